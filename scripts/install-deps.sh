@@ -1,0 +1,32 @@
+#!/usr/bin/env bash
+# Installs the Debian packages the build and the tests need, and only those that
+# are missing. Safe to run again. `--ci` adds what the sanitizer and fuzzing
+# builds need; `--gui` adds an X server for headless screenshots.
+set -euo pipefail
+
+packages=(cmake make g++ pkg-config qtbase5-dev qtbase5-dev-tools libusb-1.0-0-dev)
+for arg in "$@"; do
+  case "$arg" in
+    --ci) packages+=(clang libclang-rt-14-dev) ;;
+    --gui) packages+=(xvfb xauth) ;;
+    *) echo "usage: $0 [--ci] [--gui]" >&2; exit 2 ;;
+  esac
+done
+
+missing=()
+for p in "${packages[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed'; then
+    missing+=("$p")
+  fi
+done
+
+if [ ${#missing[@]} -eq 0 ]; then
+  exit 0
+fi
+
+echo "install-deps: installing ${missing[*]}"
+sudo=""
+if [ "$(id -u)" -ne 0 ]; then sudo="sudo"; fi
+export DEBIAN_FRONTEND=noninteractive
+$sudo apt-get update -qq
+$sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
