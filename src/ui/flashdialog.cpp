@@ -1,0 +1,175 @@
+#include "flashdialog.h"
+
+#include <QCursor>
+#include <QFileDialog>
+#include <QMessageBox>
+#include <QPushButton>
+
+#include "ui/versiontext.h"
+#include "ui_flashdialog.h"
+
+namespace {
+
+const char lastFolderKey[] = "lastFwFileDir";
+const char firmwareExtension[] = "tvf";
+
+} // namespace
+
+FlashDialog::FlashDialog(QWidget *parent)
+    : QDialog(parent)
+    , loadingDialog(new LoadingDialog(this))
+    , ui(new Ui::FlashDialog)
+    , deviceConnected(false)
+    , flashing(false)
+{
+    ui->setupUi(this);
+    ui->verticalLayout_2->setAlignment(ui->FlashDeviceButton, Qt::AlignHCenter);
+    ui->verticalLayout_2->setAlignment(ui->aboutButton, Qt::AlignRight);
+    setWindowTitle(QStringLiteral("TALVEX Updater"));
+    ui->loadFirmwareButton->setProperty("class", QStringLiteral("VantorButton"));
+    ui->FlashDeviceButton->setProperty("class", QStringLiteral("VantorButton"));
+    setWindowFlags(Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint);
+    connect(ui->loadFirmwareButton, &QPushButton::clicked, this, &FlashDialog::onLoadFirmwareClicked);
+    connect(ui->FlashDeviceButton, &QPushButton::clicked, this, &FlashDialog::onFlashDeviceClicked);
+    ui->StatusContainter->hide();
+    connect(ui->aboutButton, &QPushButton::clicked, this, [this] { showAbout(); });
+}
+
+FlashDialog::~FlashDialog()
+{
+    delete ui;
+}
+
+void FlashDialog::onDeviceAttached()
+{
+    deviceConnected = true;
+    ui->NoDeviceConnectedLabel->hide();
+    ui->StatusContainter->show();
+    updateFlashDeviceButton();
+}
+
+void FlashDialog::onDeviceDetached()
+{
+    deviceConnected = false;
+    ui->StatusContainter->hide();
+    ui->NoDeviceConnectedLabel->show();
+    updateFlashDeviceButton();
+}
+
+void FlashDialog::onDeviceInformationChanged(bool valid, QString SN, quint8 boardVersion, quint8 boardSubversion,
+                                             quint8 boardHwType, bool jtagProtected)
+{
+    Q_UNUSED(boardHwType)
+    Q_UNUSED(jtagProtected)
+    if (valid) {
+        ui->CurrentBoardVersionLabel->setText(boardVersionText(boardVersion, boardSubversion));
+        ui->CurrentSerialNumberLabel->setText(SN);
+    } else {
+        ui->CurrentBoardVersionLabel->setText(QStringLiteral("#.#"));
+        ui->CurrentSerialNumberLabel->setText(QStringLiteral("ZOK######"));
+    }
+}
+
+void FlashDialog::onFirmwareInformationChanged(bool isValid, quint8 version, quint8 subversion, quint8 bugfix,
+                                               quint32 build, QString name)
+{
+    ui->DeviceVersionValueLabel->setText(isValid ? formatVersion(version, subversion, bugfix, build, name)
+                                                 : QStringLiteral("#.#.# build ###, name \"#####\""));
+}
+
+void FlashDialog::onFirmwareReprogrammed(quint8 version, quint8 subversion, quint8 bugfix, quint32 build,
+                                         QString name)
+{
+    loadingDialog->hide();
+    flashing = false;
+    updateFlashDeviceButton();
+    ui->DeviceVersionValueLabel->setText(formatVersion(version, subversion, bugfix, build, name));
+    showMessage(QStringLiteral("Success"),
+                QStringLiteral("<p align='center'>The firmware has been flashed correctly!<br>It will start "
+                               "now.</p>"));
+    emit startAppRequest();
+}
+
+void FlashDialog::onFlashingFailed()
+{
+    if (flashing) {
+        flashing = false;
+        updateFlashDeviceButton();
+    }
+    loadingDialog->hide();
+    showMessage(QStringLiteral("Error"), QStringLiteral("Flashing firmware failed!"));
+}
+
+void FlashDialog::onLoadFirmwareClicked()
+{
+    if (!chooseFirmwareFile())
+        return;
+
+    // The new file replaces the selection only once it has passed every check, so
+    // the labels always show what a flash would send.
+    auto candidate = QSharedPointer<FirmwareFile>::create();
+    try {
+        candidate->loadFile(firmwareFilePath);
+    } catch (const FirmwareFile::fileCorruptedError &error) {
+        updateFlashDeviceButton();
+        showMessage(QStringLiteral("Error"), QString::fromUtf8(error.what()));
+        return;
+    }
+    firmware = candidate;
+
+    ui->firmwareFileNameLabel->setText(firmwareFilePath.section(QLatin1Char('/'), -1));
+    const FirmwareFile::THeader header = firmware->header();
+    ui->FileVersionValueLabel->setText(formatVersion(header.version, header.subversion, header.bugfix,
+                                                     header.build, firmwareNameText(header.name)));
+    updateFlashDeviceButton();
+}
+
+void FlashDialog::onFlashDeviceClicked()
+{
+    // Without a file nothing would be sent and the progress dialog would never close.
+    if (!firmware)
+        return;
+    loadingDialog->setInformation(QStringLiteral("Flashing firmware..."));
+    flashing = true;
+    emit flashFirmware(firmware);
+    loadingDialog->setProgress(0);
+    loadingDialog->show();
+}
+
+void FlashDialog::updateFlashDeviceButton()
+{
+    ui->FlashDeviceButton->setEnabled(deviceConnected && !firmware.isNull());
+}
+
+bool FlashDialog::chooseFirmwareFile()
+{
+    const QString lastFolder = settings.value(QLatin1String(lastFolderKey)).toString();
+    const QString filter = QStringLiteral("firmware binary (*.%1)").arg(QLatin1String(firmwareExtension));
+    firmwareFilePath
+        = QFileDialog::getOpenFileName(this, QStringLiteral("Open firmware file"), lastFolder, filter);
+    if (firmwareFilePath.isEmpty())
+        return false;
+    settings.setValue(QLatin1String(lastFolderKey), firmwareFilePath.section(QLatin1Char('/'), 0, -2));
+    return true;
+}
+
+void FlashDialog::showMessage(QString title, QString text)
+{
+    QMessageBox box(this);
+    auto *closeButton = new QPushButton(QStringLiteral("Close"), &box);
+    closeButton->setProperty("class", QStringLiteral("VantorButton"));
+    closeButton->setFont(font());
+    closeButton->setCursor(QCursor(Qt::PointingHandCursor));
+    box.addButton(closeButton, QMessageBox::NoRole);
+    box.setText(text);
+    box.setIcon(QMessageBox::Information);
+    box.setWindowTitle(title);
+    box.setFont(font());
+    box.exec();
+}
+
+void FlashDialog::showAbout()
+{
+    showMessage(QStringLiteral("About"),
+                QStringLiteral("TALVEX Updater\nv1.1.0\nCopyright \u00a9 Vantor. All rights reserved."));
+}

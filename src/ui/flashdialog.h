@@ -1,0 +1,62 @@
+#pragma once
+
+// The application's main window: device status, firmware choice, flashing and
+// its messages. Main thread only; talks to the device side through its signals
+// and slots alone.
+
+#include <QDialog>
+#include <QSettings>
+#include <QSharedPointer>
+#include <QString>
+
+#include "firmware/firmwarefile.h"
+#include "ui/loadingdialog.h"
+
+namespace Ui {
+class FlashDialog;
+}
+
+class FlashDialog : public QDialog
+{
+    Q_OBJECT
+
+public:
+    explicit FlashDialog(QWidget *parent = nullptr);
+    ~FlashDialog() override;
+
+    // Public so that start-up can connect the progress signal straight to it.
+    LoadingDialog *loadingDialog;
+
+signals:
+    void flashFirmware(QSharedPointer<FirmwareFile> file);
+    void startAppRequest();
+
+public slots:
+    void onDeviceAttached();
+    void onDeviceDetached();
+    void onDeviceInformationChanged(bool valid, QString SN, quint8 boardVersion, quint8 boardSubversion,
+                                    quint8 boardHwType, bool jtagProtected);
+    void onFirmwareInformationChanged(bool isValid, quint8 version, quint8 subversion, quint8 bugfix,
+                                      quint32 build, QString name);
+    void onFirmwareReprogrammed(quint8 version, quint8 subversion, quint8 bugfix, quint32 build, QString name);
+    void onFlashingFailed();
+    void onLoadFirmwareClicked();
+    void onFlashDeviceClicked();
+
+private slots:
+    // Flash is possible exactly when a device is attached and a firmware is loaded.
+    void updateFlashDeviceButton();
+
+private:
+    bool chooseFirmwareFile();
+    // The one way this window talks to the user: a modal box with one "Close" button.
+    void showMessage(QString title, QString text);
+    void showAbout();
+
+    Ui::FlashDialog *ui;
+    bool deviceConnected;
+    bool flashing;
+    QString firmwareFilePath;
+    QSharedPointer<FirmwareFile> firmware;
+    QSettings settings;
+};

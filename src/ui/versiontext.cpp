@@ -1,0 +1,38 @@
+#include "versiontext.h"
+
+#include <cstring>
+
+QString formatVersion(quint8 version, quint8 subversion, quint8 bugfix, quint32 build, QString name)
+{
+    const QString branch = name.section(QLatin1Char('/'), 0, 0);
+
+    if (branch == QLatin1String("release"))
+        return QStringLiteral("%1.%2.%3 RC build nr %4").arg(version).arg(subversion).arg(bugfix).arg(build);
+    if (branch == QLatin1String("master"))
+        return QStringLiteral("%1.%2.%3").arg(version).arg(subversion).arg(bugfix);
+
+    QString label = branch;
+    if (branch == QLatin1String("feature") || branch == QLatin1String("bugfix")
+        || branch == QLatin1String("hotfix")) {
+        // Keeps the ticket key of "feature/ABC-12-new-menu" and drops the description.
+        label = name.section(QLatin1Char('-'), 0, 1);
+    }
+    return QStringLiteral("%1.%2.%3 DEV build nr %4 (%5)")
+        .arg(version)
+        .arg(subversion)
+        .arg(bugfix)
+        .arg(build)
+        .arg(label);
+}
+
+QString boardVersionText(quint8 boardVersion, quint8 boardSubversion)
+{
+    return QStringLiteral("%1.%2").arg(boardVersion).arg(boardSubversion);
+}
+
+QString firmwareNameText(const char (&name)[16])
+{
+    const void *end = std::memchr(name, 0, sizeof name);
+    const int length = end ? int(static_cast<const char *>(end) - name) : int(sizeof name);
+    return QString::fromLocal8Bit(name, length);
+}
