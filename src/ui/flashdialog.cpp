@@ -56,8 +56,8 @@ void FlashDialog::onDeviceDetached()
     updateFlashDeviceButton();
 }
 
-void FlashDialog::onDeviceInformationChanged(bool valid, QString SN, quint8 boardVersion, quint8 boardSubversion,
-                                             quint8 boardHwType, bool jtagProtected)
+void FlashDialog::onDeviceInformationChanged(bool valid, QString SN, quint8 boardVersion,
+    quint8 boardSubversion, quint8 boardHwType, bool jtagProtected)
 {
     Q_UNUSED(boardHwType)
     Q_UNUSED(jtagProtected)
@@ -70,23 +70,23 @@ void FlashDialog::onDeviceInformationChanged(bool valid, QString SN, quint8 boar
     }
 }
 
-void FlashDialog::onFirmwareInformationChanged(bool isValid, quint8 version, quint8 subversion, quint8 bugfix,
-                                               quint32 build, QString name)
+void FlashDialog::onFirmwareInformationChanged(
+    bool isValid, quint8 version, quint8 subversion, quint8 bugfix, quint32 build, QString name)
 {
     ui->DeviceVersionValueLabel->setText(isValid ? formatVersion(version, subversion, bugfix, build, name)
                                                  : QStringLiteral("#.#.# build ###, name \"#####\""));
 }
 
-void FlashDialog::onFirmwareReprogrammed(quint8 version, quint8 subversion, quint8 bugfix, quint32 build,
-                                         QString name)
+void FlashDialog::onFirmwareReprogrammed(
+    quint8 version, quint8 subversion, quint8 bugfix, quint32 build, QString name)
 {
     loadingDialog->hide();
     flashing = false;
     updateFlashDeviceButton();
     ui->DeviceVersionValueLabel->setText(formatVersion(version, subversion, bugfix, build, name));
     showMessage(QStringLiteral("Success"),
-                QStringLiteral("<p align='center'>The firmware has been flashed correctly!<br>It will start "
-                               "now.</p>"));
+        QStringLiteral("<p align='center'>The firmware has been flashed correctly!<br>It will start "
+                       "now.</p>"));
     emit startAppRequest();
 }
 
@@ -119,8 +119,8 @@ void FlashDialog::onLoadFirmwareClicked()
 
     ui->firmwareFileNameLabel->setText(firmwareFilePath.section(QLatin1Char('/'), -1));
     const FirmwareFile::THeader header = firmware->header();
-    ui->FileVersionValueLabel->setText(formatVersion(header.version, header.subversion, header.bugfix,
-                                                     header.build, firmwareNameText(header.name)));
+    ui->FileVersionValueLabel->setText(formatVersion(
+        header.version, header.subversion, header.bugfix, header.build, firmwareNameText(header.name)));
     updateFlashDeviceButton();
 }
 
@@ -171,5 +171,5 @@ void FlashDialog::showMessage(QString title, QString text)
 void FlashDialog::showAbout()
 {
     showMessage(QStringLiteral("About"),
-                QStringLiteral("TALVEX Updater\nv1.1.0\nCopyright \u00a9 Vantor. All rights reserved."));
+        QStringLiteral("TALVEX Updater\nv1.1.0\nCopyright \u00a9 Vantor. All rights reserved."));
 }

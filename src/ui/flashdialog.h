@@ -35,10 +35,11 @@ public slots:
     void onDeviceAttached();
     void onDeviceDetached();
     void onDeviceInformationChanged(bool valid, QString SN, quint8 boardVersion, quint8 boardSubversion,
-                                    quint8 boardHwType, bool jtagProtected);
-    void onFirmwareInformationChanged(bool isValid, quint8 version, quint8 subversion, quint8 bugfix,
-                                      quint32 build, QString name);
-    void onFirmwareReprogrammed(quint8 version, quint8 subversion, quint8 bugfix, quint32 build, QString name);
+        quint8 boardHwType, bool jtagProtected);
+    void onFirmwareInformationChanged(
+        bool isValid, quint8 version, quint8 subversion, quint8 bugfix, quint32 build, QString name);
+    void onFirmwareReprogrammed(
+        quint8 version, quint8 subversion, quint8 bugfix, quint32 build, QString name);
     void onFlashingFailed();
     void onLoadFirmwareClicked();
     void onFlashDeviceClicked();

@@ -99,7 +99,8 @@ public:
 
         StatusContainter = new QWidget(DeviceInfoStatusGroupBox);
         StatusContainter->setObjectName(QString::fromUtf8("StatusContainter"));
-        StatusContainter->setSizePolicy(policy(StatusContainter, QSizePolicy::Preferred, QSizePolicy::Preferred));
+        StatusContainter->setSizePolicy(
+            policy(StatusContainter, QSizePolicy::Preferred, QSizePolicy::Preferred));
 
         horizontalLayout_4 = new QHBoxLayout(StatusContainter);
         horizontalLayout_4->setSpacing(0);
@@ -147,7 +148,8 @@ public:
 
         vantorImageLabel = new QLabel(window);
         vantorImageLabel->setObjectName(QString::fromUtf8("vantorImageLabel"));
-        vantorImageLabel->setSizePolicy(policy(vantorImageLabel, QSizePolicy::Preferred, QSizePolicy::Preferred));
+        vantorImageLabel->setSizePolicy(
+            policy(vantorImageLabel, QSizePolicy::Preferred, QSizePolicy::Preferred));
         vantorImageLabel->setPixmap(QPixmap(QString::fromUtf8(":/Vantor/icon-90x90.png")));
         vantorImageLabel->setScaledContents(false);
         vantorImageLabel->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
@@ -175,7 +177,8 @@ public:
 
         loadFirmwareButton = new QPushButton(groupBox);
         loadFirmwareButton->setObjectName(QString::fromUtf8("loadFirmwareButton"));
-        loadFirmwareButton->setSizePolicy(policy(loadFirmwareButton, QSizePolicy::Expanding, QSizePolicy::Expanding));
+        loadFirmwareButton->setSizePolicy(
+            policy(loadFirmwareButton, QSizePolicy::Expanding, QSizePolicy::Expanding));
         loadFirmwareButton->setMinimumSize(QSize(140, 20));
         loadFirmwareButton->setMaximumSize(QSize(140, 16777215));
         loadFirmwareButton->setFont(pointSizeFont(12));

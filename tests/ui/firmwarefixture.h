@@ -11,9 +11,9 @@
 #include "firmware/firmwarefile.h"
 
 inline QString writeFirmwareFile(const QString &path, quint8 version, quint8 subversion, quint8 bugfix,
-                                 quint32 build, const QByteArray &name, const QByteArray &payload = "image")
+    quint32 build, const QByteArray &name, const QByteArray &payload = "image")
 {
-    FirmwareFile::THeader header{};
+    FirmwareFile::THeader header {};
     std::memcpy(header.magic, "BZOK", 4);
     header.version = version;
     header.subversion = subversion;

@@ -34,8 +34,8 @@ void ModalWatcher::poll()
     } else if (auto *dialog = qobject_cast<QFileDialog *>(modal)) {
         if (!dialog->isVisible())
             return;
-        fileDialogs << SeenFileDialog{dialog->windowTitle(), dialog->directory().absolutePath(),
-                                      dialog->nameFilters()};
+        fileDialogs << SeenFileDialog {
+            dialog->windowTitle(), dialog->directory().absolutePath(), dialog->nameFilters()};
         if (snapshot)
             snapshot();
         if (fileAnswer.isEmpty()) {

@@ -55,7 +55,8 @@ private slots:
         window.onLoadFirmwareClicked();
         QCOMPARE(watcher.fileDialogs.size(), 1);
         QCOMPARE(watcher.fileDialogs.first().caption, QStringLiteral("Open firmware file"));
-        QCOMPARE(watcher.fileDialogs.first().nameFilters, QStringList{QStringLiteral("firmware binary (*.tvf)")});
+        QCOMPARE(
+            watcher.fileDialogs.first().nameFilters, QStringList {QStringLiteral("firmware binary (*.tvf)")});
     }
 
     void pickShowsFileAndVersionAndRemembersFolder()
@@ -84,7 +85,8 @@ private slots:
     {
         QTest::addColumn<QByteArray>("name");
         QTest::addColumn<QString>("expected");
-        QTest::addRow("master padded with zero bytes") << QByteArray("master\0\0\0\0\0\0\0\0\0\0", 16) << "1.4.2";
+        QTest::addRow("master padded with zero bytes")
+            << QByteArray("master\0\0\0\0\0\0\0\0\0\0", 16) << "1.4.2";
         QTest::addRow("16 bytes without NUL kept whole")
             << QByteArray("feature/ABCDEFGH") << "1.4.2 DEV build nr 317 (feature/ABCDEFGH)";
         QTest::addRow("text after the first zero ignored")

@@ -24,15 +24,17 @@ private:
     QTemporaryDir settingsDir;
     QTemporaryDir files;
 
-    template<typename T>
-    static T *child(QWidget &window, const char *name)
+    template <typename T> static T *child(QWidget &window, const char *name)
     {
         return window.findChild<T *>(QString::fromLatin1(name));
     }
 
     static QString text(QWidget &window, const char *name) { return child<QLabel>(window, name)->text(); }
 
-    static QPushButton *flashButton(QWidget &window) { return child<QPushButton>(window, "FlashDeviceButton"); }
+    static QPushButton *flashButton(QWidget &window)
+    {
+        return child<QPushButton>(window, "FlashDeviceButton");
+    }
 
     // Loads a firmware file through the window's own file dialog.
     void loadFirmware(FlashDialog &window, const QByteArray &name = "master")
@@ -61,18 +63,30 @@ private slots:
         QTest::addColumn<QString>("name");
         QTest::addColumn<QString>("className");
         const char *rows[][2] = {
-            {"verticalLayout_2", "QVBoxLayout"},   {"horizontalLayout", "QHBoxLayout"},
-            {"DeviceInfoStatusGroupBox", "QGroupBox"}, {"verticalLayout_3", "QVBoxLayout"},
-            {"StatusContainter", "QWidget"},       {"horizontalLayout_4", "QHBoxLayout"},
-            {"statusLayout", "QFormLayout"},       {"SerialNumberLabel", "QLabel"},
-            {"CurrentSerialNumberLabel", "QLabel"}, {"boardVersionLabel", "QLabel"},
-            {"CurrentBoardVersionLabel", "QLabel"}, {"DeviceVersionLabel", "QLabel"},
-            {"DeviceVersionValueLabel", "QLabel"}, {"NoDeviceConnectedLabel", "QLabel"},
-            {"vantorImageLabel", "QLabel"},        {"groupBox", "QGroupBox"},
-            {"formLayout_3", "QFormLayout"},       {"loadFirmwareButton", "QPushButton"},
-            {"FirmwareFileLabel", "QLabel"},       {"FileVersionLabel", "QLabel"},
-            {"FileVersionValueLabel", "QLabel"},   {"firmwareFileNameLabel", "QLabel"},
-            {"FlashDeviceButton", "QPushButton"},  {"aboutButton", "QPushButton"},
+            {"verticalLayout_2", "QVBoxLayout"},
+            {"horizontalLayout", "QHBoxLayout"},
+            {"DeviceInfoStatusGroupBox", "QGroupBox"},
+            {"verticalLayout_3", "QVBoxLayout"},
+            {"StatusContainter", "QWidget"},
+            {"horizontalLayout_4", "QHBoxLayout"},
+            {"statusLayout", "QFormLayout"},
+            {"SerialNumberLabel", "QLabel"},
+            {"CurrentSerialNumberLabel", "QLabel"},
+            {"boardVersionLabel", "QLabel"},
+            {"CurrentBoardVersionLabel", "QLabel"},
+            {"DeviceVersionLabel", "QLabel"},
+            {"DeviceVersionValueLabel", "QLabel"},
+            {"NoDeviceConnectedLabel", "QLabel"},
+            {"vantorImageLabel", "QLabel"},
+            {"groupBox", "QGroupBox"},
+            {"formLayout_3", "QFormLayout"},
+            {"loadFirmwareButton", "QPushButton"},
+            {"FirmwareFileLabel", "QLabel"},
+            {"FileVersionLabel", "QLabel"},
+            {"FileVersionValueLabel", "QLabel"},
+            {"firmwareFileNameLabel", "QLabel"},
+            {"FlashDeviceButton", "QPushButton"},
+            {"aboutButton", "QPushButton"},
         };
         for (const auto &row : rows)
             QTest::addRow("%s", row[0]) << QString::fromLatin1(row[0]) << QString::fromLatin1(row[1]);
@@ -113,7 +127,8 @@ private slots:
         QCOMPARE(text(window, "FileVersionValueLabel"), QStringLiteral("#.#.#"));
         QCOMPARE(text(window, "firmwareFileNameLabel"), QString());
         QCOMPARE(child<QGroupBox>(window, "groupBox")->title(), QStringLiteral("Firmware"));
-        QCOMPARE(child<QGroupBox>(window, "DeviceInfoStatusGroupBox")->title(), QStringLiteral("Device status"));
+        QCOMPARE(
+            child<QGroupBox>(window, "DeviceInfoStatusGroupBox")->title(), QStringLiteral("Device status"));
 
         QVERIFY(!flashButton(window)->isEnabled());
         QCOMPARE(flashButton(window)->text(), QStringLiteral("Flash device"));
@@ -231,9 +246,12 @@ private slots:
         QTest::addColumn<int>("subBoard");
         QTest::addColumn<QString>("expectedBoard");
         QTest::addColumn<QString>("expectedSerial");
-        QTest::addRow("valid") << true << "ZOK000123" << 2 << 0 << "2.0" << "ZOK000123";
-        QTest::addRow("valid, largest numbers") << true << "SN 1" << 255 << 255 << "255.255" << "SN 1";
-        QTest::addRow("invalid shows placeholders") << false << "ZOK000123" << 2 << 0 << "#.#" << "ZOK######";
+        QTest::addRow("valid") << true << "ZOK000123" << 2 << 0 << "2.0"
+                               << "ZOK000123";
+        QTest::addRow("valid, largest numbers") << true << "SN 1" << 255 << 255 << "255.255"
+                                                << "SN 1";
+        QTest::addRow("invalid shows placeholders") << false << "ZOK000123" << 2 << 0 << "#.#"
+                                                    << "ZOK######";
     }
 
     void deviceInformationReport()
@@ -253,9 +271,12 @@ private slots:
         QTest::addColumn<bool>("valid");
         QTest::addColumn<QString>("name");
         QTest::addColumn<QString>("expected");
-        QTest::addRow("valid master") << true << "master" << "1.4.2";
-        QTest::addRow("valid release") << true << "release/1.4.2" << "1.4.2 RC build nr 317";
-        QTest::addRow("invalid placeholder") << false << "master" << "#.#.# build ###, name \"#####\"";
+        QTest::addRow("valid master") << true << "master"
+                                      << "1.4.2";
+        QTest::addRow("valid release") << true << "release/1.4.2"
+                                       << "1.4.2 RC build nr 317";
+        QTest::addRow("invalid placeholder") << false << "master"
+                                             << "#.#.# build ###, name \"#####\"";
     }
 
     void firmwareInformationReport()
@@ -317,8 +338,9 @@ private slots:
         QCOMPARE(watcher.messages.size(), 1);
         const SeenMessage &message = watcher.messages.first();
         QCOMPARE(message.title, QStringLiteral("Success"));
-        QCOMPARE(message.text, QStringLiteral("<p align='center'>The firmware has been flashed correctly!<br>"
-                                              "It will start now.</p>"));
+        QCOMPARE(message.text,
+            QStringLiteral("<p align='center'>The firmware has been flashed correctly!<br>"
+                           "It will start now.</p>"));
         QVERIFY(dialogHidden);
         QCOMPARE(versionShown, QStringLiteral("1.5.0 RC build nr 400"));
         QCOMPARE(startRequestsWhileOpen, 0);
@@ -398,8 +420,8 @@ private slots:
         QCOMPARE(lines.at(0), QStringLiteral("TALVEX Updater"));
         QCOMPARE(lines.at(1), QStringLiteral("v1.1.0"));
         QVERIFY(lines.at(2).contains(QStringLiteral("Vantor")));
-        QCOMPARE(message.buttons, QStringList{QStringLiteral("Close")});
-        QCOMPARE(message.buttonClasses, QStringList{QStringLiteral("VantorButton")});
+        QCOMPARE(message.buttons, QStringList {QStringLiteral("Close")});
+        QCOMPARE(message.buttonClasses, QStringList {QStringLiteral("VantorButton")});
     }
 
     void metaObjectMethodsInDeclarationOrder()
@@ -428,10 +450,10 @@ private slots:
         // Start-up connects these by their text signatures.
         QVERIFY(meta.indexOfSlot(QMetaObject::normalizedSignature(
                     "onDeviceInformationChanged(bool, QString, quint8, quint8, quint8, bool)"))
-                >= 0);
+            >= 0);
         QVERIFY(meta.indexOfSlot(QMetaObject::normalizedSignature(
                     "onFirmwareInformationChanged(bool, quint8, quint8, quint8, quint32, QString)"))
-                >= 0);
+            >= 0);
     }
 };
 

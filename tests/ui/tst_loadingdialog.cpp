@@ -11,7 +11,10 @@ class tst_LoadingDialog : public QObject
     Q_OBJECT
 
 private:
-    static QProgressBar *bar(LoadingDialog &dialog) { return dialog.findChild<QProgressBar *>("progressBar"); }
+    static QProgressBar *bar(LoadingDialog &dialog)
+    {
+        return dialog.findChild<QProgressBar *>("progressBar");
+    }
     static QLabel *label(LoadingDialog &dialog) { return dialog.findChild<QLabel *>("label"); }
 
 private slots:
@@ -93,10 +96,10 @@ private slots:
         const QMetaMethod second = meta.method(meta.methodOffset() + 1);
         QCOMPARE(first.methodSignature(), QByteArray("setProgress(int)"));
         QCOMPARE(first.methodType(), QMetaMethod::Slot);
-        QCOMPARE(first.parameterNames(), QList<QByteArray>{"progress"});
+        QCOMPARE(first.parameterNames(), QList<QByteArray> {"progress"});
         QCOMPARE(second.methodSignature(), QByteArray("setInformation(QString)"));
         QCOMPARE(second.methodType(), QMetaMethod::Slot);
-        QCOMPARE(second.parameterNames(), QList<QByteArray>{"text"});
+        QCOMPARE(second.parameterNames(), QList<QByteArray> {"text"});
     }
 };
 

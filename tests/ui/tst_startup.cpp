@@ -43,9 +43,15 @@ private slots:
         while (it.hasNext())
             selectors << it.next().captured(1).trimmed();
         const QStringList expected = {
-            "QGroupBox",          "QGroupBox#groupBox",           ".VantorButton",
-            ".VantorButton:disabled", ".VantorButton:hover",      "QPushButton#aboutButton",
-            "QPushButton#aboutButton:pressed", "QLabel",          "QLabel#NoDeviceConnectedLabel",
+            "QGroupBox",
+            "QGroupBox#groupBox",
+            ".VantorButton",
+            ".VantorButton:disabled",
+            ".VantorButton:hover",
+            "QPushButton#aboutButton",
+            "QPushButton#aboutButton:pressed",
+            "QLabel",
+            "QLabel#NoDeviceConnectedLabel",
         };
         QCOMPARE(selectors, expected);
     }

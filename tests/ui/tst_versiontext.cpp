@@ -18,30 +18,36 @@ private slots:
         QTest::addColumn<QString>("name");
         QTest::addColumn<QString>("expected");
 
-        QTest::addRow("release") << 1 << 4 << 2 << 317u << "release/1.4.2" << "1.4.2 RC build nr 317";
-        QTest::addRow("master hides build and name") << 1 << 4 << 2 << 317u << "master" << "1.4.2";
-        QTest::addRow("feature cut at second dash")
-            << 1 << 4 << 2 << 317u << "feature/ABC-12-new-menu" << "1.4.2 DEV build nr 317 (feature/ABC-12)";
+        QTest::addRow("release") << 1 << 4 << 2 << 317u << "release/1.4.2"
+                                 << "1.4.2 RC build nr 317";
+        QTest::addRow("master hides build and name") << 1 << 4 << 2 << 317u << "master"
+                                                     << "1.4.2";
+        QTest::addRow("feature cut at second dash") << 1 << 4 << 2 << 317u << "feature/ABC-12-new-menu"
+                                                    << "1.4.2 DEV build nr 317 (feature/ABC-12)";
         QTest::addRow("hotfix without dash") << 1 << 4 << 2 << 317u << "hotfix/crash"
                                              << "1.4.2 DEV build nr 317 (hotfix/crash)";
-        QTest::addRow("other branch") << 1 << 4 << 2 << 317u << "develop" << "1.4.2 DEV build nr 317 (develop)";
-        QTest::addRow("release is case-sensitive")
-            << 1 << 4 << 2 << 317u << "Release/1.4" << "1.4.2 DEV build nr 317 (Release)";
-        QTest::addRow("empty name") << 1 << 4 << 2 << 317u << "" << "1.4.2 DEV build nr 317 ()";
+        QTest::addRow("other branch") << 1 << 4 << 2 << 317u << "develop"
+                                      << "1.4.2 DEV build nr 317 (develop)";
+        QTest::addRow("release is case-sensitive") << 1 << 4 << 2 << 317u << "Release/1.4"
+                                                   << "1.4.2 DEV build nr 317 (Release)";
+        QTest::addRow("empty name") << 1 << 4 << 2 << 317u << ""
+                                    << "1.4.2 DEV build nr 317 ()";
         QTest::addRow("feature without dash") << 1 << 4 << 2 << 317u << "feature/ABC"
                                               << "1.4.2 DEV build nr 317 (feature/ABC)";
         QTest::addRow("bugfix with one dash") << 1 << 4 << 2 << 317u << "bugfix/X-1"
                                               << "1.4.2 DEV build nr 317 (bugfix/X-1)";
-        QTest::addRow("other prefix keeps first part")
-            << 1 << 4 << 2 << 317u << "support/1.x" << "1.4.2 DEV build nr 317 (support)";
+        QTest::addRow("other prefix keeps first part") << 1 << 4 << 2 << 317u << "support/1.x"
+                                                       << "1.4.2 DEV build nr 317 (support)";
         QTest::addRow("leading slash gives empty label") << 1 << 4 << 2 << 317u << "/master"
                                                          << "1.4.2 DEV build nr 317 ()";
-        QTest::addRow("master with a slash") << 1 << 4 << 2 << 317u << "master/x" << "1.4.2";
+        QTest::addRow("master with a slash") << 1 << 4 << 2 << 317u << "master/x"
+                                             << "1.4.2";
         QTest::addRow("largest numbers unsigned") << 255 << 255 << 255 << 4294967295u << "release/x"
                                                   << "255.255.255 RC build nr 4294967295";
-        QTest::addRow("zeros") << 0 << 0 << 0 << 0u << "develop" << "0.0.0 DEV build nr 0 (develop)";
-        QTest::addRow("place markers in the name stay text")
-            << 1 << 0 << 0 << 5u << "x%1%2" << "1.0.0 DEV build nr 5 (x%1%2)";
+        QTest::addRow("zeros") << 0 << 0 << 0 << 0u << "develop"
+                               << "0.0.0 DEV build nr 0 (develop)";
+        QTest::addRow("place markers in the name stay text") << 1 << 0 << 0 << 5u << "x%1%2"
+                                                             << "1.0.0 DEV build nr 5 (x%1%2)";
     }
 
     void formatVersion()
@@ -76,7 +82,8 @@ private slots:
         QTest::addColumn<QByteArray>("field");
         QTest::addColumn<QString>("expected");
         QTest::addRow("stops at first zero") << QByteArray("master\0junk\0\0\0\0\0", 16) << "master";
-        QTest::addRow("all sixteen bytes without zero") << QByteArray("release/1.4.2-rc") << "release/1.4.2-rc";
+        QTest::addRow("all sixteen bytes without zero")
+            << QByteArray("release/1.4.2-rc") << "release/1.4.2-rc";
         QTest::addRow("empty") << QByteArray(16, '\0') << "";
     }
 

@@ -97,8 +97,9 @@ int main(int argc, char *argv[])
     bool ok = save(informationIcon(), resources + "/icons/information.png", "png");
     ok = save(devicePicture(128), resources + "/Vantor/icon.png", "png") && ok;
     for (int size : {16, 32, 90})
-        ok = save(devicePicture(size), QStringLiteral("%1/Vantor/icon-%2x%2.png").arg(resources).arg(size), "png")
-             && ok;
+        ok = save(devicePicture(size), QStringLiteral("%1/Vantor/icon-%2x%2.png").arg(resources).arg(size),
+                 "png")
+            && ok;
     ok = save(devicePicture(32), icoDir + "/app.ico", "ico") && ok;
     ok = save(devicePicture(128), icoDir + "/talvex-updater.png", "png") && ok;
     return ok ? 0 : 1;
