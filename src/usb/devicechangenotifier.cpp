@@ -1,0 +1,5 @@
+#include "usb/devicechangenotifier.h"
+
+DeviceChangeNotifier::DeviceChangeNotifier(QObject *parent)
+    : QObject(parent)
+{ }

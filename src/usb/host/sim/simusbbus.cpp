@@ -1,0 +1,262 @@
+#include "usb/host/sim/simusbbus.h"
+
+#include <algorithm>
+#include <cstdio>
+
+namespace {
+
+std::u16string generatedPath(const SimDeviceSpec &spec, int device)
+{
+    const UsbGuid &g = spec.interfaceGuid;
+    char text[160];
+    std::snprintf(text, sizeof text,
+        "\\\\?\\usb#vid_%04x&pid_%04x#sim%d#{%08x-%04x-%04x-%02x%02x-%02x%02x%02x%02x%02x%02x}",
+        spec.vendorId, spec.productId, device, unsigned(g.data1), g.data2, g.data3, g.data4[0], g.data4[1],
+        g.data4[2], g.data4[3], g.data4[4], g.data4[5], g.data4[6], g.data4[7]);
+    return std::u16string(text, text + std::char_traits<char>::length(text));
+}
+
+} // namespace
+
+SimUsbBus::SimUsbBus() = default;
+SimUsbBus::~SimUsbBus() = default;
+
+SimUsbBus::DeviceId SimUsbBus::plug(SimDeviceSpec spec)
+{
+    DeviceId device;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        device = plugLocked(std::move(spec), m_nextDevice++);
+    }
+    notifyListeners();
+    return device;
+}
+
+bool SimUsbBus::unplug(DeviceId device)
+{
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (!unplugLocked(device))
+            return false;
+    }
+    notifyListeners();
+    return true;
+}
+
+bool SimUsbBus::replug(DeviceId device)
+{
+    SimDeviceSpec spec;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        const auto found = m_devices.find(device);
+        if (found == m_devices.end())
+            return false;
+        spec = found->second.spec;
+    }
+    return replug(device, std::move(spec));
+}
+
+bool SimUsbBus::replug(DeviceId device, SimDeviceSpec spec)
+{
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        const auto found = m_devices.find(device);
+        if (found == m_devices.end())
+            return false;
+        spec.path = found->second.spec.path;
+        if (!spec.model)
+            spec.model = found->second.spec.model;
+        unplugLocked(device);
+        plugLocked(std::move(spec), device);
+    }
+    notifyListeners();
+    notifyListeners();
+    return true;
+}
+
+bool SimUsbBus::isPlugged(DeviceId device) const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    const auto found = m_devices.find(device);
+    return found != m_devices.end() && found->second.plugged;
+}
+
+std::u16string SimUsbBus::path(DeviceId device) const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    const auto found = m_devices.find(device);
+    return found == m_devices.end() ? std::u16string() : found->second.spec.path;
+}
+
+void SimUsbBus::setHeldElsewhere(DeviceId device, bool held)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    const auto found = m_devices.find(device);
+    if (found != m_devices.end())
+        found->second.heldElsewhere = held;
+}
+
+void SimUsbBus::injectFault(const SimFault &fault)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_faults.push_back({fault, 0});
+}
+
+void SimUsbBus::clearFaults()
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_faults.clear();
+}
+
+std::vector<SimCall> SimUsbBus::calls() const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return std::vector<SimCall>(m_calls.begin(), m_calls.end());
+}
+
+void SimUsbBus::clearCalls()
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_calls.clear();
+    m_callCounts.fill(0);
+}
+
+std::size_t SimUsbBus::callCount(SimOp op) const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_callCounts[std::size_t(op)];
+}
+
+void SimUsbBus::setCallLogLimit(std::size_t entries)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_callLogLimit = entries;
+    while (m_calls.size() > m_callLogLimit)
+        m_calls.pop_front();
+}
+
+int SimUsbBus::openFileCount() const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return int(m_files.size());
+}
+
+int SimUsbBus::liveInterfaceHandleCount() const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return int(m_interfaceHandles.size());
+}
+
+int SimUsbBus::invalidHandleUses() const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_invalidHandleUses;
+}
+
+int SimUsbBus::addChangeListener(std::function<void()> listener)
+{
+    std::lock_guard<std::mutex> lock(m_listenerMutex);
+    const int id = m_nextListener++;
+    m_listeners.emplace(id, std::move(listener));
+    return id;
+}
+
+void SimUsbBus::removeChangeListener(int listenerId)
+{
+    std::lock_guard<std::mutex> lock(m_listenerMutex);
+    m_listeners.erase(listenerId);
+}
+
+void SimUsbBus::raiseChangeNotification()
+{
+    notifyListeners();
+}
+
+SimUsbBus::DeviceId SimUsbBus::plugLocked(SimDeviceSpec spec, DeviceId device)
+{
+    if (spec.path.empty())
+        spec.path = generatedPath(spec, device);
+    Device &entry = m_devices[device];
+    entry.spec = std::move(spec);
+    entry.plugged = true;
+    entry.instance = m_nextInstance++;
+    return device;
+}
+
+bool SimUsbBus::unplugLocked(DeviceId device)
+{
+    const auto found = m_devices.find(device);
+    if (found == m_devices.end() || !found->second.plugged)
+        return false;
+    found->second.plugged = false;
+    return true;
+}
+
+SimUsbBus::Hit SimUsbBus::takeFault(SimOp op, DeviceId device, int descriptorType)
+{
+    Hit hit;
+    bool decided = false;
+    for (ArmedFault &armed : m_faults) {
+        const SimFault &fault = armed.fault;
+        if (fault.op != op || (fault.device >= 0 && fault.device != device)
+            || (fault.descriptorType >= 0 && fault.descriptorType != descriptorType))
+            continue;
+        ++armed.seen;
+        const bool inRange
+            = armed.seen >= fault.nth && (fault.count < 0 || armed.seen < fault.nth + fault.count);
+        if (!inRange || decided)
+            continue;
+        decided = true;
+        switch (fault.action) {
+        case SimFault::Action::Fail:
+            hit.fail = true;
+            break;
+        case SimFault::Action::MoveFewer:
+            hit.byteLimit = fault.bytes;
+            break;
+        case SimFault::Action::Unplug:
+            hit.fail = true;
+            hit.unplugged = unplugLocked(device);
+            break;
+        }
+    }
+    return hit;
+}
+
+const SimUsbBus::InterfaceHandleState *SimUsbBus::reachInterface(std::uintptr_t handle, Call &call)
+{
+    const auto found = m_interfaceHandles.find(handle);
+    if (found == m_interfaceHandles.end()) {
+        ++m_invalidHandleUses;
+        return nullptr;
+    }
+    call.entry.device = found->second.device;
+    return &found->second;
+}
+
+bool SimUsbBus::isReachable(const InterfaceHandleState &state) const
+{
+    const Device &device = m_devices.at(state.device);
+    return device.plugged && device.instance == state.instance && m_files.count(state.file) > 0;
+}
+
+void SimUsbBus::record(SimCall call)
+{
+    ++m_callCounts[std::size_t(call.op)];
+    m_calls.push_back(std::move(call));
+    while (m_calls.size() > m_callLogLimit)
+        m_calls.pop_front();
+}
+
+void SimUsbBus::notifyListeners()
+{
+    std::lock_guard<std::mutex> lock(m_listenerMutex);
+    for (auto &listener : m_listeners)
+        listener.second();
+}
+
+std::shared_ptr<SimUsbBus> simulatorBus()
+{
+    static const std::shared_ptr<SimUsbBus> bus = std::make_shared<SimUsbBus>();
+    return bus;
+}

@@ -1,0 +1,120 @@
+#pragma once
+
+// The seam between the USB layer and the platform. Each operation stands for
+// one platform call that USBDriver, USBDevice, USBInterface and USBEndpoint
+// make, with the same arguments and the same answers, so the layer above never
+// reaches the platform another way and a simulated bus can stand in for it.
+// Free of Qt.
+//
+// Threads: a host may be called from any thread. The layer calls it from the
+// thread that owns the driver (the main thread for the first scan, the worker
+// thread afterwards), and never on one handle from two threads at once.
+
+#include "usb/host/usbdescriptors.h"
+
+#include <algorithm>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+// Opaque handles. Zero is never a valid handle; values mean something only
+// to the host that issued them.
+enum class UsbFileHandle : std::uintptr_t { Invalid = 0 };
+enum class UsbInterfaceHandle : std::uintptr_t { Invalid = 0 };
+
+struct UsbGuid
+{
+    uint32_t data1;
+    uint16_t data2;
+    uint16_t data3;
+    uint8_t data4[8];
+};
+
+inline bool operator==(const UsbGuid &a, const UsbGuid &b)
+{
+    return a.data1 == b.data1 && a.data2 == b.data2 && a.data3 == b.data3
+        && std::equal(a.data4, a.data4 + 8, b.data4);
+}
+
+class UsbHost
+{
+public:
+    virtual ~UsbHost() = default;
+
+    // The list of present device interfaces registered under guid
+    // (SetupDiGetClassDevsW with DIGCF_PRESENT | DIGCF_DEVICEINTERFACE, then
+    // SetupDiEnumDeviceInterfaces and SetupDiGetDeviceInterfaceDetailW per
+    // member). Clears paths, then appends each interface's path in
+    // enumeration order. True when the whole list was read; false when any
+    // step failed, in which case paths holds what was gathered and means nothing.
+    virtual bool listInterfacePaths(const UsbGuid &guid, std::vector<std::u16string> &paths) = 0;
+
+    // Opens a device-interface path for reading and writing with no sharing,
+    // as an existing file, for overlapped I/O (CreateFileW). Exclusive: fails
+    // while the device is open through another handle, in this program or
+    // another. On success sets file; on failure leaves it untouched.
+    virtual bool openFile(const std::u16string &path, UsbFileHandle &file) = 0;
+
+    // Starts the USB function on an open file (WinUsb_Initialize) and gives
+    // the handle of its first interface. On failure nothing needs freeing;
+    // the file stays open.
+    virtual bool initialize(UsbFileHandle file, UsbInterfaceHandle &firstInterface) = 0;
+
+    // Releases an interface handle from initialize or getAssociatedInterface
+    // (WinUsb_Free). Succeeds also when the device has gone meanwhile; after
+    // it the handle must not be used again.
+    virtual bool freeInterface(UsbInterfaceHandle handle) = 0;
+
+    // Closes a file from openFile (CloseHandle); the result is the call's
+    // success. Succeeds also when the device has gone meanwhile.
+    virtual bool closeFile(UsbFileHandle file) = 0;
+
+    // Reads a descriptor of the device (WinUsb_GetDescriptor): type, index
+    // and language ID as on the bus, at most length bytes into buffer.
+    // transferred is the number of bytes written, which may be less than
+    // length (a shorter descriptor, or a device that answers short); 0 on failure.
+    virtual bool getDescriptor(UsbInterfaceHandle handle, uint8_t type, uint8_t index, uint16_t languageId,
+        uint8_t *buffer, uint32_t length, uint32_t &transferred)
+        = 0;
+
+    // The handle of another interface of the same function
+    // (WinUsb_GetAssociatedInterface): index 0 is the interface after the
+    // first one, and so on. Only valid on the handle from initialize.
+    virtual bool getAssociatedInterface(
+        UsbInterfaceHandle handle, uint8_t associatedIndex, UsbInterfaceHandle &associated)
+        = 0;
+
+    // The interface descriptor of the handle's interface for one alternate
+    // setting (WinUsb_QueryInterfaceSettings).
+    virtual bool queryInterfaceSettings(
+        UsbInterfaceHandle handle, uint8_t alternateSetting, UsbInterfaceDescriptor &descriptor)
+        = 0;
+
+    // Type, address, packet size and interval of the pipe at pipeIndex of an
+    // alternate setting (WinUsb_QueryPipe). Fails for an index past the last pipe.
+    virtual bool queryPipe(
+        UsbInterfaceHandle handle, uint8_t alternateSetting, uint8_t pipeIndex, UsbPipeInformation &pipe)
+        = 0;
+
+    // A synchronous control transfer on the default pipe (WinUsb_ControlTransfer
+    // with no overlapped structure). The direction is bit 7 of the request
+    // type; length is the data stage's size (0 with a null buffer for none).
+    // transferred is the number of data bytes moved; it may be less than
+    // length also when the call succeeds.
+    virtual bool controlTransfer(UsbInterfaceHandle handle, const UsbSetupPacket &setup, uint8_t *buffer,
+        uint32_t length, uint32_t &transferred)
+        = 0;
+
+    // A synchronous read of at most length bytes from an IN pipe
+    // (WinUsb_ReadPipe). Blocks until data arrives or the call ends with the
+    // device; transferred is what arrived, possibly less than length.
+    virtual bool readPipe(
+        UsbInterfaceHandle handle, uint8_t pipeId, uint8_t *buffer, uint32_t length, uint32_t &transferred)
+        = 0;
+
+    // A synchronous write of length bytes to an OUT pipe (WinUsb_WritePipe);
+    // transferred is what the device accepted, possibly less than length.
+    virtual bool writePipe(UsbInterfaceHandle handle, uint8_t pipeId, const uint8_t *buffer, uint32_t length,
+        uint32_t &transferred)
+        = 0;
+};
