@@ -1,0 +1,205 @@
+#include "usb/usbdevice.h"
+
+#include "usb/usbinterface.h"
+#include "usb/usbinterfacehandler.h"
+
+#include <QElapsedTimer>
+#include <QSet>
+
+USBDevice::USBDevice(const QString &path, USBDriver *driver)
+    : QObject(driver)
+    , m_path(path)
+    , m_driver(driver)
+{
+    if (open())
+        closeOnError([this] { gatherInterfaces(); });
+}
+
+USBDevice::~USBDevice()
+{
+    close();
+}
+
+UsbHost *USBDevice::host() const
+{
+    return m_driver->host();
+}
+
+bool USBDevice::open()
+{
+    if (m_opened)
+        return false;
+    if (m_path.size() >= maxPathLength)
+        return false;
+    UsbHost *usb = host();
+    UsbFileHandle file = UsbFileHandle::Invalid;
+    if (!usb->openFile(m_path.toStdU16String(), file))
+        return false;
+    UsbInterfaceHandle defaultHandle = UsbInterfaceHandle::Invalid;
+    if (!usb->initialize(file, defaultHandle)) {
+        usb->closeFile(file);
+        return false;
+    }
+
+    UsbDeviceDescriptor deviceDescriptor {};
+    UsbConfigurationDescriptor configurationDescriptor {};
+    uint32_t transferred = 0;
+    bool described = usb->getDescriptor(defaultHandle, UsbDeviceDescriptorType, 0, 0,
+                         reinterpret_cast<uint8_t *>(&deviceDescriptor), sizeof deviceDescriptor, transferred)
+        && transferred == sizeof deviceDescriptor;
+    described = described
+        && usb->getDescriptor(defaultHandle, UsbConfigurationDescriptorType, 0, 0,
+            reinterpret_cast<uint8_t *>(&configurationDescriptor), sizeof configurationDescriptor,
+            transferred)
+        && transferred == sizeof configurationDescriptor;
+    if (!described) {
+        usb->freeInterface(defaultHandle);
+        usb->closeFile(file);
+        return false;
+    }
+
+    m_fileHandle = file;
+    m_defaultHandle = defaultHandle;
+    m_acquiredHandles = {defaultHandle};
+    m_deviceDescriptor = deviceDescriptor;
+    m_configurationDescriptor = configurationDescriptor;
+    const uint8_t serialIndex = m_deviceDescriptor.iSerialNumber;
+    m_identity = {usbWordValue(m_deviceDescriptor.idVendor), usbWordValue(m_deviceDescriptor.idProduct),
+        serialIndex == 0 ? QString() : readStringDescriptor(serialIndex, 0)};
+    m_opened = true;
+    return true;
+}
+
+QString USBDevice::readStringDescriptor(uint8_t index, uint16_t languageId)
+{
+    UsbHost *usb = host();
+    uint8_t head[4] = {};
+    uint32_t transferred = 0;
+    if (!usb->getDescriptor(
+            m_defaultHandle, UsbStringDescriptorType, index, languageId, head, sizeof head, transferred)
+        || transferred != sizeof head)
+        return QString();
+    const uint8_t length = head[0];
+    uint8_t text[256] = {};
+    if (!usb->getDescriptor(
+            m_defaultHandle, UsbStringDescriptorType, index, languageId, text, length, transferred)
+        || transferred != length)
+        return QString();
+    if (length < 2)
+        return QString();
+    QString result;
+    for (int i = 0; i < (length - 2) / 2; ++i)
+        result.append(QChar(ushort(text[2 + 2 * i] | text[3 + 2 * i] << 8)));
+    return result;
+}
+
+bool USBDevice::close()
+{
+    if (!m_opened)
+        return false;
+    UsbHost *usb = host();
+    for (USBInterface *usbInterface : qAsConst(m_interfaces)) {
+        if (m_acquiredHandles.removeOne(usbInterface->handle()))
+            usb->freeInterface(usbInterface->handle());
+    }
+    // Handles that no recorded interface holds: one whose interface could not
+    // be built, or whose entry a later interface with the same number took.
+    for (UsbInterfaceHandle orphan : qAsConst(m_acquiredHandles))
+        usb->freeInterface(orphan);
+    m_acquiredHandles.clear();
+    const bool closed = usb->closeFile(m_fileHandle);
+    m_opened = false;
+    return closed;
+}
+
+bool USBDevice::reopen(int timeoutMs)
+{
+    close();
+    QElapsedTimer timer;
+    timer.start();
+    for (;;) {
+        if (timer.hasExpired(timeoutMs))
+            return false;
+        if (open()) {
+            closeOnError([this] { rescanInterfaces(); });
+            return true;
+        }
+    }
+}
+
+void USBDevice::reconnect()
+{
+    // The interface objects are rebound rather than replaced: whoever holds
+    // one (the protocol side keeps its handler and interface) then talks to
+    // the device through a live handle, never a freed one.
+    if (open())
+        closeOnError([this] { rescanInterfaces(); });
+}
+
+template <typename Step> void USBDevice::closeOnError(Step step)
+{
+    try {
+        step();
+    } catch (...) {
+        close();
+        throw;
+    }
+}
+
+UsbInterfaceHandle USBDevice::associatedInterface(uint8_t index)
+{
+    UsbInterfaceHandle associated = UsbInterfaceHandle::Invalid;
+    if (!host()->getAssociatedInterface(m_defaultHandle, index, associated))
+        throw InterfaceQueringException();
+    m_acquiredHandles.append(associated);
+    return associated;
+}
+
+void USBDevice::gatherInterfaces()
+{
+    addInterface(m_defaultHandle);
+    for (int i = 0; i < int(m_configurationDescriptor.bNumInterfaces) - 1; ++i)
+        addInterface(associatedInterface(uint8_t(i)));
+}
+
+void USBDevice::addInterface(UsbInterfaceHandle handle)
+{
+    auto *usbInterface = new USBInterface(this, handle);
+    m_interfaces.insert(usbInterface->interfaceNumber(), usbInterface);
+    const auto factories = m_driver->handlerFactories();
+    for (const auto &factory : factories) {
+        if (UsbInterfaceHandler *handler = factory->createHandler(usbInterface))
+            m_handlers.insert(usbInterface, handler);
+    }
+}
+
+uint8_t USBDevice::updateInterface(UsbInterfaceHandle handle)
+{
+    UsbInterfaceDescriptor descriptor {};
+    if (!host()->queryInterfaceSettings(handle, 0, descriptor))
+        throw InterfaceQueringException();
+    if (USBInterface *existing = m_interfaces.value(descriptor.bInterfaceNumber))
+        existing->rebind(handle);
+    else
+        addInterface(handle);
+    return descriptor.bInterfaceNumber;
+}
+
+void USBDevice::rescanInterfaces()
+{
+    QSet<uint8_t> present {updateInterface(m_defaultHandle)};
+    for (int i = 0; i < int(m_configurationDescriptor.bNumInterfaces) - 1; ++i)
+        present.insert(updateInterface(associatedInterface(uint8_t(i))));
+    const auto numbers = m_interfaces.keys();
+    for (uint8_t number : numbers) {
+        if (!present.contains(number))
+            dropInterface(number);
+    }
+}
+
+void USBDevice::dropInterface(uint8_t interfaceNumber)
+{
+    USBInterface *gone = m_interfaces.take(interfaceNumber);
+    m_handlers.remove(gone);
+    delete gone;
+}

@@ -1,0 +1,161 @@
+#include "usb/usbdriver.h"
+
+#include "usb/host/usbhost.h"
+#include "usb/usbdevice.h"
+#include "usb/usbinterfacehandler.h"
+
+#include <QAbstractNativeEventFilter>
+#include <QCoreApplication>
+#include <QMutexLocker>
+#include <QSet>
+
+#include <exception>
+
+bool USBDriver::TDeviceID::operator<(const TDeviceID &other) const
+{
+    if (vendorId != other.vendorId)
+        return vendorId < other.vendorId;
+    if (productId != other.productId)
+        return productId < other.productId;
+    return QString::compare(serialNumber, other.serialNumber, Qt::CaseSensitive) < 0;
+}
+
+bool USBDriver::TDeviceID::operator==(const TDeviceID &other) const
+{
+    return vendorId == other.vendorId && productId == other.productId
+        && QString::compare(serialNumber, other.serialNumber, Qt::CaseSensitive) == 0;
+}
+
+USBDriver::USBDriver(QList<QSharedPointer<UsbInterfaceHandlerFactory>> factories, QObject *parent)
+    : USBDriver(std::move(factories), createUsbPlatform(), parent)
+{ }
+
+USBDriver::USBDriver(
+    QList<QSharedPointer<UsbInterfaceHandlerFactory>> factories, UsbPlatform platform, QObject *parent)
+    : QObject(parent)
+    , m_deviceChangeSource(std::move(platform.deviceChangeSource))
+    , m_factories(std::move(factories))
+    , m_host(std::move(platform.host))
+{
+    // Both travel in queued signals; the device type is only declared where moc sees the signals.
+    qRegisterMetaType<USBDriver::TDeviceID>("USBDriver::TDeviceID");
+    qRegisterMetaType<USBDevice *>("USBDevice*");
+    refreshDevices();
+    if (m_deviceChangeSource) {
+        connect(m_deviceChangeSource.get(), SIGNAL(deviceListChanged()), this, SLOT(onWinDevChangeEvent()));
+        auto *filter = dynamic_cast<QAbstractNativeEventFilter *>(m_deviceChangeSource.get());
+        if (filter && QCoreApplication::instance())
+            QCoreApplication::instance()->installNativeEventFilter(filter);
+    }
+}
+
+USBDriver::~USBDriver()
+{
+    QMutexLocker locker(&m_mutex);
+    const QList<USBDevice *> devices = m_devicesById.values();
+    m_devicesById.clear();
+    m_knownPaths.clear();
+    qDeleteAll(devices);
+    // Nothing else may outlive the host its devices talk through.
+    qDeleteAll(findChildren<USBDevice *>(QString(), Qt::FindDirectChildrenOnly));
+}
+
+void USBDriver::onWinDevChangeEvent()
+{
+    refreshDevices();
+}
+
+bool USBDriver::scanDevices()
+{
+    refreshDevices();
+    return true;
+}
+
+QList<USBDevice *> USBDriver::devices()
+{
+    QMutexLocker locker(&m_mutex);
+    return m_devicesById.values();
+}
+
+QList<QSharedPointer<UsbInterfaceHandlerFactory>> USBDriver::handlerFactories() const
+{
+    return m_factories;
+}
+
+bool USBDriver::enumerateDevicePaths(QStringList &list)
+{
+    list.clear();
+    std::vector<std::u16string> paths;
+    const bool complete = m_host->listInterfacePaths(DEVICE_INTERFACE_GUID, paths);
+    for (const std::u16string &path : paths)
+        list.append(QString::fromStdU16String(path));
+    return complete;
+}
+
+void USBDriver::refreshDevices()
+{
+    bool changed = false;
+    {
+        QMutexLocker locker(&m_mutex);
+        QStringList paths;
+        if (!enumerateDevicePaths(paths))
+            return;
+        const QSet<QString> present(paths.cbegin(), paths.cend());
+
+        const QStringList known = m_knownPaths.keys();
+        for (const QString &path : known) {
+            if (present.contains(path))
+                continue;
+            const TDeviceID id = m_knownPaths.value(path);
+            emit deviceRemoved(id);
+            USBDevice *device = m_devicesById.take(id);
+            m_knownPaths.remove(path);
+            delete device;
+            changed = true;
+        }
+
+        for (const QString &path : qAsConst(paths)) {
+            if (m_knownPaths.contains(path))
+                reconnectDevice(path);
+            else if (addDevice(path))
+                changed = true;
+        }
+    }
+    if (changed)
+        emit devicesListChanged();
+}
+
+bool USBDriver::addDevice(const QString &path)
+{
+    std::unique_ptr<USBDevice> device;
+    try {
+        device.reset(new USBDevice(path, this));
+    } catch (const std::exception &) {
+        // The half-built device released its handles and is gone; the path
+        // stays unrecorded and is tried again at the next scan.
+        return false;
+    }
+    if (!device->isOpen())
+        return false;
+    const TDeviceID id = device->deviceId();
+    // A second device with the identity of one already recorded cannot have
+    // an entry of its own; it waits, closed, until the first one has gone.
+    if (m_devicesById.contains(id))
+        return false;
+    m_knownPaths.insert(path, id);
+    m_devicesById.insert(id, device.get());
+    emit deviceAdded(id, device.release());
+    return true;
+}
+
+void USBDriver::reconnectDevice(const QString &path)
+{
+    USBDevice *device = m_devicesById.value(m_knownPaths.value(path));
+    if (!device || device->isOpen())
+        return;
+    try {
+        device->reconnect();
+    } catch (const std::exception &) {
+        // The device closed itself again; the next scan retries.
+    }
+}

@@ -1,0 +1,85 @@
+#pragma once
+
+// Keeps the set of attached devices: finds the present interfaces of
+// DEVICE_INTERFACE_GUID, creates a USBDevice for every new path, deletes the
+// device of every path that has gone, and reports the changes by signal.
+// Constructed on the main thread, which runs the first scan; then moved to
+// the worker thread, which runs every later one.
+
+#include "usb/deviceinterfaceguid.h"
+#include "usb/usbplatform.h"
+
+#include <QList>
+#include <QMap>
+#include <QMetaType>
+#include <QMutex>
+#include <QObject>
+#include <QSharedPointer>
+#include <QString>
+#include <QStringList>
+
+#include <memory>
+
+class USBDevice;
+class UsbHost;
+class UsbInterfaceHandlerFactory;
+
+class USBDriver : public QObject
+{
+    Q_OBJECT
+
+public:
+    // A device's USB identity, ordered by vendor, product, then serial number
+    // (case-sensitive); the key of every device map.
+    struct TDeviceID
+    {
+        uint16_t vendorId = 0;
+        uint16_t productId = 0;
+        QString serialNumber;
+
+        bool operator<(const TDeviceID &other) const;
+        bool operator==(const TDeviceID &other) const;
+        bool operator!=(const TDeviceID &other) const { return !(*this == other); }
+    };
+
+    // Uses the host and device-change source that createUsbPlatform() chooses.
+    explicit USBDriver(
+        QList<QSharedPointer<UsbInterfaceHandlerFactory>> factories, QObject *parent = nullptr);
+    // Uses the given host and device-change source (any object with a
+    // deviceListChanged() signal; installed as the application's native
+    // event filter when it is one).
+    USBDriver(QList<QSharedPointer<UsbInterfaceHandlerFactory>> factories, UsbPlatform platform,
+        QObject *parent = nullptr);
+    // Deletes every device without a signal.
+    ~USBDriver() override;
+
+    // One scan; connected to the worker thread's start.
+    bool scanDevices();
+    // The devices in identity order. Any thread; waits for a running scan.
+    QList<USBDevice *> devices();
+    QList<QSharedPointer<UsbInterfaceHandlerFactory>> handlerFactories() const;
+    UsbHost *host() const { return m_host.get(); }
+
+signals:
+    void devicesListChanged();
+    void deviceAdded(USBDriver::TDeviceID deviceID, USBDevice *device);
+    void deviceRemoved(USBDriver::TDeviceID deviceID);
+
+public slots:
+    void onWinDevChangeEvent();
+
+private:
+    void refreshDevices();
+    bool enumerateDevicePaths(QStringList &list);
+    bool addDevice(const QString &path);
+    void reconnectDevice(const QString &path);
+
+    QMap<QString, TDeviceID> m_knownPaths;
+    QMap<TDeviceID, USBDevice *> m_devicesById;
+    QMutex m_mutex {QMutex::Recursive}; // guards m_knownPaths and m_devicesById
+    std::unique_ptr<QObject> m_deviceChangeSource;
+    QList<QSharedPointer<UsbInterfaceHandlerFactory>> m_factories;
+    std::shared_ptr<UsbHost> m_host;
+};
+
+Q_DECLARE_METATYPE(USBDriver::TDeviceID)
