@@ -39,12 +39,12 @@ FirmwareFile::THeader decodeHeader(const char *bytes)
 
 QByteArray encodeHeader(const FirmwareFile::THeader &header)
 {
-    QByteArray bytes(reinterpret_cast<const char *>(&header), sizeof header);
-    char *out = bytes.data();
-    writeLittleEndian32(header.build, out + offsetof(FirmwareFile::THeader, build));
-    writeLittleEndian32(header.dataSize, out + offsetof(FirmwareFile::THeader, dataSize));
-    writeLittleEndian32(header.deviceWord, out + offsetof(FirmwareFile::THeader, deviceWord));
-    return bytes;
+    char bytes[FirmwareFile::headerSize];
+    std::memcpy(bytes, &header, sizeof bytes);
+    writeLittleEndian32(header.build, bytes + offsetof(FirmwareFile::THeader, build));
+    writeLittleEndian32(header.dataSize, bytes + offsetof(FirmwareFile::THeader, dataSize));
+    writeLittleEndian32(header.deviceWord, bytes + offsetof(FirmwareFile::THeader, deviceWord));
+    return QByteArray(bytes, sizeof bytes);
 }
 
 quint32 checksumOfStoredHeader(const char *bytes)
@@ -113,10 +113,10 @@ quint32 FirmwareFile::headerChecksum(const THeader &header)
 
 QByteArray FirmwareFile::fileHeaderBytes(const THeader &header)
 {
-    QByteArray bytes = encodeHeader(header);
-    bytes.resize(prefixSize);
-    writeLittleEndian32(checksumOfStoredHeader(bytes.constData()), bytes.data() + headerSize);
-    return bytes;
+    const QByteArray stored = encodeHeader(header);
+    char checksum[crcSize];
+    writeLittleEndian32(checksumOfStoredHeader(stored.constData()), checksum);
+    return stored + QByteArray(checksum, crcSize);
 }
 
 void FirmwareFile::loadFile(QString fileName)
