@@ -10,27 +10,27 @@ namespace {
 
 // The descriptor the device sends for a GetDescriptor request; empty when it
 // has none of that type and index.
-std::vector<uint8_t> descriptorFor(const SimDeviceSpec &spec, uint8_t type, uint8_t index)
+std::vector<uint8_t> descriptorFor(const SimDeviceProfile &profile, uint8_t type, uint8_t index)
 {
     switch (type) {
     case UsbDeviceDescriptorType:
-        return index == 0 ? simDeviceDescriptor(spec) : std::vector<uint8_t>();
+        return index == 0 ? simDeviceDescriptor(profile) : std::vector<uint8_t>();
     case UsbConfigurationDescriptorType:
-        return index == 0 ? simConfigurationDescriptor(spec) : std::vector<uint8_t>();
+        return index == 0 ? simConfigurationDescriptor(profile) : std::vector<uint8_t>();
     case UsbStringDescriptorType:
         if (index == 0)
             return {4, UsbStringDescriptorType, 0x09, 0x04}; // English (United States)
-        if (index == spec.serialNumberIndex)
-            return simStringDescriptor(spec.serialNumber);
+        if (index == profile.serialNumberIndex)
+            return simStringDescriptor(profile.serialNumber);
         return {};
     default:
         return {};
     }
 }
 
-const SimPipeSpec *findPipe(const SimInterfaceSpec &interfaceSpec, uint8_t pipeId)
+const SimPipeProfile *findPipe(const SimInterfaceProfile &interfaceProfile, uint8_t pipeId)
 {
-    for (const SimPipeSpec &pipe : interfaceSpec.pipes) {
+    for (const SimPipeProfile &pipe : interfaceProfile.pipes) {
         if (pipe.address == pipeId)
             return &pipe;
     }
@@ -57,8 +57,8 @@ bool SimUsbBus::listInterfacePaths(const UsbGuid &guid, std::vector<std::u16stri
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         for (const auto &device : m_devices) {
-            if (device.second.plugged && device.second.spec.interfaceGuid == guid)
-                paths.push_back(device.second.spec.path);
+            if (device.second.plugged && device.second.profile.interfaceGuid == guid)
+                paths.push_back(device.second.profile.path);
         }
         // A failed enumeration still hands back what it gathered.
         call.entry.result = !takeFault(call.entry.op, -1, -1).fail;
@@ -74,7 +74,7 @@ bool SimUsbBus::openFile(const std::u16string &path, UsbFileHandle &file)
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         const auto found = std::find_if(m_devices.begin(), m_devices.end(),
-            [&](const auto &device) { return device.second.plugged && device.second.spec.path == path; });
+            [&](const auto &device) { return device.second.plugged && device.second.profile.path == path; });
         const DeviceId deviceId = found == m_devices.end() ? -1 : found->first;
         call.entry.device = deviceId;
         const Hit hit = takeFault(call.entry.op, deviceId, -1);
@@ -111,7 +111,7 @@ bool SimUsbBus::initialize(UsbFileHandle file, UsbInterfaceHandle &firstInterfac
             call.unplugged = hit.unplugged;
             const Device &device = m_devices.at(open.device);
             if (!hit.fail && !open.initialized && device.plugged && device.instance == open.instance
-                && !device.spec.interfaces.empty()) {
+                && !device.profile.interfaces.empty()) {
                 const std::uintptr_t handle = m_nextHandle++;
                 m_interfaceHandles.emplace(
                     handle, InterfaceHandleState {open.device, open.instance, found->first, 0});
@@ -171,7 +171,7 @@ bool SimUsbBus::getDescriptor(UsbInterfaceHandle handle, uint8_t type, uint8_t i
             call.unplugged = hit.unplugged;
             if (!hit.fail && isReachable(*state)) {
                 const std::vector<uint8_t> descriptor
-                    = descriptorFor(m_devices.at(state->device).spec, type, index);
+                    = descriptorFor(m_devices.at(state->device).profile, type, index);
                 if (!descriptor.empty()) {
                     transferred = std::min({length, uint32_t(descriptor.size()), hit.byteLimit});
                     std::copy_n(descriptor.begin(), transferred, buffer);
@@ -197,7 +197,7 @@ bool SimUsbBus::getAssociatedInterface(
             const std::size_t interfaceIndex = std::size_t(associatedIndex) + 1;
             // Only the handle from initialize leads to the other interfaces.
             if (!hit.fail && isReachable(*state) && state->interfaceIndex == 0
-                && interfaceIndex < m_devices.at(state->device).spec.interfaces.size()) {
+                && interfaceIndex < m_devices.at(state->device).profile.interfaces.size()) {
                 const std::uintptr_t newHandle = m_nextHandle++;
                 m_interfaceHandles.emplace(newHandle,
                     InterfaceHandleState {state->device, state->instance, state->file, interfaceIndex});
@@ -222,7 +222,7 @@ bool SimUsbBus::queryInterfaceSettings(
             call.unplugged = hit.unplugged;
             if (!hit.fail && isReachable(*state) && alternateSetting == 0) {
                 descriptor = simInterfaceDescriptor(
-                    m_devices.at(state->device).spec.interfaces[state->interfaceIndex]);
+                    m_devices.at(state->device).profile.interfaces[state->interfaceIndex]);
                 call.entry.result = true;
             }
         }
@@ -242,11 +242,12 @@ bool SimUsbBus::queryPipe(
             const Hit hit = takeFault(call.entry.op, state->device, -1);
             call.unplugged = hit.unplugged;
             if (!hit.fail && isReachable(*state) && alternateSetting == 0) {
-                const auto &pipes = m_devices.at(state->device).spec.interfaces[state->interfaceIndex].pipes;
+                const auto &pipes
+                    = m_devices.at(state->device).profile.interfaces[state->interfaceIndex].pipes;
                 if (pipeIndex < pipes.size()) {
-                    const SimPipeSpec &spec = pipes[pipeIndex];
-                    pipe
-                        = UsbPipeInformation {spec.type, spec.address, spec.maximumPacketSize, spec.interval};
+                    const SimPipeProfile &profile = pipes[pipeIndex];
+                    pipe = UsbPipeInformation {
+                        profile.type, profile.address, profile.maximumPacketSize, profile.interval};
                     call.entry.result = true;
                 }
             }
@@ -265,16 +266,16 @@ SimUsbBus::Routed SimUsbBus::route(Call &call, int pipeId, bool in)
     call.unplugged = hit.unplugged;
     if (hit.fail || !isReachable(*state))
         return routed;
-    const SimDeviceSpec &spec = m_devices.at(state->device).spec;
-    const SimInterfaceSpec &interfaceSpec = spec.interfaces[state->interfaceIndex];
+    const SimDeviceProfile &profile = m_devices.at(state->device).profile;
+    const SimInterfaceProfile &interfaceProfile = profile.interfaces[state->interfaceIndex];
     if (pipeId >= 0) {
-        const SimPipeSpec *pipe = findPipe(interfaceSpec, uint8_t(pipeId));
+        const SimPipeProfile *pipe = findPipe(interfaceProfile, uint8_t(pipeId));
         if (!pipe || bool(pipe->address & UsbEndpointDirectionIn) != in)
             return routed;
     }
-    routed.model = spec.model ? spec.model : m_defaultModel;
+    routed.model = profile.model ? profile.model : m_defaultModel;
     routed.device = state->device;
-    routed.interfaceNumber = interfaceSpec.number;
+    routed.interfaceNumber = interfaceProfile.number;
     routed.byteLimit = hit.byteLimit;
     return routed;
 }

@@ -5,14 +5,14 @@
 
 namespace {
 
-std::u16string generatedPath(const SimDeviceSpec &spec, int device)
+std::u16string generatedPath(const SimDeviceProfile &profile, int device)
 {
-    const UsbGuid &g = spec.interfaceGuid;
+    const UsbGuid &g = profile.interfaceGuid;
     char text[160];
     std::snprintf(text, sizeof text,
         "\\\\?\\usb#vid_%04x&pid_%04x#sim%d#{%08x-%04x-%04x-%02x%02x-%02x%02x%02x%02x%02x%02x}",
-        spec.vendorId, spec.productId, device, unsigned(g.data1), g.data2, g.data3, g.data4[0], g.data4[1],
-        g.data4[2], g.data4[3], g.data4[4], g.data4[5], g.data4[6], g.data4[7]);
+        profile.vendorId, profile.productId, device, unsigned(g.data1), g.data2, g.data3, g.data4[0],
+        g.data4[1], g.data4[2], g.data4[3], g.data4[4], g.data4[5], g.data4[6], g.data4[7]);
     return std::u16string(text, text + std::char_traits<char>::length(text));
 }
 
@@ -21,12 +21,12 @@ std::u16string generatedPath(const SimDeviceSpec &spec, int device)
 SimUsbBus::SimUsbBus() = default;
 SimUsbBus::~SimUsbBus() = default;
 
-SimUsbBus::DeviceId SimUsbBus::plug(SimDeviceSpec spec)
+SimUsbBus::DeviceId SimUsbBus::plug(SimDeviceProfile profile)
 {
     DeviceId device;
     {
         std::lock_guard<std::mutex> lock(m_mutex);
-        device = plugLocked(std::move(spec), m_nextDevice++);
+        device = plugLocked(std::move(profile), m_nextDevice++);
     }
     notifyListeners();
     return device;
@@ -45,29 +45,29 @@ bool SimUsbBus::unplug(DeviceId device)
 
 bool SimUsbBus::replug(DeviceId device)
 {
-    SimDeviceSpec spec;
+    SimDeviceProfile profile;
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         const auto found = m_devices.find(device);
         if (found == m_devices.end())
             return false;
-        spec = found->second.spec;
+        profile = found->second.profile;
     }
-    return replug(device, std::move(spec));
+    return replug(device, std::move(profile));
 }
 
-bool SimUsbBus::replug(DeviceId device, SimDeviceSpec spec)
+bool SimUsbBus::replug(DeviceId device, SimDeviceProfile profile)
 {
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         const auto found = m_devices.find(device);
         if (found == m_devices.end())
             return false;
-        spec.path = found->second.spec.path;
-        if (!spec.model)
-            spec.model = found->second.spec.model;
+        profile.path = found->second.profile.path;
+        if (!profile.model)
+            profile.model = found->second.profile.model;
         unplugLocked(device);
-        plugLocked(std::move(spec), device);
+        plugLocked(std::move(profile), device);
     }
     notifyListeners();
     notifyListeners();
@@ -85,7 +85,7 @@ std::u16string SimUsbBus::path(DeviceId device) const
 {
     std::lock_guard<std::mutex> lock(m_mutex);
     const auto found = m_devices.find(device);
-    return found == m_devices.end() ? std::u16string() : found->second.spec.path;
+    return found == m_devices.end() ? std::u16string() : found->second.profile.path;
 }
 
 void SimUsbBus::setHeldElsewhere(DeviceId device, bool held)
@@ -172,12 +172,12 @@ void SimUsbBus::raiseChangeNotification()
     notifyListeners();
 }
 
-SimUsbBus::DeviceId SimUsbBus::plugLocked(SimDeviceSpec spec, DeviceId device)
+SimUsbBus::DeviceId SimUsbBus::plugLocked(SimDeviceProfile profile, DeviceId device)
 {
-    if (spec.path.empty())
-        spec.path = generatedPath(spec, device);
+    if (profile.path.empty())
+        profile.path = generatedPath(profile, device);
     Device &entry = m_devices[device];
-    entry.spec = std::move(spec);
+    entry.profile = std::move(profile);
     entry.plugged = true;
     entry.instance = m_nextInstance++;
     return device;

@@ -10,7 +10,7 @@
 
 #include "usb/host/sim/simcall.h"
 #include "usb/host/sim/simdevicemodel.h"
-#include "usb/host/sim/simdevicespec.h"
+#include "usb/host/sim/simdeviceprofile.h"
 #include "usb/host/usbhost.h"
 
 #include <array>
@@ -51,15 +51,15 @@ public:
 
     // Puts a device on the bus and raises a change notification. Each device
     // gets its own id and keeps its path for life, also across unplugging.
-    DeviceId plug(SimDeviceSpec spec);
+    DeviceId plug(SimDeviceProfile profile);
     // Takes the device off the bus: it leaves the enumeration and every
     // handle opened on it stops working (releasing such a handle still works).
     bool unplug(DeviceId device);
     // Unplug, then plug again under the same path as a new device instance,
-    // optionally with a changed spec (its path is ignored; without a model
+    // optionally with a changed profile (its path is ignored; without a model
     // of its own it keeps the old one). Two change notifications.
     bool replug(DeviceId device);
-    bool replug(DeviceId device, SimDeviceSpec spec);
+    bool replug(DeviceId device, SimDeviceProfile profile);
     bool isPlugged(DeviceId device) const;
     std::u16string path(DeviceId device) const;
     // Another program holds the device open, so opening it fails.
@@ -113,7 +113,7 @@ public:
 private:
     struct Device
     {
-        SimDeviceSpec spec;
+        SimDeviceProfile profile;
         bool plugged = false;
         bool heldElsewhere = false;
         uint64_t instance = 0; // changes with every plug
@@ -129,7 +129,7 @@ private:
         DeviceId device;
         uint64_t instance;
         std::uintptr_t file;
-        std::size_t interfaceIndex; // into the device's spec.interfaces
+        std::size_t interfaceIndex; // into the device's profile.interfaces
     };
     struct ArmedFault
     {
@@ -164,7 +164,7 @@ private:
         uint32_t byteLimit = UINT32_MAX;
     };
 
-    DeviceId plugLocked(SimDeviceSpec spec, DeviceId device);
+    DeviceId plugLocked(SimDeviceProfile profile, DeviceId device);
     bool unplugLocked(DeviceId device);
     Hit takeFault(SimOp op, DeviceId device, int descriptorType);
     // The state of an issued, unreleased interface handle, or null (and one

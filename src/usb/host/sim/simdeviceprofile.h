@@ -14,7 +14,7 @@
 
 class SimDeviceModel;
 
-struct SimPipeSpec
+struct SimPipeProfile
 {
     uint8_t address = 0; // bit 7 set for IN
     uint32_t type = UsbPipeBulk;
@@ -22,16 +22,16 @@ struct SimPipeSpec
     uint8_t interval = 0;
 };
 
-struct SimInterfaceSpec
+struct SimInterfaceProfile
 {
     uint8_t number = 0;
     uint8_t interfaceClass = 0xFF;
     uint8_t interfaceSubClass = 0;
     uint8_t interfaceProtocol = 0;
-    std::vector<SimPipeSpec> pipes;
+    std::vector<SimPipeProfile> pipes;
 };
 
-struct SimDeviceSpec
+struct SimDeviceProfile
 {
     // Empty: the bus makes a unique path from the identity when plugging.
     std::u16string path;
@@ -43,7 +43,7 @@ struct SimDeviceSpec
     std::u16string serialNumber;
     // In the order the device reports them; the first is the one the
     // function's initialisation hands out.
-    std::vector<SimInterfaceSpec> interfaces;
+    std::vector<SimInterfaceProfile> interfaces;
     // bNumInterfaces as the configuration descriptor claims it; negative
     // means the true count. A claim above the true count makes the device
     // refuse the missing associated interfaces.
@@ -53,8 +53,8 @@ struct SimDeviceSpec
     std::shared_ptr<SimDeviceModel> model;
 };
 
-// The descriptors the device sends, built from its spec.
-std::vector<uint8_t> simDeviceDescriptor(const SimDeviceSpec &spec);
-std::vector<uint8_t> simConfigurationDescriptor(const SimDeviceSpec &spec);
+// The descriptors the device sends, built from its profile.
+std::vector<uint8_t> simDeviceDescriptor(const SimDeviceProfile &profile);
+std::vector<uint8_t> simConfigurationDescriptor(const SimDeviceProfile &profile);
 std::vector<uint8_t> simStringDescriptor(const std::u16string &text);
-UsbInterfaceDescriptor simInterfaceDescriptor(const SimInterfaceSpec &spec);
+UsbInterfaceDescriptor simInterfaceDescriptor(const SimInterfaceProfile &profile);

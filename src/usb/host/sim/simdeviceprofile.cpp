@@ -1,4 +1,4 @@
-#include "usb/host/sim/simdevicespec.h"
+#include "usb/host/sim/simdeviceprofile.h"
 
 #include <algorithm>
 
@@ -10,37 +10,37 @@ template <typename Record> void append(std::vector<uint8_t> &bytes, const Record
     bytes.insert(bytes.end(), begin, begin + sizeof record);
 }
 
-uint8_t claimedInterfaceCount(const SimDeviceSpec &spec)
+uint8_t claimedInterfaceCount(const SimDeviceProfile &profile)
 {
     return uint8_t(
-        spec.claimedInterfaceCount >= 0 ? spec.claimedInterfaceCount : int(spec.interfaces.size()));
+        profile.claimedInterfaceCount >= 0 ? profile.claimedInterfaceCount : int(profile.interfaces.size()));
 }
 
 } // namespace
 
-std::vector<uint8_t> simDeviceDescriptor(const SimDeviceSpec &spec)
+std::vector<uint8_t> simDeviceDescriptor(const SimDeviceProfile &profile)
 {
     UsbDeviceDescriptor descriptor {};
     descriptor.bLength = sizeof descriptor;
     descriptor.bDescriptorType = UsbDeviceDescriptorType;
     descriptor.bcdUSB = usbWordStorage(0x0200);
     descriptor.bMaxPacketSize0 = 64;
-    descriptor.idVendor = usbWordStorage(spec.vendorId);
-    descriptor.idProduct = usbWordStorage(spec.productId);
+    descriptor.idVendor = usbWordStorage(profile.vendorId);
+    descriptor.idProduct = usbWordStorage(profile.productId);
     descriptor.bcdDevice = usbWordStorage(0x0100);
-    descriptor.iSerialNumber = spec.serialNumberIndex;
+    descriptor.iSerialNumber = profile.serialNumberIndex;
     descriptor.bNumConfigurations = 1;
     std::vector<uint8_t> bytes;
     append(bytes, descriptor);
     return bytes;
 }
 
-std::vector<uint8_t> simConfigurationDescriptor(const SimDeviceSpec &spec)
+std::vector<uint8_t> simConfigurationDescriptor(const SimDeviceProfile &profile)
 {
     std::vector<uint8_t> body;
-    for (const SimInterfaceSpec &interfaceSpec : spec.interfaces) {
-        append(body, simInterfaceDescriptor(interfaceSpec));
-        for (const SimPipeSpec &pipe : interfaceSpec.pipes) {
+    for (const SimInterfaceProfile &interfaceProfile : profile.interfaces) {
+        append(body, simInterfaceDescriptor(interfaceProfile));
+        for (const SimPipeProfile &pipe : interfaceProfile.pipes) {
             UsbEndpointDescriptor endpoint {};
             endpoint.bLength = sizeof endpoint;
             endpoint.bDescriptorType = UsbEndpointDescriptorType;
@@ -55,7 +55,7 @@ std::vector<uint8_t> simConfigurationDescriptor(const SimDeviceSpec &spec)
     head.bLength = sizeof head;
     head.bDescriptorType = UsbConfigurationDescriptorType;
     head.wTotalLength = usbWordStorage(uint16_t(sizeof head + body.size()));
-    head.bNumInterfaces = claimedInterfaceCount(spec);
+    head.bNumInterfaces = claimedInterfaceCount(profile);
     head.bConfigurationValue = 1;
     head.bmAttributes = 0x80;
     head.MaxPower = 50;
@@ -77,16 +77,16 @@ std::vector<uint8_t> simStringDescriptor(const std::u16string &text)
     return bytes;
 }
 
-UsbInterfaceDescriptor simInterfaceDescriptor(const SimInterfaceSpec &spec)
+UsbInterfaceDescriptor simInterfaceDescriptor(const SimInterfaceProfile &profile)
 {
     UsbInterfaceDescriptor descriptor {};
     descriptor.bLength = sizeof descriptor;
     descriptor.bDescriptorType = UsbInterfaceDescriptorType;
-    descriptor.bInterfaceNumber = spec.number;
+    descriptor.bInterfaceNumber = profile.number;
     descriptor.bAlternateSetting = 0;
-    descriptor.bNumEndpoints = uint8_t(spec.pipes.size());
-    descriptor.bInterfaceClass = spec.interfaceClass;
-    descriptor.bInterfaceSubClass = spec.interfaceSubClass;
-    descriptor.bInterfaceProtocol = spec.interfaceProtocol;
+    descriptor.bNumEndpoints = uint8_t(profile.pipes.size());
+    descriptor.bInterfaceClass = profile.interfaceClass;
+    descriptor.bInterfaceSubClass = profile.interfaceSubClass;
+    descriptor.bInterfaceProtocol = profile.interfaceProtocol;
     return descriptor;
 }
