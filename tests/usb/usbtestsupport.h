@@ -1,0 +1,97 @@
+#pragma once
+
+// Devices, handler factories and drivers that the USB tests put on the
+// simulated bus.
+
+#include "usb/devicechangenotifier.h"
+#include "usb/host/sim/simbuschangenotifier.h"
+#include "usb/host/sim/simusbbus.h"
+#include "usb/usbdevice.h"
+#include "usb/usbdriver.h"
+#include "usb/usbinterface.h"
+#include "usb/usbinterfacehandler.h"
+
+#include <QList>
+#include <QSharedPointer>
+
+#include <atomic>
+#include <memory>
+
+constexpr uint8_t bulkOutPipe = 0x01;
+constexpr uint8_t bulkInPipe = 0x81;
+
+inline SimInterfaceProfile vendorInterface(uint8_t number, uint8_t protocol = 2)
+{
+    SimInterfaceProfile profile;
+    profile.number = number;
+    profile.interfaceClass = 0xFF;
+    profile.interfaceSubClass = 1;
+    profile.interfaceProtocol = protocol;
+    profile.pipes
+        = {SimPipeProfile {bulkOutPipe, UsbPipeBulk, 64, 0}, SimPipeProfile {bulkInPipe, UsbPipeBulk, 64, 0}};
+    return profile;
+}
+
+// A device with interfaces numbered 0 to interfaceCount - 1, each with a
+// bulk-out and a bulk-in pipe.
+inline SimDeviceProfile deviceProfile(
+    uint16_t vendorId, uint16_t productId, std::u16string serial, int interfaceCount = 1)
+{
+    SimDeviceProfile profile;
+    profile.vendorId = vendorId;
+    profile.productId = productId;
+    profile.serialNumber = std::move(serial);
+    profile.serialNumberIndex = profile.serialNumber.empty() ? 0 : 3;
+    for (int i = 0; i < interfaceCount; ++i)
+        profile.interfaces.push_back(vendorInterface(uint8_t(i)));
+    return profile;
+}
+
+// Makes a plain handler for every interface, or throws while making one
+// when told to, as a protocol handler whose first request fails would.
+class TestHandlerFactory : public UsbInterfaceHandlerFactory
+{
+public:
+    UsbInterfaceHandler *createHandler(USBInterface *usbInterface) override
+    {
+        if (throwNext.exchange(false))
+            throw USBInterface::ControlTransferException();
+        ++created;
+        return new UsbInterfaceHandler(usbInterface);
+    }
+
+    std::atomic<bool> throwNext {false};
+    std::atomic<int> created {0};
+};
+
+using FactoryList = QList<QSharedPointer<UsbInterfaceHandlerFactory>>;
+
+// A driver on the bus. With notifications the bus's plug and unplug reach
+// the driver through the event loop; without, the test scans by hand.
+inline std::unique_ptr<USBDriver> makeDriver(
+    const std::shared_ptr<SimUsbBus> &bus, const FactoryList &factories, bool notifications = false)
+{
+    UsbPlatform platform;
+    platform.host = bus;
+    if (notifications)
+        platform.deviceChangeSource = std::make_unique<SimBusChangeNotifier>(bus);
+    else
+        platform.deviceChangeSource = std::make_unique<DeviceChangeNotifier>();
+    return std::make_unique<USBDriver>(factories, std::move(platform));
+}
+
+inline std::vector<SimOp> callOps(const SimUsbBus &bus)
+{
+    std::vector<SimOp> ops;
+    for (const SimCall &call : bus.calls())
+        ops.push_back(call.op);
+    return ops;
+}
+
+inline QString describeCalls(const SimUsbBus &bus)
+{
+    QString text;
+    for (const SimCall &call : bus.calls())
+        text += QString::fromStdString(describe(call)) + QLatin1Char('\n');
+    return text;
+}
