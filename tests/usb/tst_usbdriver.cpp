@@ -191,6 +191,15 @@ void TestUsbDriver::platformChoice()
     const std::shared_ptr<SimUsbBus> simulated = simulatorBus();
     const SimUsbBus::DeviceId onSimulator = simulated->plug(deviceProfile(0x1209, 0x0100, u"sim"));
     const SimUsbBus::DeviceId onInjected = m_bus->plug(deviceProfile(0x1209, 0x0200, u"injected"));
+    // Leaves the process as it found it, also when a check fails.
+    struct Restore
+    {
+        ~Restore()
+        {
+            injectUsbPlatform({});
+            qunsetenv("TALVEX_SIMULATOR");
+        }
+    } restore;
     qunsetenv("TALVEX_SIMULATOR");
     if (choice == "simulator")
         qputenv("TALVEX_SIMULATOR", "1");
@@ -215,8 +224,6 @@ void TestUsbDriver::platformChoice()
         QTRY_VERIFY(driver->devices().isEmpty());
     }
     driver.reset();
-    injectUsbPlatform({});
-    qunsetenv("TALVEX_SIMULATOR");
     simulated->unplug(onSimulator);
 }
 
