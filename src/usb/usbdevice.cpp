@@ -29,6 +29,7 @@ bool USBDevice::open()
 {
     if (m_opened)
         return false;
+    // A longer path does not fit the platform's buffer; refuse it before any call.
     if (m_path.size() >= maxPathLength)
         return false;
     UsbHost *usb = host();
@@ -43,16 +44,15 @@ bool USBDevice::open()
 
     UsbDeviceDescriptor deviceDescriptor {};
     UsbConfigurationDescriptor configurationDescriptor {};
-    uint32_t transferred = 0;
-    bool described = usb->getDescriptor(defaultHandle, UsbDeviceDescriptorType, 0, 0,
-                         reinterpret_cast<uint8_t *>(&deviceDescriptor), sizeof deviceDescriptor, transferred)
-        && transferred == sizeof deviceDescriptor;
-    described = described
-        && usb->getDescriptor(defaultHandle, UsbConfigurationDescriptorType, 0, 0,
-            reinterpret_cast<uint8_t *>(&configurationDescriptor), sizeof configurationDescriptor,
-            transferred)
-        && transferred == sizeof configurationDescriptor;
-    if (!described) {
+    const auto readWhole = [&](uint8_t type, void *record, uint32_t size) {
+        uint32_t transferred = 0;
+        return usb->getDescriptor(
+                   defaultHandle, type, 0, 0, static_cast<uint8_t *>(record), size, transferred)
+            && transferred == size;
+    };
+    if (!readWhole(UsbDeviceDescriptorType, &deviceDescriptor, sizeof deviceDescriptor)
+        || !readWhole(
+            UsbConfigurationDescriptorType, &configurationDescriptor, sizeof configurationDescriptor)) {
         usb->freeInterface(defaultHandle);
         usb->closeFile(file);
         return false;
