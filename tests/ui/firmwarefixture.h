@@ -1,13 +1,17 @@
 #pragma once
 
-// Writes small, valid firmware files for window tests.
+// Helpers for window tests: small, valid firmware files, and a settings store
+// of the test's own so the user's real settings are never touched.
 
 #include <QByteArray>
 #include <QFile>
+#include <QSettings>
+#include <QStandardPaths>
 #include <QString>
 
 #include <cstring>
 
+#include "app/startup.h"
 #include "firmware/firmwarefile.h"
 
 inline QString writeFirmwareFile(const QString &path, quint8 version, quint8 subversion, quint8 bugfix,
@@ -30,4 +34,13 @@ inline QString writeFirmwareFile(const QString &path, quint8 version, quint8 sub
     file.write(reinterpret_cast<const char *>(&crc), sizeof crc);
     file.write(payload);
     return path;
+}
+
+// Points the user-scope settings store at folder and gives the application the
+// identity start-up gives it.
+inline void useTestSettings(const QString &folder)
+{
+    QStandardPaths::setTestModeEnabled(true);
+    QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, folder);
+    setApplicationIdentity();
 }

@@ -41,9 +41,7 @@ private slots:
     {
         QVERIFY(settingsDir.isValid());
         QVERIFY(files.isValid());
-        QStandardPaths::setTestModeEnabled(true);
-        QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, settingsDir.path());
-        setApplicationIdentity();
+        useTestSettings(settingsDir.path());
     }
 
     void init() { QSettings().clear(); }

@@ -47,14 +47,21 @@ private:
         QCOMPARE(watcher.messages.size(), 0);
     }
 
+    // Shown as start-up shows it, with a device attached and a file loaded.
+    void makeReady(FlashDialog &window)
+    {
+        window.setModal(false);
+        window.show();
+        window.onDeviceAttached();
+        loadFirmware(window);
+    }
+
 private slots:
     void initTestCase()
     {
         QVERIFY(settingsDir.isValid());
         QVERIFY(files.isValid());
-        QStandardPaths::setTestModeEnabled(true);
-        QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, settingsDir.path());
-        setApplicationIdentity();
+        useTestSettings(settingsDir.path());
         installStyleSheet(*qApp);
     }
 
@@ -294,10 +301,7 @@ private slots:
     void flashShowsProgressAndHandsOverTheLoadedFile()
     {
         FlashDialog window;
-        window.setModal(false);
-        window.show();
-        window.onDeviceAttached();
-        loadFirmware(window);
+        makeReady(window);
         window.loadingDialog->setProgress(77);
         QSignalSpy flashSpy(&window, &FlashDialog::flashFirmware);
         QVERIFY(flashSpy.isValid());
@@ -316,10 +320,7 @@ private slots:
     void successShowsNewVersionThenAsksToStartTheApplication()
     {
         FlashDialog window;
-        window.setModal(false);
-        window.show();
-        window.onDeviceAttached();
-        loadFirmware(window);
+        makeReady(window);
         QTest::mouseClick(flashButton(window), Qt::LeftButton);
         QSignalSpy startSpy(&window, &FlashDialog::startAppRequest);
         QVERIFY(startSpy.isValid());
@@ -359,10 +360,7 @@ private slots:
     {
         QFETCH(bool, flashOutstanding);
         FlashDialog window;
-        window.setModal(false);
-        window.show();
-        window.onDeviceAttached();
-        loadFirmware(window);
+        makeReady(window);
         if (flashOutstanding)
             QTest::mouseClick(flashButton(window), Qt::LeftButton);
         else
@@ -383,10 +381,7 @@ private slots:
     void escapeOnProgressLeavesTheFlashButtonUsable()
     {
         FlashDialog window;
-        window.setModal(false);
-        window.show();
-        window.onDeviceAttached();
-        loadFirmware(window);
+        makeReady(window);
         QTest::mouseClick(flashButton(window), Qt::LeftButton);
         QVERIFY(QTest::qWaitForWindowExposed(window.loadingDialog));
         QTest::keyClick(window.loadingDialog, Qt::Key_Escape);
