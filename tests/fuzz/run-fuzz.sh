@@ -18,5 +18,12 @@ corpus="$build_dir/tests/fuzz/corpus/found"
 artifacts="$build_dir/fuzz-artifacts"
 mkdir -p "$corpus" "$artifacts"
 
-"$build_dir/bin/fuzz_firmwarefile" -max_total_time="$seconds" -max_len=4096 -print_final_stats=1 \
-  -artifact_prefix="$artifacts/" "$corpus" "$seeds"
+# The fuzzer reports every new input; keep that in a log and show its end.
+log="$build_dir/fuzz.log"
+if ! "$build_dir/bin/fuzz_firmwarefile" -max_total_time="$seconds" -max_len=4096 -print_final_stats=1 \
+  -artifact_prefix="$artifacts/" "$corpus" "$seeds" >"$log" 2>&1; then
+  tail -n 60 "$log"
+  echo "fuzzing found a failure; the input is in $artifacts/" >&2
+  exit 1
+fi
+tail -n 12 "$log"
