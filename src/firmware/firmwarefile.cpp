@@ -88,8 +88,7 @@ const char *FirmwareFile::fileCorruptedError::what() const noexcept
 
 FirmwareFile::FirmwareFile(QObject *parent)
     : QObject(parent)
-{
-}
+{ }
 
 FirmwareFile::THeader FirmwareFile::header() const
 {

@@ -47,8 +47,8 @@ public:
 
     // The largest payload one QByteArray can hold in Qt 5: its allocation, the
     // array header and the terminating zero included, stays within INT_MAX.
-    static constexpr qint64 maxPayloadSize =
-        std::numeric_limits<int>::max() - qint64(sizeof(QByteArrayData)) - 1;
+    static constexpr qint64 maxPayloadSize
+        = std::numeric_limits<int>::max() - qint64(sizeof(QByteArrayData)) - 1;
 
     class fileCorruptedError : public std::exception
     {
@@ -81,7 +81,7 @@ public slots:
     void loadFile(QString fileName);
 
 private:
-    THeader m_header{};
+    THeader m_header {};
     quint32 m_headerCrc = 0;
     QByteArray m_data;
 };
