@@ -25,13 +25,11 @@ inline QString writeFirmwareFile(const QString &path, quint8 version, quint8 sub
     header.build = build;
     std::memcpy(header.name, name.constData(), size_t(qMin(name.size(), 16)));
     header.dataSize = quint32(payload.size());
-    const quint32 crc = FirmwareFile::headerChecksum(header);
 
     QFile file(path);
     if (!file.open(QFile::WriteOnly))
         return QString();
-    file.write(reinterpret_cast<const char *>(&header), sizeof header);
-    file.write(reinterpret_cast<const char *>(&crc), sizeof crc);
+    file.write(FirmwareFile::fileHeaderBytes(header));
     file.write(payload);
     return path;
 }
