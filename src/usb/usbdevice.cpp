@@ -25,6 +25,11 @@ UsbHost *USBDevice::host() const
     return m_driver->host();
 }
 
+bool USBDevice::isAttached() const
+{
+    return m_opened && host()->isAttached(m_fileHandle);
+}
+
 bool USBDevice::open()
 {
     if (m_opened)

@@ -41,6 +41,9 @@ public:
     // interface objects stay, with handles no longer valid.
     bool close();
     bool isOpen() const { return m_opened; }
+    // Open, and the device instance it opened is still on the bus: false
+    // once the device has left, even if it came back under the same path.
+    bool isAttached() const;
     // Closes, then tries to open again without pause until timeoutMs has
     // passed (a negative time-out never passes). On success the interface
     // objects whose numbers remain are rebound, so pointers to them and their

@@ -106,15 +106,17 @@ void USBDriver::refreshDevices()
         for (const QString &path : known) {
             if (present.contains(path))
                 continue;
-            const TDeviceID id = m_knownPaths.value(path);
-            emit deviceRemoved(id);
-            USBDevice *device = m_devicesById.take(id);
-            m_knownPaths.remove(path);
-            delete device;
+            removeDevice(path);
             changed = true;
         }
 
         for (const QString &path : qAsConst(paths)) {
+            if (m_knownPaths.contains(path) && leftAndReturned(path)) {
+                // A new device instance under a known path: the old object
+                // talks to nothing, so it goes and the path is taken anew.
+                removeDevice(path);
+                changed = true;
+            }
             if (m_knownPaths.contains(path))
                 reconnectDevice(path);
             else if (addDevice(path))
@@ -146,6 +148,21 @@ bool USBDriver::addDevice(const QString &path)
     m_devicesById.insert(id, device.get());
     emit deviceAdded(id, device.release());
     return true;
+}
+
+void USBDriver::removeDevice(const QString &path)
+{
+    const TDeviceID id = m_knownPaths.value(path);
+    emit deviceRemoved(id);
+    USBDevice *device = m_devicesById.take(id);
+    m_knownPaths.remove(path);
+    delete device;
+}
+
+bool USBDriver::leftAndReturned(const QString &path)
+{
+    const USBDevice *device = m_devicesById.value(m_knownPaths.value(path));
+    return device && device->isOpen() && !device->isAttached();
 }
 
 void USBDriver::reconnectDevice(const QString &path)

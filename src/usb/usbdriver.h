@@ -72,6 +72,8 @@ private:
     void refreshDevices();
     bool enumerateDevicePaths(QStringList &list);
     bool addDevice(const QString &path);
+    void removeDevice(const QString &path);
+    bool leftAndReturned(const QString &path);
     void reconnectDevice(const QString &path);
 
     QMap<QString, TDeviceID> m_knownPaths;

@@ -237,6 +237,17 @@ void TestSimUsbBus::replugKeepsPathWithNewInterfaces()
     QVERIFY(m_bus->queryInterfaceSettings(opened.first, 0, descriptor));
     QCOMPARE(int(descriptor.bInterfaceNumber), 4);
     QCOMPARE(int(descriptor.bInterfaceProtocol), 1);
+
+    // A file opened before the replug reaches the old instance, which has gone.
+    UsbFileHandle newFile = UsbFileHandle::Invalid;
+    QVERIFY(m_bus->closeFile(opened.file));
+    QVERIFY(m_bus->openFile(path, newFile));
+    QVERIFY(m_bus->isAttached(newFile));
+    QVERIFY(m_bus->replug(id));
+    QVERIFY(!m_bus->isAttached(newFile));
+    m_bus->unplug(id);
+    QVERIFY(!m_bus->isAttached(newFile));
+    QVERIFY(m_bus->closeFile(newFile));
 }
 
 void TestSimUsbBus::callLogKeepsRecentCallsAndCounts()

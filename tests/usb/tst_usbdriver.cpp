@@ -32,6 +32,7 @@ private slots:
     void firstScanReachesNoReceiver();
     void plugGivesOneAddedThenOneListChanged();
     void unplugAnnouncesRemovalBeforeDeleting();
+    void replugGivesNewDeviceObject_data();
     void replugGivesNewDeviceObject();
     void failedEnumerationChangesNothing();
     void unchangedScanEmitsNothingAndOpensNothing();
@@ -270,19 +271,34 @@ void TestUsbDriver::unplugAnnouncesRemovalBeforeDeleting()
     QVERIFY(m_driver->devices().isEmpty());
 }
 
+void TestUsbDriver::replugGivesNewDeviceObject_data()
+{
+    QTest::addColumn<bool>("scanWhileAway");
+    QTest::addColumn<QStringList>("expected");
+    QTest::addRow("scan while unplugged")
+        << true << QStringList({"removed again", "changed", "added again", "changed"});
+    // A restart between two scans leaves the path in place; a dead object must not stay.
+    QTest::addRow("back before the next scan")
+        << false << QStringList({"removed again", "added again", "changed"});
+}
+
 void TestUsbDriver::replugGivesNewDeviceObject()
 {
+    QFETCH(bool, scanWhileAway);
+    QFETCH(QStringList, expected);
     const SimUsbBus::DeviceId id = m_bus->plug(deviceProfile(0x1209, 4, u"again"));
     startDriver();
     QPointer<USBDevice> first = m_driver->devices().value(0);
     recordSignals();
     m_bus->unplug(id);
-    m_driver->onWinDevChangeEvent();
+    if (scanWhileAway)
+        m_driver->onWinDevChangeEvent();
     m_bus->replug(id);
     m_driver->onWinDevChangeEvent();
     QVERIFY(first.isNull());
     QCOMPARE(m_driver->devices().size(), 1);
-    QCOMPARE(m_signals, QStringList({"removed again", "changed", "added again", "changed"}));
+    QVERIFY(m_driver->devices().value(0)->isAttached());
+    QCOMPARE(m_signals, expected);
 }
 
 void TestUsbDriver::failedEnumerationChangesNothing()
@@ -313,7 +329,10 @@ void TestUsbDriver::unchangedScanEmitsNothingAndOpensNothing()
     m_driver->onWinDevChangeEvent();
     QVERIFY(m_driver->scanDevices());
     QVERIFY(m_signals.isEmpty());
-    QCOMPARE(callOps(*m_bus), std::vector<SimOp>(2, SimOp::ListInterfacePaths));
+    // A known device costs one presence check per scan, never an open.
+    QCOMPARE(callOps(*m_bus),
+        std::vector<SimOp>(
+            {SimOp::ListInterfacePaths, SimOp::IsAttached, SimOp::ListInterfacePaths, SimOp::IsAttached}));
 }
 
 void TestUsbDriver::devicesInIdentityOrder()

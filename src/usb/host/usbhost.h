@@ -69,6 +69,12 @@ public:
     // success. Succeeds also when the device has gone meanwhile.
     virtual bool closeFile(UsbFileHandle file) = 0;
 
+    // Whether the device instance an open file reaches is still attached.
+    // False once that instance has left the bus, also when another instance
+    // has since appeared under the same path (a device that restarted
+    // between two scans). Hosts that cannot tell answer true.
+    virtual bool isAttached(UsbFileHandle file) = 0;
+
     // Reads a descriptor of the device (WinUsb_GetDescriptor): type, index
     // and language ID as on the bus, at most length bytes into buffer.
     // transferred is the number of bytes written, which may be less than

@@ -28,6 +28,11 @@ bool EmptyUsbHost::closeFile(UsbFileHandle)
     return false;
 }
 
+bool EmptyUsbHost::isAttached(UsbFileHandle)
+{
+    return false;
+}
+
 bool EmptyUsbHost::getDescriptor(
     UsbInterfaceHandle, uint8_t, uint8_t, uint16_t, uint8_t *, uint32_t, uint32_t &transferred)
 {

@@ -13,6 +13,7 @@ public:
     bool initialize(UsbFileHandle file, UsbInterfaceHandle &firstInterface) override;
     bool freeInterface(UsbInterfaceHandle handle) override;
     bool closeFile(UsbFileHandle file) override;
+    bool isAttached(UsbFileHandle file) override;
     bool getDescriptor(UsbInterfaceHandle handle, uint8_t type, uint8_t index, uint16_t languageId,
         uint8_t *buffer, uint32_t length, uint32_t &transferred) override;
     bool getAssociatedInterface(

@@ -155,6 +155,23 @@ bool SimUsbBus::closeFile(UsbFileHandle file)
     return finish(call);
 }
 
+bool SimUsbBus::isAttached(UsbFileHandle file)
+{
+    Call call(SimOp::IsAttached, std::uintptr_t(file));
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        const auto found = m_files.find(call.entry.handle);
+        if (found == m_files.end()) {
+            ++m_invalidHandleUses;
+        } else {
+            const Device &device = m_devices.at(found->second.device);
+            call.entry.device = found->second.device;
+            call.entry.result = device.plugged && device.instance == found->second.instance;
+        }
+    }
+    return finish(call);
+}
+
 bool SimUsbBus::getDescriptor(UsbInterfaceHandle handle, uint8_t type, uint8_t index, uint16_t languageId,
     uint8_t *buffer, uint32_t length, uint32_t &transferred)
 {

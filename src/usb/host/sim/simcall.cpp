@@ -15,6 +15,8 @@ const char *simOpName(SimOp op)
         return "FreeInterface";
     case SimOp::CloseFile:
         return "CloseFile";
+    case SimOp::IsAttached:
+        return "IsAttached";
     case SimOp::GetDescriptor:
         return "GetDescriptor";
     case SimOp::GetAssociatedInterface:

@@ -15,6 +15,7 @@ enum class SimOp {
     Initialize,
     FreeInterface,
     CloseFile,
+    IsAttached,
     GetDescriptor,
     GetAssociatedInterface,
     QueryInterfaceSettings,

@@ -95,6 +95,7 @@ public:
     bool initialize(UsbFileHandle file, UsbInterfaceHandle &firstInterface) override;
     bool freeInterface(UsbInterfaceHandle handle) override;
     bool closeFile(UsbFileHandle file) override;
+    bool isAttached(UsbFileHandle file) override;
     bool getDescriptor(UsbInterfaceHandle handle, uint8_t type, uint8_t index, uint16_t languageId,
         uint8_t *buffer, uint32_t length, uint32_t &transferred) override;
     bool getAssociatedInterface(
@@ -185,7 +186,7 @@ private:
     std::map<std::uintptr_t, InterfaceHandleState> m_interfaceHandles;
     std::deque<ArmedFault> m_faults;
     std::deque<SimCall> m_calls;
-    std::array<std::size_t, 12> m_callCounts {};
+    std::array<std::size_t, 13> m_callCounts {};
     std::size_t m_callLogLimit = 10000;
     int m_invalidHandleUses = 0;
     DeviceId m_nextDevice = 1;
