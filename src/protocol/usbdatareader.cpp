@@ -21,7 +21,10 @@ QByteArray UsbDataReader::read()
 
 bool UsbDataReader::readWhole(QByteArray &block)
 {
-    return fetch(block) == Fetched::Whole;
+    if (fetch(block) == Fetched::Whole)
+        return true;
+    block.clear();
+    return false;
 }
 
 UsbDataReader::Fetched UsbDataReader::fetch(QByteArray &block)

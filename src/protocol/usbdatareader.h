@@ -29,7 +29,8 @@ public:
     QByteArray read();
     // Stricter, for reads whose bytes are written back: true with exactly
     // what the device announced (empty when it announced nothing); false
-    // when the bulk read fails, comes short, or the announcement is too long.
+    // and empty when the bulk read fails, comes short, or the announcement is
+    // too long.
     bool readWhole(QByteArray &block);
 
 private:
