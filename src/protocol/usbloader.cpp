@@ -51,6 +51,12 @@ UsbLoader::TDeviceStatus UsbLoader::getDeviceStatus() const
     return deviceStatus;
 }
 
+bool UsbLoader::isInFlashingMode() const
+{
+    QMutexLocker locker(&m_recordsMutex);
+    return flashingModeActive;
+}
+
 QByteArray UsbLoader::readRecord(uint8_t request, int size)
 {
     return usbInterface()->controlIn(request, 0, uint16_t(size));

@@ -64,6 +64,9 @@ public:
     TDeviceInformation getDeviceInformation() const;
     TFirmwareInformation getFirmwareInformation() const;
     TDeviceStatus getDeviceStatus() const;
+    // Whether the device ran its loader rather than its application when
+    // the records were last read; any thread.
+    bool isInFlashingMode() const;
 
     // How long the device may stay busy before an operation gives up on it.
     void setBusyLimit(int milliseconds)
