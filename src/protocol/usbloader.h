@@ -127,7 +127,7 @@ private:
     bool flashingModeActive = false;
     mutable QMutex m_recordsMutex; // guards the four fields above
     int m_stateBindCount = 0; // the interface's bind count when the records were read
-    int m_busyLimitMs;
+    int m_busyLimitMs = -1;
 };
 
 template <typename Operation> bool UsbLoader::completes(Operation operation)
