@@ -40,14 +40,15 @@ public:
     // False when already open or on any failure; a failure leaves nothing open.
     bool open();
     // False when not open; otherwise the success of closing the file. The
-    // interface objects stay, with handles no longer valid.
+    // interface objects stay, cut off (see USBInterface::unbind) until a
+    // reopen or reconnect rebinds them.
     bool close();
     bool isOpen() const { return m_opened; }
     // Open, and the device instance it opened is still on the bus: false
     // once the device has left, even if it came back under the same path.
     bool isAttached() const;
     // Closes, then tries to open again without pause until timeoutMs has
-    // passed (a negative time-out never passes). On success the interface
+    // passed (once for 0; a negative time-out never passes). On success the interface
     // objects whose numbers remain are rebound, so pointers to them and their
     // handlers stay valid; vanished ones are deleted, new ones added.
     bool reopen(int timeoutMs);
@@ -74,7 +75,8 @@ public:
 private:
     QString readStringDescriptor(uint8_t index, uint16_t languageId);
     void gatherInterfaces();
-    void addInterface(UsbInterfaceHandle handle);
+    // The new interface, or null when the device already has one of its number.
+    USBInterface *addInterface(UsbInterfaceHandle handle);
     uint8_t updateInterface(UsbInterfaceHandle handle);
     void rescanInterfaces();
     // Runs an interface discovery step; if it throws, the device closes
