@@ -50,6 +50,9 @@ void run(UsbLoader *loader, DeviceOperation operation, uint8_t parameter)
     case DeviceOperation::WriteIdentity:
         loader->flashDeviceInformation(QStringLiteral("ZOK000042"), 2, 1, 1);
         break;
+    case DeviceOperation::WriteKeys:
+        loader->flashAes256Keys(std::vector<uint8_t>(32, 0xA1), std::vector<uint8_t>(32, 0xB2));
+        break;
     }
 }
 
@@ -70,6 +73,8 @@ const char *deviceOperationName(DeviceOperation operation)
         return "write-configuration";
     case DeviceOperation::WriteIdentity:
         return "write-identity";
+    case DeviceOperation::WriteKeys:
+        return "write-keys";
     }
     return "?";
 }
@@ -126,6 +131,9 @@ bool runDeviceSession(const std::shared_ptr<UsbHost> &host, const std::vector<De
             QObject::connect(loader, &UsbLoader::userSettingsSent, &counter, success);
             QObject::connect(loader, &UsbLoader::factoryConfigurationSent, &counter, success);
             QObject::connect(loader, &UsbLoader::deviceInformationChanged, &counter, success);
+            // An identity write reports the free slots too, after its own signal.
+            if (operation == DeviceOperation::WriteKeys)
+                QObject::connect(loader, &UsbLoader::deviceInformationFreeSlotsChanged, &counter, success);
             QObject::connect(loader, &UsbLoader::firmwareReprogrammingFailed, &counter,
                 [&outcome] { ++outcome.failures; });
             const auto received = [&outcome] { ++outcome.received; };

@@ -24,8 +24,9 @@ enum class DeviceOperation : uint8_t {
     ReadConfiguration,
     WriteConfiguration,
     WriteIdentity,
+    WriteKeys,
 };
-constexpr int deviceOperationCount = 6;
+constexpr int deviceOperationCount = 7;
 
 const char *deviceOperationName(DeviceOperation operation);
 bool isWriteOperation(DeviceOperation operation);

@@ -123,6 +123,7 @@ int main(int argc, char **argv)
         {"write-configuration-from-application", DeviceOperation::WriteConfiguration, 0, false},
         {"write-configuration-in-flashing-mode", DeviceOperation::WriteConfiguration, 0, true},
         {"write-identity", DeviceOperation::WriteIdentity, 0, false},
+        {"write-keys", DeviceOperation::WriteKeys, 0, false},
         {"flash-then-flash-again", DeviceOperation::Flash, 0, false, DeviceOperation::Flash},
         {"write-settings-then-read-them", DeviceOperation::WriteSettings, 2, false,
             DeviceOperation::ReadSettings},
