@@ -27,7 +27,8 @@ const char listHelp[] = "\n"
 const char flashHelp[] = "\n"
                          "Checks FILE as the window does, then flashes it: the device is put into its\n"
                          "flashing mode if needed, the image goes out in 256-byte batches, and the tool\n"
-                         "waits until the device has finished writing and reports a valid firmware.\n"
+                         "waits until the device has finished writing and reports a valid firmware\n"
+                         "(a device still busy after two minutes is given up on).\n"
                          "Then the device is told to start its application. Exits with 0 only then.\n"
                          "Progress is a bar on a terminal and \"progress: N%\" lines otherwise.\n"
                          "  --device SERIAL  the device to flash when several are attached\n";
@@ -82,9 +83,11 @@ private:
     int m_last = -1;
 };
 
-// What the progress seen so far says about a failed flash.
-QString flashFailure(int lastProgress)
+// What the loader and the progress seen so far say about a failed flash.
+QString flashFailure(int lastProgress, UsbLoader::Failure failure)
 {
+    if (failure == UsbLoader::Failure::DeviceStayedBusy)
+        return deviceStayedBusyText() + QStringLiteral("; it stays in its flashing mode");
     if (lastProgress < 0)
         return QStringLiteral("the device did not enter its flashing mode, or refused the image");
     if (lastProgress < 100)
@@ -153,8 +156,8 @@ int runFlash(const QStringList &arguments)
                 flashed = formatVersion(version, subversion, bugfix, build, name);
                 operation.finish(ExitSuccess);
             });
-        QObject::connect(loader, &UsbLoader::firmwareReprogrammingFailed, &operation,
-            [&] { operation.finish(ExitDeviceFailed, flashFailure(progress.last())); });
+        operation.finishOnWriteFailure(
+            loader, [&](UsbLoader::Failure failure) { return flashFailure(progress.last(), failure); });
         QMetaObject::invokeMethod(
             loader, "flashFirmware", Qt::QueuedConnection, Q_ARG(QSharedPointer<FirmwareFile>, firmware));
     });
