@@ -5,6 +5,7 @@
 
 #include <QElapsedTimer>
 #include <QSet>
+#include <QThread>
 
 USBDevice::USBDevice(const QString &path, USBDriver *driver)
     : QObject(driver)
@@ -35,12 +36,16 @@ bool USBDevice::open()
     if (m_opened)
         return false;
     // A longer path does not fit the platform's buffer; refuse it before any call.
-    if (m_path.size() >= maxPathLength)
+    if (m_path.size() >= maxPathLength) {
+        m_openError = UsbOpenError::NotPresent;
         return false;
+    }
     UsbHost *usb = host();
     UsbFileHandle file = UsbFileHandle::Invalid;
-    if (!usb->openFile(m_path.toStdU16String(), file))
+    m_openError = UsbOpenError::Failed;
+    if (!usb->openFile(m_path.toStdU16String(), file, m_openError))
         return false;
+    m_openError = UsbOpenError::Failed;
     UsbInterfaceHandle defaultHandle = UsbInterfaceHandle::Invalid;
     if (!usb->initialize(file, defaultHandle)) {
         usb->closeFile(file);
@@ -72,6 +77,7 @@ bool USBDevice::open()
     m_identity = {usbWordValue(m_deviceDescriptor.idVendor), usbWordValue(m_deviceDescriptor.idProduct),
         serialIndex == 0 ? QString() : readStringDescriptor(serialIndex, 0)};
     m_opened = true;
+    m_openError = UsbOpenError::None;
     return true;
 }
 
@@ -129,6 +135,7 @@ bool USBDevice::reopen(int timeoutMs)
             closeOnError([this] { rescanInterfaces(); });
             return true;
         }
+        QThread::msleep(reopenRetryPauseMs);
     }
 }
 

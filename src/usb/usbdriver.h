@@ -20,6 +20,7 @@
 
 #include <memory>
 
+class InaccessibleDevices;
 class USBDevice;
 class UsbHost;
 class UsbInterfaceHandlerFactory;
@@ -58,6 +59,9 @@ public:
     // The devices in identity order. Any thread; waits for a running scan.
     QList<USBDevice *> devices();
     QList<QSharedPointer<UsbInterfaceHandlerFactory>> handlerFactories() const;
+    // Present devices this user may not open, as of the last scan; a child
+    // of the driver, so its signal comes from the driver's thread.
+    InaccessibleDevices *inaccessibleDevices() const { return m_inaccessible; }
     UsbHost *host() const { return m_host.get(); }
 
 signals:
@@ -71,10 +75,10 @@ public slots:
 private:
     void refreshDevices();
     bool enumerateDevicePaths(QStringList &list);
-    bool addDevice(const QString &path);
+    bool addDevice(const QString &path, QStringList &inaccessible);
     void removeDevice(const QString &path);
     bool leftAndReturned(const QString &path);
-    void reconnectDevice(const QString &path);
+    void reconnectDevice(const QString &path, QStringList &inaccessible);
 
     QMap<QString, TDeviceID> m_knownPaths;
     QMap<TDeviceID, USBDevice *> m_devicesById;
@@ -82,6 +86,7 @@ private:
     std::unique_ptr<QObject> m_deviceChangeSource;
     QList<QSharedPointer<UsbInterfaceHandlerFactory>> m_factories;
     std::shared_ptr<UsbHost> m_host;
+    InaccessibleDevices *m_inaccessible;
 };
 
 Q_DECLARE_METATYPE(USBDriver::TDeviceID)

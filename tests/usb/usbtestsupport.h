@@ -12,10 +12,13 @@
 #include "usb/usbinterfacehandler.h"
 
 #include <QList>
+#include <QMetaType>
 #include <QSharedPointer>
 
 #include <atomic>
 #include <memory>
+
+Q_DECLARE_METATYPE(UsbOpenError)
 
 constexpr uint8_t bulkOutPipe = 0x01;
 constexpr uint8_t bulkInPipe = 0x81;

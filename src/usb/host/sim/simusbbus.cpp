@@ -90,10 +90,20 @@ std::u16string SimUsbBus::path(DeviceId device) const
 
 void SimUsbBus::setHeldElsewhere(DeviceId device, bool held)
 {
+    setDeviceFlag(device, &Device::heldElsewhere, held);
+}
+
+void SimUsbBus::setAccessDenied(DeviceId device, bool denied)
+{
+    setDeviceFlag(device, &Device::accessDenied, denied);
+}
+
+void SimUsbBus::setDeviceFlag(DeviceId device, bool Device::*flag, bool value)
+{
     std::lock_guard<std::mutex> lock(m_mutex);
     const auto found = m_devices.find(device);
     if (found != m_devices.end())
-        found->second.heldElsewhere = held;
+        found->second.*flag = value;
 }
 
 void SimUsbBus::injectFault(const SimFault &fault)

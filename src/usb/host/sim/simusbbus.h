@@ -64,6 +64,8 @@ public:
     std::u16string path(DeviceId device) const;
     // Another program holds the device open, so opening it fails.
     void setHeldElsewhere(DeviceId device, bool held);
+    // The user lacks permission on the device, so opening it is refused.
+    void setAccessDenied(DeviceId device, bool denied);
 
     void injectFault(const SimFault &fault);
     void clearFaults();
@@ -91,7 +93,7 @@ public:
     void raiseChangeNotification();
 
     bool listInterfacePaths(const UsbGuid &guid, std::vector<std::u16string> &paths) override;
-    bool openFile(const std::u16string &path, UsbFileHandle &file) override;
+    bool openFile(const std::u16string &path, UsbFileHandle &file, UsbOpenError &error) override;
     bool initialize(UsbFileHandle file, UsbInterfaceHandle &firstInterface) override;
     bool freeInterface(UsbInterfaceHandle handle) override;
     bool closeFile(UsbFileHandle file) override;
@@ -117,6 +119,7 @@ private:
         SimDeviceProfile profile;
         bool plugged = false;
         bool heldElsewhere = false;
+        bool accessDenied = false;
         uint64_t instance = 0; // changes with every plug
     };
     struct OpenFile
@@ -165,6 +168,7 @@ private:
         uint32_t byteLimit = UINT32_MAX;
     };
 
+    void setDeviceFlag(DeviceId device, bool Device::*flag, bool value);
     DeviceId plugLocked(SimDeviceProfile profile, DeviceId device);
     bool unplugLocked(DeviceId device);
     Hit takeFault(SimOp op, DeviceId device, int descriptorType);
