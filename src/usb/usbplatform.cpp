@@ -9,6 +9,11 @@
 #else
 #include "usb/devicechangenotifier.h"
 #endif
+#ifdef TALVEX_HAVE_LIBUSB
+#include "usb/deviceinterfaceguid.h"
+#include "usb/host/libusb/libusbchangenotifier.h"
+#include "usb/host/libusb/libusbhost.h"
+#endif
 
 #include <QMutex>
 #include <QMutexLocker>
@@ -20,8 +25,11 @@ std::function<UsbPlatform()> injectedPlatform;
 
 UsbPlatform platformDefault()
 {
-    // The platform hosts (WinUSB, libusb) plug in here; until they exist the
-    // host sees no devices.
+#ifdef TALVEX_HAVE_LIBUSB
+    auto libusbHost = std::make_shared<LibusbHost>(DEVICE_INTERFACE_MATCH);
+    return UsbPlatform {libusbHost, std::make_unique<LibusbChangeNotifier>(libusbHost)};
+#else
+    // Where no platform host is built, the host sees no devices.
     UsbPlatform platform;
     platform.host = std::make_shared<EmptyUsbHost>();
 #ifdef Q_OS_WIN
@@ -30,6 +38,7 @@ UsbPlatform platformDefault()
     platform.deviceChangeSource = std::make_unique<DeviceChangeNotifier>();
 #endif
     return platform;
+#endif
 }
 
 } // namespace
