@@ -5,7 +5,7 @@ BUILD_TYPE ?= RelWithDebInfo
 CMAKE_FLAGS ?=
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 
-.PHONY: all deps configure build run test clean
+.PHONY: all deps configure build run test test-usb-vm clean
 
 all: build
 
@@ -23,6 +23,11 @@ run: build
 
 test: build
 	cd $(BUILD_DIR) && QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j $(JOBS)
+
+# The libusb host through the real Linux USB stack, in a qemu virtual machine.
+test-usb-vm: build
+	@scripts/install-deps.sh --vm
+	tests/usbvm/run-usb-vm.sh $(BUILD_DIR)
 
 clean:
 	rm -rf $(BUILD_DIR)
