@@ -37,10 +37,12 @@ private:
     QString payloadPath;
     QString outPath;
 
-    static Result run(const QStringList &arguments)
+    static Result run(const QStringList &arguments, const QString &extraVariable = QString())
     {
         QProcess process;
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        if (!extraVariable.isEmpty())
+            environment.insert(extraVariable, QStringLiteral("1"));
         // Names are measured in bytes of the local encoding; make it UTF-8.
         environment.insert(QStringLiteral("LC_ALL"), QStringLiteral("C.UTF-8"));
         process.setProcessEnvironment(environment);
@@ -353,6 +355,7 @@ private slots:
         QTest::addRow("info with two files") << QStringList {"info", "a.tvf", "b.tvf"};
         QTest::addRow("info with unknown option") << QStringList {"info", "--bogus", "a.tvf"};
         QTest::addRow("pack without arguments") << QStringList {"pack"};
+        QTest::addRow("devices with an argument") << QStringList {"devices", "usb:1-1"};
     }
 
     void usageError()
@@ -364,6 +367,8 @@ private slots:
         QCOMPARE(result.out, QByteArray());
     }
 
+    void devicesOnAnEmptyBusSaysSo();
+
     void help_data()
     {
         QTest::addColumn<QStringList>("arguments");
@@ -372,6 +377,7 @@ private slots:
         QTest::addRow("tool, short") << QStringList {"-h"} << "Exit status";
         QTest::addRow("info") << QStringList {"info", "--help"} << "image-info";
         QTest::addRow("pack") << QStringList {"pack", "-h"} << "--device-block HEX";
+        QTest::addRow("devices") << QStringList {"devices", "--help"} << "may not open it";
     }
 
     void help()
@@ -385,6 +391,16 @@ private slots:
         QVERIFY(result.out.contains(mentions.toUtf8()));
     }
 };
+
+// Devices the user may not open are checked through the real USB stack, in
+// the virtual machine; here only the empty bus, which must not look like a failure.
+void TestCli::devicesOnAnEmptyBusSaysSo()
+{
+    const Result result = run({"devices"}, QStringLiteral("TALVEX_SIMULATOR"));
+    QCOMPARE(result.exitCode, 0);
+    QCOMPARE(result.out, QByteArray("No device connected.\n"));
+    QCOMPARE(result.err, QByteArray());
+}
 
 QTEST_GUILESS_MAIN(TestCli)
 #include "tst_cli.moc"

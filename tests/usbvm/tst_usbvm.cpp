@@ -38,6 +38,7 @@ private slots:
     void deviceThatLeftAndReturnedBetweenScansIsReplaced();
     void unplugInTheMiddleOfWritingEndsTheWrites();
     void userWithoutPermissionIsToldSo();
+    void commandLineListsTheDevice();
 
 private:
     USBDevice *onlyDevice(USBDriver &driver);
@@ -298,16 +299,30 @@ void TestUsbVm::userWithoutPermissionIsToldSo()
             + QString::fromStdU16String(usbvmListedPaths(*m_host).front()).toLatin1());
 }
 
+void TestUsbVm::commandLineListsTheDevice()
+{
+    QProcess cli;
+    cli.start(
+        QCoreApplication::applicationDirPath() + QStringLiteral("/talvex-cli"), {QStringLiteral("devices")});
+    QVERIFY(cli.waitForFinished(30000));
+    QCOMPARE(cli.exitCode(), 0);
+    const QString path = QString::fromStdU16String(usbvmListedPaths(*m_host).front());
+    QCOMPARE(QString::fromLatin1(cli.readAllStandardOutput()),
+        QStringLiteral("1209:7a10 %1 application %2\n").arg(QLatin1String(usbvmSerialNumber), path));
+}
+
 namespace {
 
 // Run as a user without permission on the device node (nobody; device
 // nodes are root's alone without a rule that grants more): the host must say
-// so, and the driver must list the device as present but not accessible.
-int checkInaccessible()
+// so, the driver must list the device as present but not accessible, and
+// talvex-cli must tell the user what to do.
+int checkInaccessible(int argc, char *argv[])
 {
     const gid_t nogroup = 65534;
     if (setgroups(0, nullptr) != 0 || setgid(nogroup) != 0 || setuid(65534) != 0)
         return 9;
+    QCoreApplication app(argc, argv);
     auto host = std::make_shared<LibusbHost>(DEVICE_INTERFACE_MATCH);
     const std::vector<std::u16string> paths = usbvmListedPaths(*host);
     if (paths.size() != 1)
@@ -324,6 +339,15 @@ int checkInaccessible()
     const QStringList inaccessible = driver->inaccessibleDevices()->paths();
     if (inaccessible != QStringList {QString::fromStdU16String(paths.front())})
         return 14;
+
+    QProcess cli;
+    cli.start(
+        QCoreApplication::applicationDirPath() + QStringLiteral("/talvex-cli"), {QStringLiteral("devices")});
+    if (!cli.waitForFinished(30000) || cli.exitCode() != 3)
+        return 15;
+    const QByteArray advice = cli.readAllStandardError();
+    if (!advice.contains(inaccessible.first().toLatin1()) || !advice.contains("udev rule"))
+        return 16;
     std::printf("inaccessible: %s\n", qPrintable(inaccessible.first()));
     return 0;
 }
@@ -333,7 +357,7 @@ int checkInaccessible()
 int main(int argc, char *argv[])
 {
     if (argc == 2 && qstrcmp(argv[1], "--check-inaccessible") == 0)
-        return checkInaccessible();
+        return checkInaccessible(argc, argv);
     QCoreApplication app(argc, argv);
     TestUsbVm test;
     return QTest::qExec(&test, argc, argv);

@@ -12,6 +12,8 @@ enum ExitStatus {
     ExitFileFailed = 1,
     // The command line or one of its values was refused.
     ExitUsage = 2,
+    // A device is present but this user may not open it.
+    ExitDeviceNotAccessible = 3,
 };
 
 // Ends a command: main() prints the message on stderr, followed by the
@@ -26,6 +28,7 @@ struct CommandError
 constexpr char infoUsage[] = "usage: talvex-cli info FILE";
 constexpr char packUsage[] = "usage: talvex-cli pack --version X.Y.Z --build N --name TEXT"
                              " [--device-word HEX] [--device-block HEX] PAYLOAD OUT";
+constexpr char devicesUsage[] = "usage: talvex-cli devices";
 
 void printOut(const QString &text);
 void printErr(const QString &text);
@@ -35,3 +38,4 @@ void printErr(const QString &text);
 
 int runInfo(const QStringList &arguments);
 int runPack(const QStringList &arguments);
+int runDevices(const QStringList &arguments);

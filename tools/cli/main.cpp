@@ -1,5 +1,6 @@
-// talvex-cli: checks firmware files as the updater does (`info`) and writes
-// them for people who build and ship firmware (`pack`).
+// talvex-cli: checks firmware files as the updater does (`info`), writes
+// them for people who build and ship firmware (`pack`), and lists the
+// devices the updater would see (`devices`).
 
 #include "clicommon.h"
 
@@ -9,21 +10,23 @@ namespace {
 
 const char toolHelp[] = "usage: talvex-cli COMMAND [ARGUMENTS]\n"
                         "\n"
-                        "Checks and writes TALVEX firmware files (.tvf).\n"
+                        "Checks and writes TALVEX firmware files (.tvf) and lists devices.\n"
                         "\n"
                         "Commands:\n"
                         "  info FILE   check FILE as the updater does and print its header\n"
                         "  pack ...    write a firmware file around a payload\n"
+                        "  devices     list the attached devices as the updater finds them\n"
                         "\n"
                         "Run \"talvex-cli COMMAND --help\" for the arguments of a command.\n"
                         "\n"
                         "Exit status: 0 success; 1 a file failed its check or could not be read or\n"
-                        "written; 2 the command line was refused.\n";
+                        "written; 2 the command line was refused; 3 a device is present but this\n"
+                        "user may not open it.\n";
 
 QString toolUsage()
 {
-    return QStringLiteral("%1\n%2\nusage: talvex-cli --help")
-        .arg(QLatin1String(infoUsage), QLatin1String(packUsage));
+    return QStringLiteral("%1\n%2\n%3\nusage: talvex-cli --help")
+        .arg(QLatin1String(infoUsage), QLatin1String(packUsage), QLatin1String(devicesUsage));
 }
 
 int run(const QStringList &arguments)
@@ -41,6 +44,8 @@ int run(const QStringList &arguments)
         return runInfo(rest);
     if (command == QLatin1String("pack"))
         return runPack(rest);
+    if (command == QLatin1String("devices"))
+        return runDevices(rest);
     failUsage(QStringLiteral("talvex-cli: unknown command \"%1\"").arg(command), toolUsage());
 }
 
