@@ -52,5 +52,6 @@ run_suite() {
 
 echo "usbvm-tests-s: $(cut -d' ' -f1 /proc/uptime)"
 run_suite /bin/tst_usbvm
+run_suite /bin/tst_usbvmflash
 /bin/usbvm-bench || failed=$((failed + 1))
 finish "$passed" "$failed"

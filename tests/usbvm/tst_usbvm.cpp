@@ -3,6 +3,7 @@
 // in the virtual machine that run-usb-vm.sh boots; it plugs and unplugs the
 // gadget by binding and unbinding its device controller.
 
+#include "protocol/loaderrequest.h"
 #include "usb/inaccessibledevices.h"
 #include "usbvmsupport.h"
 
@@ -190,11 +191,14 @@ void TestUsbVm::bulkPipesMoveEveryByte()
         QVERIFY(out->write(QByteArray(256, char(batch))));
     QCOMPARE(usbvmCounters(usbInterface), std::make_pair(uint32_t(64 * 256), uint32_t(64)));
 
-    QByteArray chunk(512, '\0');
-    QVERIFY(usbvmPipe(usbInterface, true)->read(chunk));
-    QCOMPARE(chunk.size(), 64);
-    for (int i = 1; i < chunk.size(); ++i)
-        QCOMPARE(uint8_t(chunk[i]), uint8_t(chunk[0] + i));
+    QVERIFY(usbInterface->controlOut(UsbvmSendTestChunks, 2, QByteArray()));
+    for (int n = 0; n < 2; ++n) {
+        QByteArray chunk(512, '\0');
+        QVERIFY(usbvmPipe(usbInterface, true)->read(chunk));
+        QCOMPARE(chunk.size(), 64);
+        for (int i = 0; i < chunk.size(); ++i)
+            QCOMPARE(uint8_t(chunk[i]), uint8_t(n + i));
+    }
 }
 
 void TestUsbVm::restartIsFollowedIntoTheOtherMode()
@@ -204,17 +208,20 @@ void TestUsbVm::restartIsFollowedIntoTheOtherMode()
     QVERIFY(device);
     USBInterface *usbInterface = device->interfaces().first();
     const QString path = device->path();
-    for (uint8_t mode : {usbvmFlashingMode, usbvmApplicationMode}) {
-        QVERIFY(usbInterface->controlOut(UsbvmRestartInOtherMode, 0, QByteArray()));
+    const QList<QPair<LoaderRequest, uint8_t>> restarts
+        = {{LoaderRequest::EnterFlashingMode, usbvmFlashingMode},
+            {LoaderRequest::StartApplication, usbvmApplicationMode}};
+    for (const auto &restart : restarts) {
+        usbInterface->controlTransfer(requestCode(restart.first), 0, nullptr, 0, false);
         QVERIFY(usbvmWaitFor([device] { return !device->isAttached(); }));
         QVERIFY(device->reopen(5000));
         QCOMPARE(device->path(), path);
         QCOMPARE(device->interfaces().size(), 1);
         // The same interface object, now in the device's other mode.
         QCOMPARE(device->interfaces().first(), usbInterface);
-        QCOMPARE(int(usbInterface->interfaceProtocol()), int(mode));
-        QVERIFY(usbInterface->controlOut(UsbvmStoreBytes, 0, QByteArray(1, char(mode))));
-        QCOMPARE(usbInterface->controlIn(UsbvmReadBytes, 0, 1), QByteArray(1, char(mode)));
+        QCOMPARE(int(usbInterface->interfaceProtocol()), int(restart.second));
+        QVERIFY(usbInterface->controlOut(UsbvmStoreBytes, 0, QByteArray(1, char(restart.second))));
+        QCOMPARE(usbInterface->controlIn(UsbvmReadBytes, 0, 1), QByteArray(1, char(restart.second)));
         QVERIFY2(udevTags(path).contains(QLatin1String(":uaccess:")), "the rule covers both modes");
     }
 }

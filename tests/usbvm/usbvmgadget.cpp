@@ -1,15 +1,18 @@
-// A USB device for the tests in the virtual machine: a FunctionFS function
-// with one vendor interface (class 0xFF, subclass 1, protocol 2 in its
-// application mode, 1 in its flashing mode), a bulk-out pipe that swallows
-// and counts data, and a bulk-in pipe that hands out numbered 64-byte chunks.
-// Its test requests on the default pipe let the tests store and read back
-// bytes, read the counters, and make the device restart in its other mode
-// (it leaves the bus and enumerates again, as the real device does).
+// The Vantor device as a USB gadget, for the tests in the virtual machine:
+// a FunctionFS function with the device's vendor interface (class 0xFF,
+// subclass 1, protocol 2 in its application mode, 1 in its flashing mode)
+// and two bulk pipes, served by the simulated device's own core. When the
+// core restarts, the gadget leaves the bus and enumerates again in the new
+// mode, as the real device does. A few requests of the test harness sit
+// beside the device's own: storing and reading back bytes, counting what
+// arrives on the bulk-out pipe, and handing out numbered chunks on bulk-in.
 //
 // usage: usbvm-gadget UDC
 // Sets up the gadget in configfs (configfs mounted), mounts its FunctionFS,
-// binds it to the device controller UDC and runs until killed. Linux only; no Qt.
+// binds it to the device controller UDC and runs until killed. Linux only.
 
+#include "protocol/sim/simulatorconfig.h"
+#include "protocol/sim/vantordevice.h"
 #include "usbvmrequests.h"
 
 #include <linux/usb/ch9.h>
@@ -26,6 +29,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <condition_variable>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -52,10 +56,6 @@ struct Descriptors
     PipeDescriptors fullSpeed;
     PipeDescriptors highSpeed;
 };
-struct Strings
-{
-    usb_functionfs_strings_head header;
-};
 #pragma pack(pop)
 
 PipeDescriptors pipeDescriptors(uint8_t protocol, uint16_t maxPacket)
@@ -67,13 +67,6 @@ PipeDescriptors pipeDescriptors(uint8_t protocol, uint16_t maxPacket)
     d.dataIn = {USB_DT_ENDPOINT_SIZE, USB_DT_ENDPOINT, 0x82, USB_ENDPOINT_XFER_BULK, htole16(maxPacket), 0};
     return d;
 }
-
-std::atomic<bool> stopping {false};
-std::atomic<int> pipeThreadsRunning {0};
-std::atomic<uint32_t> bytesReceived {0};
-std::atomic<uint32_t> transfersReceived {0};
-std::mutex storedMutex; // guards stored
-std::vector<uint8_t> stored;
 
 void fail(const char *what)
 {
@@ -95,7 +88,7 @@ void makeDir(const std::string &path)
         fail(path.c_str());
 }
 
-// One configuration with the one FunctionFS function, mounted where serve() opens it.
+// One configuration with the one FunctionFS function, mounted where the gadget opens it.
 void setUpGadget()
 {
     const std::string gadget = usbvmGadgetDir;
@@ -108,7 +101,7 @@ void setUpGadget()
     makeDir(gadget + "/strings/0x409");
     writeFile(gadget + "/strings/0x409/serialnumber", usbvmSerialNumber);
     writeFile(gadget + "/strings/0x409/manufacturer", "Vantor");
-    writeFile(gadget + "/strings/0x409/product", "Vantor test device");
+    writeFile(gadget + "/strings/0x409/product", "Vantor device (test gadget)");
     makeDir(gadget + "/configs/c.1");
     makeDir(gadget + "/functions/ffs.vantor");
     if (symlink((gadget + "/functions/ffs.vantor").c_str(), (gadget + "/configs/c.1/ffs.vantor").c_str()) != 0
@@ -119,104 +112,115 @@ void setUpGadget()
         fail("mounting functionfs");
 }
 
-// Bulk-out: swallow and count. An error means the bus went away or the pipe
-// is being torn down; try again unless stopping.
-void sink(int fd)
+// The device core's way off and back onto the bus. The core calls it while
+// it handles a request; the gadget acts once that request has been answered.
+class GadgetLink : public VantorLink
 {
-    std::vector<uint8_t> buffer(64 * 1024);
-    while (!stopping) {
-        const ssize_t got = read(fd, buffer.data(), buffer.size());
-        if (got < 0) {
-            usleep(10000);
-            continue;
-        }
-        bytesReceived += uint32_t(got);
-        ++transfersReceived;
+public:
+    void leave() override
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_leaving = true;
+        m_changed.notify_all();
     }
-    --pipeThreadsRunning;
-}
 
-// Bulk-in: numbered chunks, byte i of chunk n is (n + i) mod 256.
-void source(int fd)
-{
-    uint8_t chunk[64];
-    for (uint32_t n = 0; !stopping;) {
-        for (std::size_t i = 0; i < sizeof chunk; ++i)
-            chunk[i] = uint8_t(n + i);
-        if (write(fd, chunk, sizeof chunk) == ssize_t(sizeof chunk))
-            ++n;
-        else
-            usleep(10000);
+    void arrive(VantorMode mode) override
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_arriving = true;
+        m_mode = mode;
+        m_changed.notify_all();
     }
-    --pipeThreadsRunning;
-}
 
-void stall(int ep0, const usb_ctrlrequest &setup)
-{
-    // The transfer's wrong direction halts it.
-    if (setup.bRequestType & USB_DIR_IN)
-        (void)!read(ep0, nullptr, 0);
-    else
-        (void)!write(ep0, nullptr, 0);
-}
+    bool leaving()
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_leaving;
+    }
 
-// Answers one request; true when the device is to restart in its other mode.
-bool answer(int ep0, const usb_ctrlrequest &setup)
+    // After leaving: waits until the core comes back and says in which mode.
+    VantorMode awaitArrival()
+    {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        m_changed.wait(lock, [this] { return m_arriving; });
+        m_leaving = false;
+        m_arriving = false;
+        return m_mode;
+    }
+
+private:
+    std::mutex m_mutex; // guards the members below
+    std::condition_variable m_changed;
+    bool m_leaving = false;
+    bool m_arriving = false;
+    VantorMode m_mode = VantorMode::Application;
+};
+
+class Gadget
 {
-    const uint16_t length = le16toh(setup.wLength);
-    const bool vendor = (setup.bRequestType & USB_TYPE_MASK) == USB_TYPE_VENDOR;
-    if (!vendor) {
-        stall(ep0, setup);
-        return false;
+public:
+    explicit Gadget(std::string udc)
+        : m_udc(std::move(udc))
+        , m_device(m_link, initialState(), behaviour())
+    { }
+
+    [[noreturn]] void run()
+    {
+        for (VantorMode mode = m_device.mode();;) {
+            serve(mode == VantorMode::Flashing ? usbvmFlashingMode : usbvmApplicationMode);
+            mode = m_link.awaitArrival();
+        }
     }
-    std::vector<uint8_t> data(length);
-    switch (setup.bRequest) {
-    case UsbvmStoreBytes:
-        if (!(setup.bRequestType & USB_DIR_IN) && read(ep0, data.data(), length) == ssize_t(length)) {
-            std::lock_guard<std::mutex> lock(storedMutex);
-            stored = data;
-            return false;
-        }
-        break;
-    case UsbvmReadBytes:
-        if (setup.bRequestType & USB_DIR_IN) {
-            std::lock_guard<std::mutex> lock(storedMutex);
-            (void)!write(ep0, stored.data(), std::min<std::size_t>(stored.size(), length));
-            return false;
-        }
-        break;
-    case UsbvmReadCounters:
-        if ((setup.bRequestType & USB_DIR_IN) && length >= 8) {
-            const uint32_t counters[2] = {htole32(bytesReceived.load()), htole32(transfersReceived.load())};
-            (void)!write(ep0, counters, sizeof counters);
-            return false;
-        }
-        break;
-    case UsbvmResetCounters:
-    case UsbvmRestartInOtherMode:
-        if (!(setup.bRequestType & USB_DIR_IN) && length == 0) {
-            (void)!read(ep0, nullptr, 0);
-            bytesReceived = 0;
-            transfersReceived = 0;
-            return setup.bRequest == UsbvmRestartInOtherMode;
-        }
-        break;
-    default:
-        break;
+
+private:
+    static VantorDeviceState initialState()
+    {
+        SimulatorConfig config;
+        config.serial = usbvmSerialNumber;
+        return simulatorInitialState(config, config.serial);
     }
-    stall(ep0, setup);
-    return false;
-}
+
+    static VantorDeviceBehaviour behaviour()
+    {
+        VantorDeviceBehaviour behaviour;
+        behaviour.restartDelay = std::chrono::milliseconds(0);
+        // Long enough that a flash sees the device busy a few times.
+        behaviour.busyTime = std::chrono::milliseconds(300);
+        return behaviour;
+    }
+
+    // One life of the device on the bus, in one mode; returns once the core has left.
+    void serve(uint8_t protocol);
+    void openFunction(uint8_t protocol);
+    // Answers one request; each finishes its data or status stage before the next event is read.
+    void answer(const usb_ctrlrequest &request);
+    bool answerHarness(const UsbSetupPacket &setup);
+    void stall(const UsbSetupPacket &setup);
+    void sink();
+    void source();
+    void stopPipeThreads(std::thread &sinkThread, std::thread &sourceThread);
+
+    const std::string m_udc;
+    GadgetLink m_link;
+    VantorDevice m_device;
+    int m_ep0 = -1;
+    int m_dataOut = -1;
+    int m_dataIn = -1;
+    std::atomic<bool> m_stopping {false};
+    std::atomic<int> m_pipeThreadsRunning {0};
+    std::atomic<uint32_t> m_bytesReceived {0};
+    std::atomic<uint32_t> m_transfersReceived {0};
+    std::atomic<int> m_testChunks {0};
+    std::mutex m_storedMutex; // guards m_stored
+    std::vector<uint8_t> m_stored;
+};
 
 void onSignal(int) { }
 
-// One life of the device on the bus, in one mode; returns when told to restart.
-void serve(const std::string &udc, uint8_t protocol)
+void Gadget::openFunction(uint8_t protocol)
 {
-    const std::string ffs = usbvmFunctionFsDir;
-    const std::string gadget = usbvmGadgetDir;
-    const int ep0 = open((ffs + "/ep0").c_str(), O_RDWR);
-    if (ep0 < 0)
+    m_ep0 = open((std::string(usbvmFunctionFsDir) + "/ep0").c_str(), O_RDWR);
+    if (m_ep0 < 0)
         fail("ep0");
     Descriptors descriptors {};
     descriptors.header.magic = htole32(FUNCTIONFS_DESCRIPTORS_MAGIC_V2);
@@ -226,49 +230,192 @@ void serve(const std::string &udc, uint8_t protocol)
     descriptors.hsCount = htole32(3);
     descriptors.fullSpeed = pipeDescriptors(protocol, 64);
     descriptors.highSpeed = pipeDescriptors(protocol, 512);
-    Strings strings {};
-    strings.header = {htole32(FUNCTIONFS_STRINGS_MAGIC), htole32(sizeof strings), 0, 0};
+    const usb_functionfs_strings_head strings
+        = {htole32(FUNCTIONFS_STRINGS_MAGIC), htole32(sizeof(usb_functionfs_strings_head)), 0, 0};
     // Descriptors, then strings, both before the controller is bound.
-    if (write(ep0, &descriptors, sizeof descriptors) < 0 || write(ep0, &strings, sizeof strings) < 0)
+    if (write(m_ep0, &descriptors, sizeof descriptors) < 0 || write(m_ep0, &strings, sizeof strings) < 0)
         fail("writing descriptors");
-    const int dataOut = open((ffs + "/ep1").c_str(), O_RDWR);
-    const int dataIn = open((ffs + "/ep2").c_str(), O_RDWR);
-    if (dataOut < 0 || dataIn < 0)
+    m_dataOut = open((std::string(usbvmFunctionFsDir) + "/ep1").c_str(), O_RDWR);
+    m_dataIn = open((std::string(usbvmFunctionFsDir) + "/ep2").c_str(), O_RDWR);
+    if (m_dataOut < 0 || m_dataIn < 0)
         fail("endpoints");
-    stopping = false;
-    pipeThreadsRunning = 2;
-    std::thread sinkThread(sink, dataOut);
-    std::thread sourceThread(source, dataIn);
-    writeFile(gadget + "/UDC", udc);
+}
 
-    for (bool restart = false; !restart;) {
+void Gadget::serve(uint8_t protocol)
+{
+    openFunction(protocol);
+    m_stopping = false;
+    m_pipeThreadsRunning = 2;
+    std::thread sinkThread([this] { sink(); });
+    std::thread sourceThread([this] { source(); });
+    writeFile(std::string(usbvmGadgetDir) + "/UDC", m_udc);
+
+    while (!m_link.leaving()) {
         usb_functionfs_event event;
-        // Each request finishes its data or status stage before the next event is read.
-        if (read(ep0, &event, sizeof event) != ssize_t(sizeof event)) {
+        if (read(m_ep0, &event, sizeof event) != ssize_t(sizeof event)) {
             if (errno == EINTR)
                 continue;
             fail("ep0 event");
         }
         if (event.type == FUNCTIONFS_SETUP)
-            restart = answer(ep0, event.u.setup);
+            answer(event.u.setup);
     }
 
-    // Like the real device, answer first, then leave the bus.
+    // Like the real device: the answer first, then off the bus.
     usleep(20000);
-    writeFile(gadget + "/UDC", "\n");
-    stopping = true;
+    writeFile(std::string(usbvmGadgetDir) + "/UDC", "\n");
+    stopPipeThreads(sinkThread, sourceThread);
+    close(m_dataOut);
+    close(m_dataIn);
+    close(m_ep0);
+}
+
+void Gadget::stopPipeThreads(std::thread &sinkThread, std::thread &sourceThread)
+{
+    m_stopping = true;
     // Blocked pipe calls wait for the function to come back; a signal ends
     // them, and is sent again until both threads have seen the stop.
-    while (pipeThreadsRunning > 0) {
+    while (m_pipeThreadsRunning > 0) {
         pthread_kill(sinkThread.native_handle(), SIGUSR1);
         pthread_kill(sourceThread.native_handle(), SIGUSR1);
         usleep(5000);
     }
     sinkThread.join();
     sourceThread.join();
-    close(dataOut);
-    close(dataIn);
-    close(ep0);
+}
+
+void Gadget::answer(const usb_ctrlrequest &request)
+{
+    const UsbSetupPacket setup {request.bRequestType, request.bRequest, le16toh(request.wValue),
+        le16toh(request.wIndex), le16toh(request.wLength)};
+    if ((setup.RequestType & USB_TYPE_MASK) != USB_TYPE_VENDOR) {
+        stall(setup);
+        return;
+    }
+    if (answerHarness(setup))
+        return;
+    std::vector<uint8_t> data(setup.Length);
+    uint32_t transferred = 0;
+    if (setup.RequestType & USB_DIR_IN) {
+        if (m_device.controlRequest(setup, data.data(), setup.Length, transferred))
+            (void)!write(m_ep0, data.data(), transferred);
+        else
+            stall(setup);
+        return;
+    }
+    if (setup.Length == 0) {
+        if (m_device.controlRequest(setup, nullptr, 0, transferred))
+            (void)!read(m_ep0, nullptr, 0);
+        else
+            stall(setup);
+        return;
+    }
+    // The data stage ends with its status stage, so a request with data that
+    // the device refuses can no longer be stalled; the device keeps nothing of it.
+    if (read(m_ep0, data.data(), setup.Length) == ssize_t(setup.Length))
+        m_device.controlRequest(setup, data.data(), setup.Length, transferred);
+}
+
+bool Gadget::answerHarness(const UsbSetupPacket &setup)
+{
+    const bool in = setup.RequestType & USB_DIR_IN;
+    switch (setup.Request) {
+    case UsbvmStoreBytes:
+        if (!in) {
+            std::vector<uint8_t> data(setup.Length);
+            if (read(m_ep0, data.data(), data.size()) == ssize_t(data.size())) {
+                std::lock_guard<std::mutex> lock(m_storedMutex);
+                m_stored = data;
+            }
+            return true;
+        }
+        break;
+    case UsbvmReadBytes:
+        if (in) {
+            std::lock_guard<std::mutex> lock(m_storedMutex);
+            (void)!write(m_ep0, m_stored.data(), std::min<std::size_t>(m_stored.size(), setup.Length));
+            return true;
+        }
+        break;
+    case UsbvmReadCounters:
+        if (in && setup.Length >= 8) {
+            const uint32_t counters[2]
+                = {htole32(m_bytesReceived.load()), htole32(m_transfersReceived.load())};
+            (void)!write(m_ep0, counters, sizeof counters);
+            return true;
+        }
+        break;
+    case UsbvmResetCounters:
+    case UsbvmSendTestChunks:
+        if (!in && setup.Length == 0) {
+            (void)!read(m_ep0, nullptr, 0);
+            m_bytesReceived = 0;
+            m_transfersReceived = 0;
+            if (setup.Request == UsbvmSendTestChunks)
+                m_testChunks = setup.Value;
+            return true;
+        }
+        break;
+    default:
+        return false;
+    }
+    stall(setup);
+    return true;
+}
+
+void Gadget::stall(const UsbSetupPacket &setup)
+{
+    // The transfer's wrong direction halts it.
+    if (setup.RequestType & USB_DIR_IN)
+        (void)!read(m_ep0, nullptr, 0);
+    else
+        (void)!write(m_ep0, nullptr, 0);
+}
+
+// Bulk-out: to the device core, and counted. An error means the bus went
+// away or the pipe is being torn down; try again unless stopping.
+void Gadget::sink()
+{
+    std::vector<uint8_t> buffer(64 * 1024);
+    while (!m_stopping) {
+        const ssize_t got = read(m_dataOut, buffer.data(), buffer.size());
+        if (got < 0) {
+            usleep(10000);
+            continue;
+        }
+        m_bytesReceived += uint32_t(got);
+        ++m_transfersReceived;
+        uint32_t taken = 0;
+        m_device.bulkOut(buffer.data(), uint32_t(got), taken);
+    }
+    --m_pipeThreadsRunning;
+}
+
+// Bulk-in: numbered chunks while the harness asked for them (byte i of chunk
+// n is (n + i) mod 256), else whatever block the device core has prepared.
+void Gadget::source()
+{
+    std::vector<uint8_t> block(VantorDevice::userSettingsCapacity + 64);
+    for (uint32_t chunk = 0; !m_stopping;) {
+        uint32_t size = 0;
+        if (m_testChunks > 0) {
+            size = 64;
+            for (uint32_t i = 0; i < size; ++i)
+                block[i] = uint8_t(chunk + i);
+        } else if (!m_device.bulkIn(block.data(), uint32_t(block.size()), size) || size == 0) {
+            usleep(5000);
+            continue;
+        }
+        if (write(m_dataIn, block.data(), size) == ssize_t(size)) {
+            if (m_testChunks > 0) {
+                --m_testChunks;
+                ++chunk;
+            }
+        } else {
+            usleep(10000);
+        }
+    }
+    --m_pipeThreadsRunning;
 }
 
 } // namespace
@@ -279,14 +426,12 @@ int main(int argc, char **argv)
         std::fprintf(stderr, "usage: usbvm-gadget UDC\n");
         return 2;
     }
-    setUpGadget();
     struct sigaction action
     {
     };
     action.sa_handler = onSignal; // no SA_RESTART: blocked calls return EINTR
     sigaction(SIGUSR1, &action, nullptr);
-    for (uint8_t protocol = usbvmApplicationMode;;) {
-        serve(argv[1], protocol);
-        protocol = protocol == usbvmApplicationMode ? usbvmFlashingMode : usbvmApplicationMode;
-    }
+    setUpGadget();
+    Gadget gadget(argv[1]);
+    gadget.run();
 }

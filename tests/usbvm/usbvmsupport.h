@@ -86,3 +86,15 @@ inline std::pair<uint32_t, uint32_t> usbvmCounters(USBInterface *usbInterface)
     };
     return {word(0), word(4)};
 }
+
+// bInterfaceProtocol of the device's vendor interface as the kernel sees it
+// now, for a port path such as "usb:1-1"; -1 while nothing is there.
+inline int usbvmInterfaceProtocol(const QString &path)
+{
+    QFile protocol(QStringLiteral("/sys/bus/usb/devices/%1:1.0/bInterfaceProtocol").arg(path.mid(4)));
+    if (!protocol.open(QIODevice::ReadOnly))
+        return -1;
+    bool ok = false;
+    const int value = protocol.readAll().trimmed().toInt(&ok, 16);
+    return ok ? value : -1;
+}
