@@ -3,64 +3,11 @@
 // start-up wires them, against the Vantor device served as a USB gadget.
 // Runs only in the virtual machine that run-usb-vm.sh boots.
 
-#include "app/deviceside.h"
-#include "firmware/firmwarefile.h"
-#include "protocol/onedeviceusbloaderproxy.h"
-#include "protocol/sim/vantorwire.h"
-#include "protocol/usbloaderfactory.h"
-#include "usbvmsupport.h"
+#include "usbvmflashrig.h"
 
-#include <QElapsedTimer>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QtTest>
-
-#include <cstring>
-
-namespace {
-
-// The driver on a worker thread with the loader factory, and the proxy on
-// this thread, connected as start-up connects them.
-class FlashRig
-{
-public:
-    explicit FlashRig(const std::shared_ptr<LibusbHost> &host)
-    {
-        DeviceSide::registerMetaTypes();
-        UsbPlatform platform {host, std::make_unique<LibusbChangeNotifier>(host)};
-        m_driver = std::make_unique<USBDriver>(
-            QList<QSharedPointer<UsbInterfaceHandlerFactory>> {m_factory}, std::move(platform));
-        m_driver->moveToThread(&m_worker);
-        m_worker.start();
-        QObject::connect(
-            m_driver.get(), &USBDriver::deviceAdded, &proxy, &OneDeviceUsbLoaderProxy::onDeviceAdded);
-        QObject::connect(
-            m_driver.get(), &USBDriver::deviceRemoved, &proxy, &OneDeviceUsbLoaderProxy::onDeviceRemoved);
-    }
-    ~FlashRig()
-    {
-        m_worker.quit();
-        m_worker.wait();
-        m_driver.reset();
-    }
-
-    // Hands over what the driver's first scan found, as start-up does.
-    void handOver()
-    {
-        const auto found = m_driver->devicesById();
-        for (auto device = found.cbegin(); device != found.cend(); ++device)
-            proxy.onDeviceAdded(device.key(), device.value());
-    }
-
-    OneDeviceUsbLoaderProxy proxy;
-
-private:
-    QSharedPointer<usbLoaderFactory> m_factory = QSharedPointer<usbLoaderFactory>::create();
-    QThread m_worker;
-    std::unique_ptr<USBDriver> m_driver;
-};
-
-} // namespace
 
 class TestUsbVmFlash : public QObject
 {
@@ -74,8 +21,11 @@ private slots:
     void unplugInTheMiddleOfAFlashFailsAndAFlashAfterwardsWorks();
 
 private:
-    QSharedPointer<FirmwareFile> firmware(uint32_t build, int size);
-    QString devicePath();
+    QSharedPointer<FirmwareFile> firmware(uint32_t build, int size)
+    {
+        return usbvmFirmware(m_files.filePath(QStringLiteral("fw-%1.tvf").arg(build)), build, size);
+    }
+    QString devicePath() { return usbvmDevicePath(*m_host); }
 
     std::shared_ptr<LibusbHost> m_host;
     QTemporaryDir m_files;
@@ -95,36 +45,6 @@ void TestUsbVmFlash::init()
     QVERIFY(usbvmWaitFor([this] { return usbvmListedPaths(*m_host).size() == 1; }));
 }
 
-QString TestUsbVmFlash::devicePath()
-{
-    const std::vector<std::u16string> paths = usbvmListedPaths(*m_host);
-    return paths.size() == 1 ? QString::fromStdU16String(paths.front()) : QString();
-}
-
-// A firmware file whose image names version 1.4.2 with the build, as the device reads it.
-QSharedPointer<FirmwareFile> TestUsbVmFlash::firmware(uint32_t build, int size)
-{
-    const std::vector<uint8_t> image = vantorImagePayload(1, 4, 2, build, "vmflash", std::size_t(size));
-    FirmwareFile::THeader header {};
-    std::memcpy(header.magic, "BZOK", 4);
-    header.version = 1;
-    header.subversion = 4;
-    header.bugfix = 2;
-    header.build = build;
-    std::memcpy(header.name, "vmflash", 7);
-    header.dataSize = quint32(image.size());
-    const QString path = m_files.filePath(QStringLiteral("fw-%1.tvf").arg(build));
-    QFile file(path);
-    if (!file.open(QIODevice::WriteOnly))
-        return {};
-    file.write(FirmwareFile::fileHeaderBytes(header));
-    file.write(reinterpret_cast<const char *>(image.data()), int(image.size()));
-    file.close();
-    auto loaded = QSharedPointer<FirmwareFile>::create();
-    loaded->loadFile(path);
-    return loaded;
-}
-
 void TestUsbVmFlash::flashSwitchesModeSendsTheImageAndStartsTheApplication()
 {
     const QString path = devicePath();
@@ -140,16 +60,8 @@ void TestUsbVmFlash::flashSwitchesModeSendsTheImageAndStartsTheApplication()
     const QSharedPointer<FirmwareFile> file = firmware(317, imageSize);
     QVERIFY(file);
     QList<int> progress;
-    QElapsedTimer clock;
-    qint64 firstBatch = 0;
-    qint64 lastBatch = 0;
-    QObject::connect(&rig.proxy, &OneDeviceUsbLoaderProxy::flashingProgress, this, [&](int percent) {
-        if (progress.isEmpty())
-            firstBatch = clock.nsecsElapsed();
-        progress << percent;
-        lastBatch = clock.nsecsElapsed();
-    });
-    clock.start();
+    QObject::connect(&rig.proxy, &OneDeviceUsbLoaderProxy::flashingProgress, this,
+        [&](int percent) { progress << percent; });
     emit rig.proxy.flashFirmware(file);
     QVERIFY(usbvmWaitFor([&] { return reprogrammed.count() + failed.count() > 0; }, 180000));
     QCOMPARE(failed.count(), 0);
@@ -162,9 +74,6 @@ void TestUsbVmFlash::flashSwitchesModeSendsTheImageAndStartsTheApplication()
     // The device went into flashing mode for the image, under the same port.
     QCOMPARE(devicePath(), path);
     QCOMPARE(usbvmInterfaceProtocol(path), int(usbvmFlashingMode));
-    const double seconds = double(lastBatch - firstBatch) / 1e9;
-    std::printf("usbvm-bench: %-40s ok     %8.1f ms %8.1f KiB/s\n", "tool's whole stack (a 1 MiB flash)",
-        seconds * 1e3, imageSize / 1024.0 / seconds);
 
     emit rig.proxy.startApp();
     QVERIFY(usbvmWaitFor([&] { return usbvmInterfaceProtocol(path) == usbvmApplicationMode; }));

@@ -1,17 +1,25 @@
-// Throughput of 1 MiB sent to the test gadget in 256-byte batches, three
-// ways: through the USB layer (USBEndpoint::write on the libusb host), with a
-// plain loop of libusb's synchronous bulk writes, and with several libusb
-// asynchronous transfers in flight. The same bytes in the same transfers;
-// the gadget's counters confirm that every byte arrived. Runs in the virtual
-// machine of run-usb-vm.sh and prints one line per way.
+// Throughput of 1 MiB sent to the Vantor gadget in 256-byte batches: a
+// flash through the tool's whole stack (loader, driver, USB layer, libusb
+// host), the USB layer alone (USBEndpoint::write), plain loops of libusb's
+// synchronous bulk writes (with and without a second thread handling
+// libusb's events, as the host's hot-plug thread does), and libusb with
+// several asynchronous transfers in flight. The same bytes in the same
+// transfers; every way runs several rounds, interleaved, and the median
+// counts. Runs in the virtual machine of run-usb-vm.sh.
 
-#include "usbvmsupport.h"
+#include "usbvmflashrig.h"
 
 #include <libusb.h>
 
 #include <QElapsedTimer>
+#include <QSignalSpy>
+#include <QTemporaryDir>
 
+#include <algorithm>
+#include <atomic>
 #include <cstdio>
+#include <functional>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -19,28 +27,43 @@ namespace {
 constexpr int batchSize = 256;
 constexpr int batchCount = 4096; // 1 MiB
 constexpr int inFlight = 8;
+constexpr int rounds = 3;
 
-struct Run
-{
-    const char *name;
-    qint64 nanoseconds = 0;
-    bool complete = false;
-};
+// Nanoseconds one round took, or a negative value when it did not complete.
+using Measurement = qint64;
 
-void report(const Run &run)
+Measurement wholeStack(const std::shared_ptr<LibusbHost> &host, const QString &file)
 {
-    const double seconds = double(run.nanoseconds) / 1e9;
-    std::printf("usbvm-bench: %-40s %s %8.1f ms %8.1f KiB/s\n", run.name, run.complete ? "ok    " : "FAILED",
-        seconds * 1e3, batchSize * double(batchCount) / 1024.0 / seconds);
+    FlashRig rig(host);
+    QSignalSpy reprogrammed(&rig.proxy, &OneDeviceUsbLoaderProxy::firmwareReprogrammed);
+    QSignalSpy failed(&rig.proxy, &OneDeviceUsbLoaderProxy::flashingFailed);
+    rig.handOver();
+    QElapsedTimer clock;
+    qint64 firstBatch = -1;
+    qint64 lastBatch = -1;
+    QObject::connect(&rig.proxy, &OneDeviceUsbLoaderProxy::flashingProgress, [&](int percent) {
+        // The batches only: from the first progress report (before the first
+        // batch) to the last (after it), not the mode switch or the busy wait.
+        if (firstBatch < 0)
+            firstBatch = clock.nsecsElapsed();
+        if (percent == 100)
+            lastBatch = clock.nsecsElapsed();
+    });
+    clock.start();
+    emit rig.proxy.flashFirmware(usbvmFirmware(file, 400, batchSize * batchCount));
+    usbvmWaitFor([&] { return reprogrammed.count() + failed.count() > 0; }, 180000);
+    const bool complete = reprogrammed.count() == 1 && failed.isEmpty() && lastBatch > firstBatch;
+    // Back to the application, so every round starts alike.
+    emit rig.proxy.startApp();
+    usbvmWaitFor([&] { return usbvmInterfaceProtocol(usbvmDevicePath(*host)) == usbvmApplicationMode; });
+    return complete ? lastBatch - firstBatch : -1;
 }
 
-Run throughUsbLayer()
+Measurement usbLayer(const std::shared_ptr<LibusbHost> &host)
 {
-    Run run {"USB layer (USBEndpoint::write)"};
-    auto host = std::make_shared<LibusbHost>(DEVICE_INTERFACE_MATCH);
     const auto driver = usbvmDriver(host);
     if (driver->devices().size() != 1)
-        return run;
+        return -1;
     USBInterface *usbInterface = driver->devices().first()->interfaces().first();
     usbInterface->controlOut(UsbvmResetCounters, 0, QByteArray());
     USBEndpoint *out = usbvmPipe(usbInterface, false);
@@ -50,9 +73,8 @@ Run throughUsbLayer()
     bool written = true;
     for (int i = 0; i < batchCount && written; ++i)
         written = out->write(batch);
-    run.nanoseconds = timer.nsecsElapsed();
-    run.complete = written && usbvmCounters(usbInterface).first == uint32_t(batchSize * batchCount);
-    return run;
+    const qint64 elapsed = timer.nsecsElapsed();
+    return written && usbvmCounters(usbInterface).first == uint32_t(batchSize * batchCount) ? elapsed : -1;
 }
 
 // The device opened straight through libusb, with its bulk-out pipe.
@@ -102,12 +124,21 @@ struct PlainDevice
     }
 };
 
-Run plainSynchronous()
+Measurement plainSynchronous(bool eventThread)
 {
-    Run run {"libusb synchronous loop"};
     PlainDevice device;
     if (!device.outPipe)
-        return run;
+        return -1;
+    std::atomic<bool> stop {false};
+    std::thread events;
+    if (eventThread) {
+        events = std::thread([&] {
+            while (!stop) {
+                timeval wait {0, 250000};
+                libusb_handle_events_timeout_completed(device.context, &wait, nullptr);
+            }
+        });
+    }
     std::vector<uint8_t> batch(batchSize, 0xA5);
     QElapsedTimer timer;
     timer.start();
@@ -120,9 +151,13 @@ Run plainSynchronous()
         if (!written)
             std::printf("usbvm-bench: write %d: %s, %d bytes\n", i, libusb_error_name(result), moved);
     }
-    run.nanoseconds = timer.nsecsElapsed();
-    run.complete = written && device.everyByteArrived();
-    return run;
+    const qint64 elapsed = timer.nsecsElapsed();
+    stop = true;
+    if (events.joinable()) {
+        libusb_interrupt_event_handler(device.context);
+        events.join();
+    }
+    return written && device.everyByteArrived() ? elapsed : -1;
 }
 
 struct Pipeline
@@ -148,12 +183,11 @@ void LIBUSB_CALL onTransferDone(libusb_transfer *transfer)
     }
 }
 
-Run plainAsynchronous()
+Measurement plainAsynchronous()
 {
-    Run run {"libusb asynchronous, 8 transfers in flight"};
     PlainDevice device;
     if (!device.outPipe)
-        return run;
+        return -1;
     std::vector<std::vector<uint8_t>> buffers(inFlight, std::vector<uint8_t>(batchSize, 0xA5));
     std::vector<libusb_transfer *> transfers;
     Pipeline pipeline;
@@ -171,11 +205,24 @@ Run plainAsynchronous()
         if (libusb_handle_events(device.context) != LIBUSB_SUCCESS)
             break;
     }
-    run.nanoseconds = timer.nsecsElapsed();
+    const qint64 elapsed = timer.nsecsElapsed();
     for (libusb_transfer *transfer : transfers)
         libusb_free_transfer(transfer);
-    run.complete = !pipeline.failed && pipeline.completed == batchCount && device.everyByteArrived();
-    return run;
+    const bool complete = !pipeline.failed && pipeline.completed == batchCount && device.everyByteArrived();
+    return complete ? elapsed : -1;
+}
+
+struct Way
+{
+    const char *name;
+    std::function<Measurement()> run;
+    std::vector<Measurement> rounds;
+};
+
+qint64 median(std::vector<Measurement> values)
+{
+    std::sort(values.begin(), values.end());
+    return values[values.size() / 2];
 }
 
 } // namespace
@@ -183,22 +230,43 @@ Run plainAsynchronous()
 int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
+    DeviceSide::registerMetaTypes();
     usbvmSetPlugged(true);
-    auto probe = std::make_shared<LibusbHost>(DEVICE_INTERFACE_MATCH);
-    usbvmWaitFor([&] { return usbvmListedPaths(*probe).size() == 1; });
-    probe.reset();
+    auto host = std::make_shared<LibusbHost>(DEVICE_INTERFACE_MATCH);
+    usbvmWaitFor([&] { return usbvmListedPaths(*host).size() == 1; });
+    QTemporaryDir files;
+    const QString firmwareFile = files.filePath(QStringLiteral("bench.tvf"));
 
-    const Run runs[] = {throughUsbLayer(), plainSynchronous(), plainAsynchronous()};
+    std::vector<Way> ways = {
+        {"tool's whole stack (flash, batches only)", [&] { return wholeStack(host, firmwareFile); }, {}},
+        {"USB layer (USBEndpoint::write)", [&] { return usbLayer(host); }, {}},
+        {"libusb synchronous loop", [] { return plainSynchronous(false); }, {}},
+        {"libusb synchronous, event thread beside", [] { return plainSynchronous(true); }, {}},
+        {"libusb asynchronous, 8 in flight", [] { return plainAsynchronous(); }, {}},
+    };
     bool complete = true;
-    for (const Run &run : runs) {
-        report(run);
-        complete = complete && run.complete;
+    for (int round = 0; round < rounds; ++round) {
+        for (Way &way : ways) {
+            const Measurement measured = way.run();
+            complete = complete && measured > 0;
+            way.rounds.push_back(measured);
+        }
+    }
+    std::printf("usbvm-bench: 1 MiB in 256-byte batches, median of %d rounds (min - max)\n", rounds);
+    for (const Way &way : ways) {
+        const auto [least, most] = std::minmax_element(way.rounds.begin(), way.rounds.end());
+        const double seconds = double(median(way.rounds)) / 1e9;
+        std::printf("usbvm-bench: %-42s %7.0f ms (%5.0f - %5.0f) %6.0f KiB/s\n", way.name, seconds * 1e3,
+            double(*least) / 1e6, double(*most) / 1e6, batchSize * double(batchCount) / 1024.0 / seconds);
     }
     if (complete) {
-        std::printf(
-            "usbvm-bench: USB layer / plain synchronous time %.2f; asynchronous / synchronous time %.2f\n",
-            double(runs[0].nanoseconds) / double(runs[1].nanoseconds),
-            double(runs[2].nanoseconds) / double(runs[1].nanoseconds));
+        const double plain = double(median(ways[2].rounds));
+        std::printf("usbvm-bench: time against the plain synchronous loop: whole stack %.2f, USB layer %.2f, "
+                    "with event thread %.2f, asynchronous %.2f\n",
+            double(median(ways[0].rounds)) / plain, double(median(ways[1].rounds)) / plain,
+            double(median(ways[3].rounds)) / plain, double(median(ways[4].rounds)) / plain);
+    } else {
+        std::printf("usbvm-bench: a round did not complete\n");
     }
     return complete ? 0 : 1;
 }

@@ -51,6 +51,13 @@ inline std::vector<std::u16string> usbvmListedPaths(UsbHost &host)
     return paths;
 }
 
+// The path the gadget is listed under, or empty while it is not listed alone.
+inline QString usbvmDevicePath(UsbHost &host)
+{
+    const std::vector<std::u16string> paths = usbvmListedPaths(host);
+    return paths.size() == 1 ? QString::fromStdU16String(paths.front()) : QString();
+}
+
 // A driver on the libusb host; with hot-plug the host's notifications reach
 // it through this thread's event loop, without it the caller scans.
 inline std::unique_ptr<USBDriver> usbvmDriver(const std::shared_ptr<LibusbHost> &host, bool hotplug = false)
