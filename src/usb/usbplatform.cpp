@@ -5,6 +5,7 @@
 #include "usb/host/sim/simusbbus.h"
 
 #ifdef Q_OS_WIN
+#include "usb/host/winusb/winusbhost.h"
 #include "usb/windevchangeeventfilter.h"
 #else
 #include "usb/devicechangenotifier.h"
@@ -25,19 +26,14 @@ std::function<UsbPlatform()> injectedPlatform;
 
 UsbPlatform platformDefault()
 {
-#ifdef TALVEX_HAVE_LIBUSB
+#if defined(Q_OS_WIN)
+    return UsbPlatform {std::make_shared<WinUsbHost>(), std::make_unique<WinDevChangeEventFilter>()};
+#elif defined(TALVEX_HAVE_LIBUSB)
     auto libusbHost = std::make_shared<LibusbHost>(DEVICE_INTERFACE_MATCH);
     return UsbPlatform {libusbHost, std::make_unique<LibusbChangeNotifier>(libusbHost)};
 #else
     // Where no platform host is built, the host sees no devices.
-    UsbPlatform platform;
-    platform.host = std::make_shared<EmptyUsbHost>();
-#ifdef Q_OS_WIN
-    platform.deviceChangeSource = std::make_unique<WinDevChangeEventFilter>();
-#else
-    platform.deviceChangeSource = std::make_unique<DeviceChangeNotifier>();
-#endif
-    return platform;
+    return UsbPlatform {std::make_shared<EmptyUsbHost>(), std::make_unique<DeviceChangeNotifier>()};
 #endif
 }
 
