@@ -50,11 +50,8 @@ void TestUsbVmFlash::flashSwitchesModeSendsTheImageAndStartsTheApplication()
     const QString path = devicePath();
     QCOMPARE(usbvmInterfaceProtocol(path), int(usbvmApplicationMode));
     FlashRig rig(m_host);
-    QSignalSpy attached(&rig.proxy, &OneDeviceUsbLoaderProxy::deviceAttached);
-    QSignalSpy reprogrammed(&rig.proxy, &OneDeviceUsbLoaderProxy::firmwareReprogrammed);
-    QSignalSpy failed(&rig.proxy, &OneDeviceUsbLoaderProxy::flashingFailed);
     rig.handOver();
-    QCOMPARE(attached.count(), 1);
+    QCOMPARE(rig.attached.count(), 1);
 
     const int imageSize = 1 << 20;
     const QSharedPointer<FirmwareFile> file = firmware(317, imageSize);
@@ -63,9 +60,9 @@ void TestUsbVmFlash::flashSwitchesModeSendsTheImageAndStartsTheApplication()
     QObject::connect(&rig.proxy, &OneDeviceUsbLoaderProxy::flashingProgress, this,
         [&](int percent) { progress << percent; });
     emit rig.proxy.flashFirmware(file);
-    QVERIFY(usbvmWaitFor([&] { return reprogrammed.count() + failed.count() > 0; }, 180000));
-    QCOMPARE(failed.count(), 0);
-    const QList<QVariant> result = reprogrammed.first();
+    QVERIFY(rig.awaitFlashes(1, 180000));
+    QCOMPARE(rig.failed.count(), 0);
+    const QList<QVariant> result = rig.reprogrammed.first();
     QCOMPARE(result.at(3).toUInt(), 317u);
     QCOMPARE(result.at(4).toString(), QStringLiteral("vmflash"));
     QCOMPARE(progress.first(), 0);
@@ -82,11 +79,8 @@ void TestUsbVmFlash::flashSwitchesModeSendsTheImageAndStartsTheApplication()
 void TestUsbVmFlash::unplugInTheMiddleOfAFlashFailsAndAFlashAfterwardsWorks()
 {
     FlashRig rig(m_host);
-    QSignalSpy attached(&rig.proxy, &OneDeviceUsbLoaderProxy::deviceAttached);
-    QSignalSpy reprogrammed(&rig.proxy, &OneDeviceUsbLoaderProxy::firmwareReprogrammed);
-    QSignalSpy failed(&rig.proxy, &OneDeviceUsbLoaderProxy::flashingFailed);
     rig.handOver();
-    QCOMPARE(attached.count(), 1);
+    QCOMPARE(rig.attached.count(), 1);
 
     bool unplugged = false;
     QObject::connect(&rig.proxy, &OneDeviceUsbLoaderProxy::flashingProgress, this, [&](int percent) {
@@ -94,19 +88,19 @@ void TestUsbVmFlash::unplugInTheMiddleOfAFlashFailsAndAFlashAfterwardsWorks()
             unplugged = usbvmSetPlugged(false);
     });
     emit rig.proxy.flashFirmware(firmware(318, 256 * 1024));
-    QVERIFY(usbvmWaitFor([&] { return reprogrammed.count() + failed.count() > 0; }, 60000));
+    QVERIFY(rig.awaitFlashes(1, 60000));
     QVERIFY(unplugged);
-    QCOMPARE(reprogrammed.count(), 0);
-    QCOMPARE(failed.count(), 1);
+    QCOMPARE(rig.reprogrammed.count(), 0);
+    QCOMPARE(rig.failed.count(), 1);
 
     // Plugged in again, the device is found anew and takes the next flash whole.
     QVERIFY(usbvmSetPlugged(true));
-    QVERIFY(usbvmWaitFor([&] { return attached.count() == 2; }));
+    QVERIFY(usbvmWaitFor([&] { return rig.attached.count() == 2; }));
     emit rig.proxy.flashFirmware(firmware(319, 64 * 1024));
-    QVERIFY(usbvmWaitFor([&] { return reprogrammed.count() + failed.count() > 1; }, 60000));
-    QCOMPARE(failed.count(), 1);
-    QCOMPARE(reprogrammed.count(), 1);
-    QCOMPARE(reprogrammed.first().at(3).toUInt(), 319u);
+    QVERIFY(rig.awaitFlashes(2, 60000));
+    QCOMPARE(rig.failed.count(), 1);
+    QCOMPARE(rig.reprogrammed.count(), 1);
+    QCOMPARE(rig.reprogrammed.first().at(3).toUInt(), 319u);
 }
 
 QTEST_GUILESS_MAIN(TestUsbVmFlash)

@@ -12,7 +12,6 @@
 #include <libusb.h>
 
 #include <QElapsedTimer>
-#include <QSignalSpy>
 #include <QTemporaryDir>
 
 #include <algorithm>
@@ -35,8 +34,6 @@ using Measurement = qint64;
 Measurement wholeStack(const std::shared_ptr<LibusbHost> &host, const QString &file)
 {
     FlashRig rig(host);
-    QSignalSpy reprogrammed(&rig.proxy, &OneDeviceUsbLoaderProxy::firmwareReprogrammed);
-    QSignalSpy failed(&rig.proxy, &OneDeviceUsbLoaderProxy::flashingFailed);
     rig.handOver();
     QElapsedTimer clock;
     qint64 firstBatch = -1;
@@ -51,8 +48,12 @@ Measurement wholeStack(const std::shared_ptr<LibusbHost> &host, const QString &f
     });
     clock.start();
     emit rig.proxy.flashFirmware(usbvmFirmware(file, 400, batchSize * batchCount));
-    usbvmWaitFor([&] { return reprogrammed.count() + failed.count() > 0; }, 180000);
-    const bool complete = reprogrammed.count() == 1 && failed.isEmpty() && lastBatch > firstBatch;
+    rig.awaitFlashes(1, 180000);
+    const bool complete = rig.reprogrammed.count() == 1 && rig.failed.isEmpty() && lastBatch > firstBatch;
+    if (!complete) {
+        std::printf("usbvm-bench: flash ended with %d successes, %d failures, batches from %lld to %lld ns\n",
+            int(rig.reprogrammed.count()), int(rig.failed.count()), firstBatch, lastBatch);
+    }
     // Back to the application, so every round starts alike.
     emit rig.proxy.startApp();
     usbvmWaitFor([&] { return usbvmInterfaceProtocol(usbvmDevicePath(*host)) == usbvmApplicationMode; });

@@ -14,6 +14,7 @@
 
 #include <QFile>
 #include <QSharedPointer>
+#include <QSignalSpy>
 #include <QThread>
 
 #include <cstring>
@@ -52,6 +53,16 @@ public:
     }
 
     OneDeviceUsbLoaderProxy proxy;
+    QSignalSpy attached {&proxy, &OneDeviceUsbLoaderProxy::deviceAttached};
+    QSignalSpy reprogrammed {&proxy, &OneDeviceUsbLoaderProxy::firmwareReprogrammed};
+    QSignalSpy failed {&proxy, &OneDeviceUsbLoaderProxy::flashingFailed};
+
+    // Waits until a flash has ended, one way or the other, count flashes in all.
+    bool awaitFlashes(int count, int timeoutMs)
+    {
+        return usbvmWaitFor(
+            [this, count] { return reprogrammed.count() + failed.count() >= count; }, timeoutMs);
+    }
 
 private:
     QSharedPointer<usbLoaderFactory> m_factory = QSharedPointer<usbLoaderFactory>::create();

@@ -24,6 +24,7 @@
 #include <signal.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -197,6 +198,8 @@ private:
     bool answerHarness(const UsbSetupPacket &setup);
     void stall(const UsbSetupPacket &setup);
     void sink();
+    // Waits until the sink has handed everything that arrived to the device.
+    void awaitSinkCaughtUp();
     void source();
     void stopPipeThreads(std::thread &sinkThread, std::thread &sourceThread);
 
@@ -211,6 +214,9 @@ private:
     std::atomic<uint32_t> m_bytesReceived {0};
     std::atomic<uint32_t> m_transfersReceived {0};
     std::atomic<int> m_testChunks {0};
+    std::atomic<pid_t> m_sinkThreadId {0};
+    std::atomic<bool> m_sinkInRead {false};
+    std::mutex m_deviceOrderMutex; // keeps requests and bulk data in the order the host sent them
     std::mutex m_storedMutex; // guards m_stored
     std::vector<uint8_t> m_stored;
 };
@@ -292,12 +298,26 @@ void Gadget::answer(const usb_ctrlrequest &request)
         stall(setup);
         return;
     }
+    awaitSinkCaughtUp();
+    if (std::getenv("USBVM_GADGET_LOG"))
+        std::fprintf(stderr, "usbvm-gadget: request %02x %u value %u length %u (bulk-out so far %u)\n",
+            setup.RequestType, setup.Request, setup.Value, setup.Length, m_bytesReceived.load());
     if (answerHarness(setup))
         return;
     std::vector<uint8_t> data(setup.Length);
     uint32_t transferred = 0;
+    // The host's next bulk data may arrive the moment this request's status
+    // stage ends; it must reach the device after the request does.
+    std::lock_guard<std::mutex> order(m_deviceOrderMutex);
     if (setup.RequestType & USB_DIR_IN) {
-        if (m_device.controlRequest(setup, data.data(), setup.Length, transferred))
+        const bool answered = m_device.controlRequest(setup, data.data(), setup.Length, transferred);
+        if (std::getenv("USBVM_GADGET_LOG")) {
+            std::fprintf(stderr, "usbvm-gadget:   answer");
+            for (uint32_t i = 0; answered && i < transferred; ++i)
+                std::fprintf(stderr, " %02x", data[i]);
+            std::fprintf(stderr, answered ? "\n" : " stall\n");
+        }
+        if (answered)
             (void)!write(m_ep0, data.data(), transferred);
         else
             stall(setup);
@@ -348,11 +368,12 @@ bool Gadget::answerHarness(const UsbSetupPacket &setup)
     case UsbvmResetCounters:
     case UsbvmSendTestChunks:
         if (!in && setup.Length == 0) {
-            (void)!read(m_ep0, nullptr, 0);
+            // Done before the status stage: the host sends its next data as soon as that ends.
             m_bytesReceived = 0;
             m_transfersReceived = 0;
             if (setup.Request == UsbvmSendTestChunks)
                 m_testChunks = setup.Value;
+            (void)!read(m_ep0, nullptr, 0);
             return true;
         }
         break;
@@ -376,9 +397,12 @@ void Gadget::stall(const UsbSetupPacket &setup)
 // away or the pipe is being torn down; try again unless stopping.
 void Gadget::sink()
 {
+    m_sinkThreadId = pid_t(syscall(SYS_gettid));
     std::vector<uint8_t> buffer(64 * 1024);
     while (!m_stopping) {
+        m_sinkInRead = true;
         const ssize_t got = read(m_dataOut, buffer.data(), buffer.size());
+        m_sinkInRead = false;
         if (got < 0) {
             usleep(10000);
             continue;
@@ -386,9 +410,34 @@ void Gadget::sink()
         m_bytesReceived += uint32_t(got);
         ++m_transfersReceived;
         uint32_t taken = 0;
+        std::lock_guard<std::mutex> order(m_deviceOrderMutex);
         m_device.bulkOut(buffer.data(), uint32_t(got), taken);
     }
     --m_pipeThreadsRunning;
+}
+
+// A host's bulk write is complete as soon as the controller has the data,
+// which wakes the sink; the host's next request can reach ep0 before the
+// sink has run. A real device's firmware takes the data first, so requests
+// wait here until the sink sleeps in read() again with nothing pending: the
+// kernel makes a thread runnable the moment its transfer completes, so a
+// sleeping sink has taken everything that arrived.
+void Gadget::awaitSinkCaughtUp()
+{
+    const std::string stat = "/proc/self/task/" + std::to_string(m_sinkThreadId.load()) + "/stat";
+    for (int tries = 0; tries < 2000; ++tries) {
+        if (m_sinkInRead) {
+            char text[256] = {};
+            const int fd = open(stat.c_str(), O_RDONLY);
+            const ssize_t size = fd < 0 ? -1 : read(fd, text, sizeof text - 1);
+            if (fd >= 0)
+                close(fd);
+            const char *state = size > 0 ? std::strrchr(text, ')') : nullptr;
+            if (!state || (state[1] == ' ' && state[2] == 'S'))
+                return;
+        }
+        usleep(500);
+    }
 }
 
 // Bulk-in: numbered chunks while the harness asked for them (byte i of chunk

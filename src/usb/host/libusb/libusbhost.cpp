@@ -153,23 +153,17 @@ void LibusbHost::runEvents()
 
 int LibusbHost::addChangeListener(std::function<void()> listener)
 {
-    std::lock_guard<std::mutex> lock(m_listenerMutex);
-    const int id = m_nextListener++;
-    m_listeners.emplace(id, std::move(listener));
-    return id;
+    return m_changeListeners.add(std::move(listener));
 }
 
 void LibusbHost::removeChangeListener(int listenerId)
 {
-    std::lock_guard<std::mutex> lock(m_listenerMutex);
-    m_listeners.erase(listenerId);
+    m_changeListeners.remove(listenerId);
 }
 
 void LibusbHost::notifyListeners()
 {
-    std::lock_guard<std::mutex> lock(m_listenerMutex);
-    for (const auto &listener : m_listeners)
-        listener.second();
+    m_changeListeners.notify();
 }
 
 std::u16string LibusbHost::portPath(libusb_device *device) const

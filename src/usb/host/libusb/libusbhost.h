@@ -12,6 +12,7 @@
 // Threads: any thread may call any operation. A thread of the host's own
 // handles libusb's events and calls the change listeners there.
 
+#include "usb/host/usbchangelisteners.h"
 #include "usb/host/usbhost.h"
 
 #include <atomic>
@@ -102,7 +103,5 @@ private:
     std::map<std::uintptr_t, InterfaceRef> m_interfaces;
     std::uintptr_t m_nextHandle = 1;
 
-    std::mutex m_listenerMutex; // guards m_listeners and serialises notifications
-    std::map<int, std::function<void()>> m_listeners;
-    int m_nextListener = 1;
+    UsbChangeListeners m_changeListeners;
 };

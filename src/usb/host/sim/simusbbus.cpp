@@ -165,16 +165,12 @@ int SimUsbBus::invalidHandleUses() const
 
 int SimUsbBus::addChangeListener(std::function<void()> listener)
 {
-    std::lock_guard<std::mutex> lock(m_listenerMutex);
-    const int id = m_nextListener++;
-    m_listeners.emplace(id, std::move(listener));
-    return id;
+    return m_changeListeners.add(std::move(listener));
 }
 
 void SimUsbBus::removeChangeListener(int listenerId)
 {
-    std::lock_guard<std::mutex> lock(m_listenerMutex);
-    m_listeners.erase(listenerId);
+    m_changeListeners.remove(listenerId);
 }
 
 void SimUsbBus::raiseChangeNotification()
@@ -260,9 +256,7 @@ void SimUsbBus::record(SimCall call)
 
 void SimUsbBus::notifyListeners()
 {
-    std::lock_guard<std::mutex> lock(m_listenerMutex);
-    for (auto &listener : m_listeners)
-        listener.second();
+    m_changeListeners.notify();
 }
 
 std::shared_ptr<SimUsbBus> simulatorBus()

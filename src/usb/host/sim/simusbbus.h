@@ -11,6 +11,7 @@
 #include "usb/host/sim/simcall.h"
 #include "usb/host/sim/simdevicemodel.h"
 #include "usb/host/sim/simdeviceprofile.h"
+#include "usb/host/usbchangelisteners.h"
 #include "usb/host/usbhost.h"
 
 #include <array>
@@ -184,7 +185,7 @@ private:
     void record(SimCall call);
     void notifyListeners();
 
-    mutable std::mutex m_mutex; // guards every member below up to m_listenerMutex
+    mutable std::mutex m_mutex; // guards every member below up to m_changeListeners
     std::map<DeviceId, Device> m_devices;
     std::map<std::uintptr_t, OpenFile> m_files;
     std::map<std::uintptr_t, InterfaceHandleState> m_interfaceHandles;
@@ -198,9 +199,7 @@ private:
     std::uintptr_t m_nextHandle = 1;
     const std::shared_ptr<SimDeviceModel> m_defaultModel = std::make_shared<SimDeviceModel>();
 
-    std::mutex m_listenerMutex; // guards m_listeners and serialises notifications
-    std::map<int, std::function<void()>> m_listeners;
-    int m_nextListener = 1;
+    UsbChangeListeners m_changeListeners;
 };
 
 // The bus the program runs on when TALVEX_SIMULATOR is set; demos and tools
