@@ -26,7 +26,6 @@ template <typename Record> void copyRecord(Record &record, const QByteArray &byt
 
 UsbLoader::UsbLoader(USBInterface *usbInterface)
     : UsbInterfaceHandler(usbInterface)
-    , m_busyLimitMs(LoaderTiming::busyLimitMs)
 {
     readDeviceState();
 }
@@ -49,6 +48,12 @@ UsbLoader::TDeviceStatus UsbLoader::getDeviceStatus() const
 {
     QMutexLocker locker(&m_recordsMutex);
     return deviceStatus;
+}
+
+bool UsbLoader::isInFlashingMode() const
+{
+    QMutexLocker locker(&m_recordsMutex);
+    return flashingModeActive;
 }
 
 QByteArray UsbLoader::readRecord(uint8_t request, int size)
@@ -95,7 +100,8 @@ bool UsbLoader::waitWhileBusy()
     for (;;) {
         if (usbInterface()->controlIn(requestCode(LoaderRequest::ReadBusy), 0, 1).at(0) == 0)
             return true;
-        if (waited.hasExpired(m_busyLimitMs))
+        if (waited.hasExpired(
+                m_busyLimitMs >= 0 ? m_busyLimitMs : LoaderTiming::scaled(LoaderTiming::busyLimitMs)))
             return false;
         LoaderTiming::pause(LoaderTiming::busyPollMs);
     }
@@ -106,7 +112,7 @@ void UsbLoader::startFlashingMode()
     completes([this] {
         sendShortCommand(requestCode(LoaderRequest::EnterFlashingMode));
         LoaderTiming::pause(LoaderTiming::restartPauseMs);
-        if (!usbInterface()->parentDevice()->reopen(LoaderTiming::comeBackLimitMs))
+        if (!usbInterface()->parentDevice()->reopen(LoaderTiming::scaled(LoaderTiming::comeBackLimitMs)))
             return;
         readDeviceState();
     });
