@@ -300,7 +300,9 @@ void TestUsbVm::userWithoutPermissionIsToldSo()
     asNobody.start(QCoreApplication::applicationFilePath(), {QStringLiteral("--check-inaccessible")});
     QVERIFY(asNobody.waitForFinished(30000));
     const QByteArray output = asNobody.readAll();
-    QVERIFY2(asNobody.exitStatus() == QProcess::NormalExit && asNobody.exitCode() == 0, output.constData());
+    QVERIFY2(asNobody.exitStatus() == QProcess::NormalExit && asNobody.exitCode() == 0,
+        qPrintable(
+            QStringLiteral("exit %1: %2").arg(asNobody.exitCode()).arg(QString::fromLocal8Bit(output))));
     QCOMPARE(output.trimmed(),
         QByteArray("inaccessible: ")
             + QString::fromStdU16String(usbvmListedPaths(*m_host).front()).toLatin1());
@@ -310,12 +312,15 @@ void TestUsbVm::commandLineListsTheDevice()
 {
     QProcess cli;
     cli.start(
-        QCoreApplication::applicationDirPath() + QStringLiteral("/talvex-cli"), {QStringLiteral("devices")});
-    QVERIFY(cli.waitForFinished(30000));
-    QCOMPARE(cli.exitCode(), 0);
-    const QString path = QString::fromStdU16String(usbvmListedPaths(*m_host).front());
-    QCOMPARE(QString::fromLatin1(cli.readAllStandardOutput()),
-        QStringLiteral("1209:7a10 %1 application %2\n").arg(QLatin1String(usbvmSerialNumber), path));
+        QCoreApplication::applicationDirPath() + QStringLiteral("/talvex-cli"), {QStringLiteral("list")});
+    QVERIFY(cli.waitForFinished(60000));
+    QVERIFY2(cli.exitCode() == 0, cli.readAllStandardError().constData());
+    const QString listed = QString::fromLatin1(cli.readAllStandardOutput());
+    QVERIFY2(
+        listed.contains(
+            QStringLiteral("mode: application\nusb: 1209:7a10 %1\n").arg(QLatin1String(usbvmSerialNumber))),
+        qPrintable(listed));
+    QCOMPARE(cli.readAllStandardError(), QByteArray());
 }
 
 namespace {
@@ -347,14 +352,20 @@ int checkInaccessible(int argc, char *argv[])
     if (inaccessible != QStringList {QString::fromStdU16String(paths.front())})
         return 14;
 
-    QProcess cli;
-    cli.start(
-        QCoreApplication::applicationDirPath() + QStringLiteral("/talvex-cli"), {QStringLiteral("devices")});
-    if (!cli.waitForFinished(30000) || cli.exitCode() != 3)
-        return 15;
-    const QByteArray advice = cli.readAllStandardError();
-    if (!advice.contains(inaccessible.first().toLatin1()) || !advice.contains("udev rule"))
-        return 16;
+    // Every device command ends with the advice; list shows it beside what it lists.
+    const QString cliPath = QCoreApplication::applicationDirPath() + QStringLiteral("/talvex-cli");
+    for (const QString &command : {QStringLiteral("start-app"), QStringLiteral("list")}) {
+        QProcess cli;
+        cli.start(cliPath, {command});
+        const bool finished = cli.waitForFinished(60000);
+        const QByteArray advice = cli.readAllStandardError();
+        if (!finished || cli.exitCode() != (command == QLatin1String("list") ? 0 : 3)
+            || !advice.contains(inaccessible.first().toLatin1()) || !advice.contains("udev rule")) {
+            std::printf(
+                "talvex-cli %s: exit %d: %s\n", qPrintable(command), cli.exitCode(), advice.constData());
+            return 15;
+        }
+    }
     std::printf("inaccessible: %s\n", qPrintable(inaccessible.first()));
     return 0;
 }
