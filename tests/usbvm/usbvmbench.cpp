@@ -56,15 +56,22 @@ Measurement wholeStack(const std::shared_ptr<LibusbHost> &host, const QString &f
     }
     // Back to the application, so every round starts alike.
     emit rig.proxy.startApp();
-    usbvmWaitFor([&] { return usbvmInterfaceProtocol(usbvmDevicePath(*host)) == usbvmApplicationMode; });
+    usbvmWaitFor([&] {
+        const QString path = usbvmDevicePath(*host);
+        return !path.isEmpty() && usbvmInterfaceProtocol(path) == usbvmApplicationMode;
+    });
     return complete ? lastBatch - firstBatch : -1;
 }
 
 Measurement usbLayer(const std::shared_ptr<LibusbHost> &host)
 {
+    // A round after a flash starts while the device enumerates in its application mode again.
+    usbvmWaitFor([&] { return !usbvmDevicePath(*host).isEmpty(); });
     const auto driver = usbvmDriver(host);
-    if (driver->devices().size() != 1)
+    if (driver->devices().size() != 1) {
+        std::printf("usbvm-bench: the USB layer found %d devices\n", int(driver->devices().size()));
         return -1;
+    }
     USBInterface *usbInterface = driver->devices().first()->interfaces().first();
     usbInterface->controlOut(UsbvmResetCounters, 0, QByteArray());
     USBEndpoint *out = usbvmPipe(usbInterface, false);
