@@ -79,7 +79,8 @@ void CommandReport::deviceListed(const DeviceSession::Device &device)
 
 void CommandReport::progress(const QString &serial, int percent)
 {
-    event(QStringLiteral("progress"), {{QStringLiteral("serial"), serial}, {QStringLiteral("percent"), percent}});
+    event(QStringLiteral("progress"),
+        {{QStringLiteral("serial"), serial}, {QStringLiteral("percent"), percent}});
 }
 
 void CommandReport::finishing(const QString &serial)

@@ -43,8 +43,8 @@ public:
 
     // The fields that name a device: "serial" and "usb".
     static QJsonObject identity(const DeviceSession::Device &device);
-    static QJsonObject firmware(uchar version, uchar subversion, uchar bugfix, uint build,
-        const QString &name, bool valid);
+    static QJsonObject firmware(
+        uchar version, uchar subversion, uchar bugfix, uint build, const QString &name, bool valid);
     static QJsonObject firmware(const UsbLoader::TFirmwareInformation &record);
     static double secondsOf(const QElapsedTimer &clock);
 

@@ -116,7 +116,8 @@ int runList(const QStringList &arguments)
 int runFlash(const QStringList &arguments)
 {
     DeviceCommandLine commandLine(QStringLiteral("flash"), flashUsage, flashHelp,
-        {{QStringLiteral("all"), QString()}, {QStringLiteral("queue-depth"), QString(), QStringLiteral("N")}});
+        {{QStringLiteral("all"), QString()},
+            {QStringLiteral("queue-depth"), QString(), QStringLiteral("N")}});
     if (!commandLine.parse(arguments, 1))
         return ExitSuccess;
     const bool all = commandLine.isSet(QStringLiteral("all"));
@@ -126,7 +127,8 @@ int runFlash(const QStringList &arguments)
         const QString text = commandLine.value(QStringLiteral("queue-depth"));
         bool ok = false;
         const int depth = text.toInt(&ok);
-        if (!ok || depth < 1 || depth > BulkTransferWithBatches::maxQueueDepth || text.startsWith(QLatin1Char('+')))
+        if (!ok || depth < 1 || depth > BulkTransferWithBatches::maxQueueDepth
+            || text.startsWith(QLatin1Char('+')))
             commandLine.refuse(QStringLiteral("--queue-depth \"%1\" is not a number from 1 to %2")
                                    .arg(text)
                                    .arg(BulkTransferWithBatches::maxQueueDepth));

@@ -66,8 +66,7 @@ void startStation(Station &station, const QList<QSharedPointer<UsbInterfaceHandl
     station.worker = std::make_unique<QThread>();
     station.worker->setObjectName(QStringLiteral("USB driver thread"));
     station.driver->moveToThread(station.worker.get());
-    QObject::connect(
-        station.worker.get(), &QThread::started, station.driver.get(), &USBDriver::scanDevices);
+    QObject::connect(station.worker.get(), &QThread::started, station.driver.get(), &USBDriver::scanDevices);
     station.worker->start();
 }
 
@@ -77,7 +76,8 @@ QJsonObject deviceResult(const FlashRun &flash)
     result.insert(QStringLiteral("ok"), flash.status() == ExitSuccess);
     result.insert(QStringLiteral("exit"), flash.status());
     result.insert(QStringLiteral("seconds"), flash.seconds());
-    result.insert(QStringLiteral("old_firmware"), CommandReport::firmware(flash.device().firmwareInformation));
+    result.insert(
+        QStringLiteral("old_firmware"), CommandReport::firmware(flash.device().firmwareInformation));
     if (flash.status() == ExitSuccess)
         result.insert(QStringLiteral("new_firmware"), flash.flashedFirmware());
     else
@@ -143,9 +143,8 @@ int runFlashAll(const QSharedPointer<FirmwareFile> &firmware)
         printOut(QStringLiteral("device: %1 (usb %2)\n").arg(serial, usbText(device)));
         station->flash = std::make_unique<FlashRun>(station->driver.get(), device, firmware);
         FlashRun *flash = station->flash.get();
-        QObject::connect(flash, &FlashRun::progress, [&report, serial](int percent) {
-            report.progress(serial, percent);
-        });
+        QObject::connect(
+            flash, &FlashRun::progress, [&report, serial](int percent) { report.progress(serial, percent); });
         QObject::connect(flash, &FlashRun::finishing, [&report, serial] { report.finishing(serial); });
         QObject::connect(flash, &FlashRun::finished, &loop, [&, flash] {
             const QJsonObject result = deviceResult(*flash);

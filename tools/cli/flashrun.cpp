@@ -47,8 +47,8 @@ void FlashRun::start()
             });
         connect(loader, &UsbLoader::firmwareReprogrammingFailed, this,
             [this] { finish(ExitDeviceFailed, flashFailure(m_lastProgress)); });
-        QMetaObject::invokeMethod(loader, "flashFirmware", Qt::QueuedConnection,
-            Q_ARG(QSharedPointer<FirmwareFile>, m_firmware));
+        QMetaObject::invokeMethod(
+            loader, "flashFirmware", Qt::QueuedConnection, Q_ARG(QSharedPointer<FirmwareFile>, m_firmware));
     });
     if (!reached)
         finish(ExitDeviceFailed, QStringLiteral("the device is no longer attached"));

@@ -82,17 +82,18 @@ int run(const QStringList &arguments)
 
 bool isDeviceCommand(const QString &command)
 {
-    return command == QLatin1String("list") || command == QLatin1String("flash")
-        || isServiceCommand(command);
+    return command == QLatin1String("list") || command == QLatin1String("flash") || isServiceCommand(command);
 }
 
 // The reason without the "talvex-cli COMMAND: " that starts each message.
 QString reasonOf(const CommandError &error, const QString &command)
 {
     QString reason = error.message;
-    const QString prefix = QStringLiteral("talvex-cli %1: ").arg(command);
-    if (reason.startsWith(prefix))
-        reason.remove(0, prefix.size());
+    for (const QString &prefix :
+        {QStringLiteral("talvex-cli %1: ").arg(command), QStringLiteral("talvex-cli: ")}) {
+        if (reason.startsWith(prefix))
+            reason.remove(0, prefix.size());
+    }
     if (reason.startsWith(QLatin1String("failed: ")))
         reason.remove(0, 8);
     return reason;

@@ -10,8 +10,7 @@ bool UsbBatchQueue::write(Transfers &transfers, const uint8_t *buffer, uint32_t 
         return length == 0;
     depth = std::max<uint32_t>(depth, 1);
     const uint32_t count = length / batchSize + (length % batchSize ? 1 : 0);
-    const auto sizeOf
-        = [&](uint32_t batch) { return std::min(batchSize, length - batch * batchSize); };
+    const auto sizeOf = [&](uint32_t batch) { return std::min(batchSize, length - batch * batchSize); };
 
     enum class State : uint8_t { Waiting, InFlight, Done, Failed };
     std::vector<State> states(count, State::Waiting);
@@ -53,7 +52,7 @@ bool UsbBatchQueue::write(Transfers &transfers, const uint8_t *buffer, uint32_t 
             states[batch] = State::InFlight;
             ++inFlight;
         }
-        if (inFlight == 0)
+        if (inFlight == 0 || firstFailed < count)
             break;
         reap();
         reportInOrder();
