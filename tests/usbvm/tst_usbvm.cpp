@@ -34,6 +34,7 @@ private slots:
     void controlTransfersRoundTrip();
     void stalledRequestsFail();
     void bulkPipesMoveEveryByte();
+    void queuedWritesReportEveryBatchInOrder();
     void restartIsFollowedIntoTheOtherMode();
     void hotplugReachesTheDriver();
     void deviceThatLeftAndReturnedBetweenScansIsReplaced();
@@ -199,6 +200,24 @@ void TestUsbVm::bulkPipesMoveEveryByte()
         for (int i = 0; i < chunk.size(); ++i)
             QCOMPARE(uint8_t(chunk[i]), uint8_t(n + i));
     }
+}
+
+void TestUsbVm::queuedWritesReportEveryBatchInOrder()
+{
+    const auto driver = usbvmDriver(m_host);
+    QVERIFY(onlyDevice(*driver));
+    USBInterface *usbInterface = onlyDevice(*driver)->interfaces().first();
+    QVERIFY(usbInterface->controlOut(UsbvmResetCounters, 0, QByteArray()));
+    // 255 batches of 256 bytes and a short last one, eight of them in flight.
+    const QByteArray data(255 * 256 + 100, '\x3c');
+    QList<int> reported;
+    QVERIFY(
+        usbvmPipe(usbInterface, false)->writeBatches(data, 256, 8, [&](int batch) { reported << batch; }));
+    QCOMPARE(reported.size(), 256);
+    for (int i = 0; i < reported.size(); ++i)
+        QCOMPARE(reported.at(i), i);
+    // The device saw the same transfers as from one write per batch.
+    QCOMPARE(usbvmCounters(usbInterface), std::make_pair(uint32_t(data.size()), uint32_t(256)));
 }
 
 void TestUsbVm::restartIsFollowedIntoTheOtherMode()

@@ -1,5 +1,6 @@
 #include "usb/host/libusb/libusbhost.h"
 
+#include "usb/host/libusb/libusbqueuedtransfers.h"
 #include "usb/host/libusb/libusbtranslate.h"
 
 #include <libusb.h>
@@ -445,6 +446,17 @@ bool LibusbHost::controlTransfer(UsbInterfaceHandle handle, const UsbSetupPacket
     return true;
 }
 
+const libusb_endpoint_descriptor *LibusbHost::findPipe(const InterfaceRef &ref, uint8_t pipeId)
+{
+    const libusb_interface_descriptor *setting
+        = libusbAlternateSetting(ref.device->config->interface[ref.interfaceIndex], 0);
+    for (int i = 0; setting && i < setting->bNumEndpoints; ++i) {
+        if (setting->endpoint[i].bEndpointAddress == pipeId)
+            return &setting->endpoint[i];
+    }
+    return nullptr;
+}
+
 bool LibusbHost::pipeTransfer(
     UsbInterfaceHandle handle, uint8_t pipeId, uint8_t *buffer, uint32_t length, uint32_t &transferred)
 {
@@ -453,13 +465,7 @@ bool LibusbHost::pipeTransfer(
     if (!reachInterface(handle, ref) || length > uint32_t(INT_MAX))
         return false;
     // Only a pipe of this interface's setting, of the kind it says it is.
-    const libusb_interface_descriptor *setting
-        = libusbAlternateSetting(ref.device->config->interface[ref.interfaceIndex], 0);
-    const libusb_endpoint_descriptor *endpoint = nullptr;
-    for (int i = 0; setting && i < setting->bNumEndpoints; ++i) {
-        if (setting->endpoint[i].bEndpointAddress == pipeId)
-            endpoint = &setting->endpoint[i];
-    }
+    const libusb_endpoint_descriptor *endpoint = findPipe(ref, pipeId);
     if (!endpoint)
         return false;
     int moved = 0;
@@ -491,4 +497,20 @@ bool LibusbHost::writePipe(
     }
     // libusb takes one buffer type for both directions and does not write to an OUT buffer.
     return pipeTransfer(handle, pipeId, const_cast<uint8_t *>(buffer), length, transferred);
+}
+
+bool LibusbHost::writePipeBatches(UsbInterfaceHandle handle, uint8_t pipeId, const uint8_t *buffer,
+    uint32_t length, uint32_t batchSize, uint32_t depth, const BatchWritten &written)
+{
+    InterfaceRef ref;
+    const libusb_endpoint_descriptor *endpoint = nullptr;
+    if (reachInterface(handle, ref))
+        endpoint = findPipe(ref, pipeId);
+    const bool bulkOut = endpoint && !(pipeId & UsbEndpointDirectionIn)
+        && (endpoint->bmAttributes & LIBUSB_TRANSFER_TYPE_MASK) == LIBUSB_TRANSFER_TYPE_BULK;
+    if (!bulkOut || depth <= 1 || batchSize > uint32_t(INT_MAX))
+        return UsbHost::writePipeBatches(handle, pipeId, buffer, length, batchSize, depth, written);
+    // ref keeps the device open until the last transfer has ended.
+    LibusbQueuedTransfers transfers(m_context, ref.device->handle, pipeId, pipeTimeoutMs);
+    return UsbBatchQueue::write(transfers, buffer, length, batchSize, depth, written);
 }

@@ -25,6 +25,7 @@
 
 struct libusb_context;
 struct libusb_device;
+struct libusb_endpoint_descriptor;
 
 class LibusbHost : public UsbHost
 {
@@ -72,6 +73,9 @@ public:
         uint32_t &transferred) override;
     bool writePipe(UsbInterfaceHandle handle, uint8_t pipeId, const uint8_t *buffer, uint32_t length,
         uint32_t &transferred) override;
+    // Keeps up to depth of libusb's asynchronous transfers on the pipe.
+    bool writePipeBatches(UsbInterfaceHandle handle, uint8_t pipeId, const uint8_t *buffer, uint32_t length,
+        uint32_t batchSize, uint32_t depth, const BatchWritten &written) override;
 
 private:
     struct OpenDevice;
@@ -86,6 +90,8 @@ private:
     bool kernelDriverHoldsAnInterface(libusb_device *device) const;
     std::shared_ptr<OpenDevice> openDevice(UsbFileHandle file) const;
     bool reachInterface(UsbInterfaceHandle handle, InterfaceRef &ref) const;
+    // The endpoint of the handle's interface (alternate setting 0) with that address, or null.
+    static const libusb_endpoint_descriptor *findPipe(const InterfaceRef &ref, uint8_t pipeId);
     UsbInterfaceHandle issueInterface(const std::shared_ptr<OpenDevice> &device, int interfaceIndex);
     bool pipeTransfer(
         UsbInterfaceHandle handle, uint8_t pipeId, uint8_t *buffer, uint32_t length, uint32_t &transferred);
