@@ -35,7 +35,7 @@ while IFS= read -r source; do
   checked+=("$source")
 done < <(find src/usb src/protocol/sim -name '*.cpp' -not -path '*/libusb/*' | sort)
 
-"$compiler" "${flags[@]}" -static tests/winusb/winusbsmoke.cpp src/usb/host/winusb/winusbhost.cpp \
+"$compiler" "${flags[@]}" -static tests/winusb/winusbsmoke.cpp src/usb/host/winusb/winusbhost.cpp src/usb/host/usbhost.cpp \
   -o "$out/winusbsmoke.exe" -lsetupapi -lwinusb
 
 echo "check-windows-build: ${#checked[@]} sources compiled for 32-bit Windows, winusbsmoke.exe linked"
