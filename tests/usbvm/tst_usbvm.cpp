@@ -241,7 +241,8 @@ void TestUsbVm::restartIsFollowedIntoTheOtherMode()
         QCOMPARE(int(usbInterface->interfaceProtocol()), int(restart.second));
         QVERIFY(usbInterface->controlOut(UsbvmStoreBytes, 0, QByteArray(1, char(restart.second))));
         QCOMPARE(usbInterface->controlIn(UsbvmReadBytes, 0, 1), QByteArray(1, char(restart.second)));
-        QVERIFY2(udevTags(path).contains(QLatin1String(":uaccess:")), "the rule covers both modes");
+        QVERIFY2(usbvmWaitFor([&] { return udevTags(path).contains(QLatin1String(":uaccess:")); }),
+            "the rule covers both modes");
     }
 }
 
