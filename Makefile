@@ -5,7 +5,7 @@ BUILD_TYPE ?= RelWithDebInfo
 CMAKE_FLAGS ?=
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 
-.PHONY: all deps configure build run test bench soak demo clean
+.PHONY: all deps configure build run test test-usb-vm bench soak demo clean
 
 all: build
 
@@ -23,6 +23,11 @@ run: build
 
 test: build
 	cd $(BUILD_DIR) && QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j $(JOBS)
+
+# The libusb host through the real Linux USB stack, in a qemu virtual machine.
+test-usb-vm: build
+	@scripts/install-deps.sh --vm
+	tests/usbvm/run-usb-vm.sh $(BUILD_DIR)
 
 # The window with one simulated device (firmware 1.0.0) and a sample firmware
 # file (1.2.0) to flash onto it; the device keeps what it gets in

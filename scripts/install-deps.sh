@@ -1,15 +1,18 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build and the tests need, and only those that
 # are missing. Safe to run again. `--ci` adds what the sanitizer and fuzzing
-# builds need; `--gui` adds an X server for headless screenshots.
+# builds and the Windows compile check need; `--vm` adds what the tests
+# through the real Linux USB stack need (qemu, a static busybox, udev);
+# `--gui` adds an X server for headless screenshots.
 set -euo pipefail
 
 packages=(cmake make g++ pkg-config qtbase5-dev qtbase5-dev-tools libusb-1.0-0-dev libbenchmark-dev)
 for arg in "$@"; do
   case "$arg" in
-    --ci) packages+=(clang libclang-rt-14-dev) ;;
+    --ci) packages+=(clang libclang-rt-14-dev g++-mingw-w64-i686) ;;
+    --vm) packages+=(qemu-system-x86 busybox-static cpio udev) ;;
     --gui) packages+=(xvfb xauth) ;;
-    *) echo "usage: $0 [--ci] [--gui]" >&2; exit 2 ;;
+    *) echo "usage: $0 [--ci] [--vm] [--gui]" >&2; exit 2 ;;
   esac
 done
 

@@ -8,6 +8,7 @@
 #include <QMutex>
 #include <QMutexLocker>
 #include <QSet>
+#include <QThread>
 
 namespace {
 
@@ -66,12 +67,16 @@ bool USBDevice::open()
     if (m_opened)
         return false;
     // A longer path does not fit the platform's buffer; refuse it before any call.
-    if (m_path.size() >= maxPathLength)
+    if (m_path.size() >= maxPathLength) {
+        m_openError = UsbOpenError::NotPresent;
         return false;
+    }
     UsbHost *usb = host();
     UsbFileHandle file = UsbFileHandle::Invalid;
-    if (!usb->openFile(m_path.toStdU16String(), file))
+    m_openError = UsbOpenError::Failed;
+    if (!usb->openFile(m_path.toStdU16String(), file, m_openError))
         return false;
+    m_openError = UsbOpenError::Failed;
     UsbInterfaceHandle defaultHandle = UsbInterfaceHandle::Invalid;
     if (!usb->initialize(file, defaultHandle)) {
         usb->closeFile(file);
@@ -103,6 +108,7 @@ bool USBDevice::open()
     m_identity = {usbWordValue(m_deviceDescriptor.idVendor), usbWordValue(m_deviceDescriptor.idProduct),
         serialIndex == 0 ? QString() : readStringDescriptor(serialIndex, 0)};
     m_opened = true;
+    m_openError = UsbOpenError::None;
     QMutexLocker locker(&liveDevicesMutex);
     const auto registered = liveDevices.find(this);
     if (registered != liveDevices.end())
@@ -160,14 +166,19 @@ bool USBDevice::reopen(int timeoutMs)
     close();
     QElapsedTimer timer;
     timer.start();
+    // Tried at least once: a thread held up before its first try has not
+    // given the device its time.
     for (;;) {
         if (open()) {
             closeOnError([this] { rescanInterfaces(); });
             return true;
         }
-        // Checked after a try, so that a time-out of 0 tries exactly once.
-        if (timeoutMs >= 0 && timer.elapsed() >= timeoutMs)
+        // Checked after a try, so that a time-out of 0 tries exactly once
+        // and no pause runs past the time-out.
+        const qint64 left = timeoutMs < 0 ? qint64(reopenRetryPauseMs) : timeoutMs - timer.elapsed();
+        if (left <= 0)
             return false;
+        QThread::msleep(static_cast<unsigned long>(qMin<qint64>(reopenRetryPauseMs, left)));
     }
 }
 

@@ -20,6 +20,7 @@
 
 #include <memory>
 
+class InaccessibleDevices;
 class USBDevice;
 class UsbHost;
 class UsbInterfaceHandlerFactory;
@@ -50,6 +51,11 @@ public:
     // event filter when it is one).
     USBDriver(QList<QSharedPointer<UsbInterfaceHandlerFactory>> factories, UsbPlatform platform,
         QObject *parent = nullptr);
+    // The same, but sees only the devices at onlyPaths (all when empty) and
+    // never opens another, so that several drivers, each on its own thread,
+    // can share one bus.
+    USBDriver(QList<QSharedPointer<UsbInterfaceHandlerFactory>> factories, UsbPlatform platform,
+        const QStringList &onlyPaths, QObject *parent = nullptr);
     // Deletes every device without a signal.
     ~USBDriver() override;
 
@@ -61,6 +67,9 @@ public:
     // one go so that a device deleted meanwhile is never asked for its identity.
     QMap<TDeviceID, USBDevice *> devicesById();
     QList<QSharedPointer<UsbInterfaceHandlerFactory>> handlerFactories() const;
+    // Present devices this user may not open, as of the last scan; a child
+    // of the driver, so its signal comes from the driver's thread.
+    InaccessibleDevices *inaccessibleDevices() const { return m_inaccessible; }
     UsbHost *host() const { return m_host.get(); }
 
 signals:
@@ -74,17 +83,19 @@ public slots:
 private:
     void refreshDevices();
     bool enumerateDevicePaths(QStringList &list);
-    bool addDevice(const QString &path);
+    bool addDevice(const QString &path, QStringList &inaccessible);
     void removeDevice(const QString &path);
     bool leftAndReturned(const QString &path);
-    void reconnectDevice(const QString &path);
+    void reconnectDevice(const QString &path, QStringList &inaccessible);
 
+    const QStringList m_onlyPaths;
     QMap<QString, TDeviceID> m_knownPaths;
     QMap<TDeviceID, USBDevice *> m_devicesById;
     QMutex m_mutex {QMutex::Recursive}; // guards m_knownPaths and m_devicesById
     std::unique_ptr<QObject> m_deviceChangeSource;
     QList<QSharedPointer<UsbInterfaceHandlerFactory>> m_factories;
     std::shared_ptr<UsbHost> m_host;
+    InaccessibleDevices *m_inaccessible;
 };
 
 Q_DECLARE_METATYPE(USBDriver::TDeviceID)

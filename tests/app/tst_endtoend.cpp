@@ -103,7 +103,6 @@ void TestEndToEnd::flashShowsProgressThenSuccessThenStartsTheApplication()
     QSignalSpy progress(m_side->proxy(), &OneDeviceUsbLoaderProxy::flashingProgress);
     QSignalSpy startApp(m_window.get(), &FlashDialog::startAppRequest);
     QSignalSpy detached(m_side->proxy(), &OneDeviceUsbLoaderProxy::deviceDetached);
-    QSignalSpy attached(m_side->proxy(), &OneDeviceUsbLoaderProxy::deviceAttached);
     QSignalSpy firmwareShown(m_side->proxy(), &OneDeviceUsbLoaderProxy::firmwareInformationChanged);
     ModalWatcher watcher;
     int startRequestsWhileOpen = -1;
@@ -129,18 +128,12 @@ void TestEndToEnd::flashShowsProgressThenSuccessThenStartsTheApplication()
     QCOMPARE(values, QList<int>({0, 25, 51, 76, 100}));
 
     // The device restarts into its application; the window follows it there.
-    // The window's own start request may reach the device after it has come
-    // back and restart it once more, so wait until the USB side is quiet.
-    for (int round = 0; round < 3; ++round) {
-        QCoreApplication::processEvents();
-        QVERIFY(QMetaObject::invokeMethod(
-            m_side->driver(), [] {}, Qt::BlockingQueuedConnection));
-        QCoreApplication::processEvents();
-    }
-    QTRY_VERIFY(detached.size() >= 1 && attached.size() == detached.size());
+    // Whether the driver sees it gone in between depends on when it scans, so
+    // the number of detaches is not a fixed one.
+    QTRY_COMPARE(m_bench->device().mode(), VantorMode::Application);
     QTRY_VERIFY(!firmwareShown.isEmpty() && firmwareShown.last().value(1).toInt() == 3);
     QTRY_COMPARE(label("DeviceVersionValueLabel"), QString("3.1.4"));
-    QCOMPARE(m_bench->device().mode(), VantorMode::Application);
+    QVERIFY(!detached.isEmpty());
     QVERIFY(m_window->findChild<QPushButton *>("FlashDeviceButton")->isEnabled());
 }
 

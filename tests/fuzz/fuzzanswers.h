@@ -35,6 +35,9 @@ constexpr int pathCountShift = 1;
 constexpr uint8_t pathCountMask = 0x06;
 constexpr uint8_t samePaths = 0x08;
 constexpr uint8_t longFirstPath = 0x10;
+// A failed open: bits 1-7 say why, as UsbOpenError after None, modulo its reasons.
+constexpr int openErrorShift = 1;
+constexpr int openErrorCount = 4;
 
 // Reads the input front to back; 0 past its end.
 class Reader

@@ -90,12 +90,16 @@ bool FuzzUsbHost::listInterfacePaths(const UsbGuid &, std::vector<std::u16string
     return flags & FuzzAnswer::succeeds;
 }
 
-bool FuzzUsbHost::openFile(const std::u16string &, UsbFileHandle &file)
+bool FuzzUsbHost::openFile(const std::u16string &, UsbFileHandle &file, UsbOpenError &error)
 {
-    if (!(m_input.byte() & FuzzAnswer::succeeds)) {
-        trace("openFile -> failed\n");
+    const uint8_t answer = m_input.byte();
+    if (!(answer & FuzzAnswer::succeeds)) {
+        // Why it failed comes from the answer too, so that every reason's path runs.
+        error = UsbOpenError(1 + (answer >> FuzzAnswer::openErrorShift) % FuzzAnswer::openErrorCount);
+        trace("openFile -> failed (%d)\n", int(error));
         return false;
     }
+    error = UsbOpenError::None;
     const std::uintptr_t handle = m_nextHandle++;
     m_files.emplace(handle, OpenFile {});
     file = UsbFileHandle(handle);

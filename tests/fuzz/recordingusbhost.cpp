@@ -28,9 +28,12 @@ bool RecordingUsbHost::listInterfacePaths(const UsbGuid &guid, std::vector<std::
     return ok;
 }
 
-bool RecordingUsbHost::openFile(const std::u16string &path, UsbFileHandle &file)
+bool RecordingUsbHost::openFile(const std::u16string &path, UsbFileHandle &file, UsbOpenError &error)
 {
-    return flag(m_device->openFile(path, file));
+    const bool ok = m_device->openFile(path, file, error);
+    const int reason = ok ? 0 : (int(error) + FuzzAnswer::openErrorCount - 1) % FuzzAnswer::openErrorCount;
+    m_answers.byte(uint8_t((ok ? FuzzAnswer::succeeds : 0) | reason << FuzzAnswer::openErrorShift));
+    return ok;
 }
 
 bool RecordingUsbHost::initialize(UsbFileHandle file, UsbInterfaceHandle &firstInterface)

@@ -1,6 +1,7 @@
 #include "usbtestsupport.h"
 
 #include "usb/devicechangemessage.h"
+#include "usb/inaccessibledevices.h"
 #include "usb/usbendpoint.h"
 #include "usb/usbplatform.h"
 
@@ -38,12 +39,15 @@ private slots:
     void failedEnumerationChangesNothing();
     void unchangedScanEmitsNothingAndOpensNothing();
     void devicesInIdentityOrder();
+    void driverForOnePathNeverOpensOtherDevices();
     void sameIdentityKeepsOneDeviceRecorded_data();
     void sameIdentityKeepsOneDeviceRecorded();
     void discoveryErrorWhileAdding_data();
     void discoveryErrorWhileAdding();
     void discoveryErrorWhileReconnecting_data();
     void discoveryErrorWhileReconnecting();
+    void inaccessibleDevicesAreReported_data();
+    void inaccessibleDevicesAreReported();
     void destructionDeletesDevicesSilently();
     void thousandPlugCycles();
     void hotPlugFromAnotherThreadWithDriverOnWorker();
@@ -351,6 +355,28 @@ void TestUsbDriver::devicesInIdentityOrder()
     QCOMPARE(order, QStringList({"1:0:z", "1:1:B", "1:1:b", "2:1:a"}));
 }
 
+void TestUsbDriver::driverForOnePathNeverOpensOtherDevices()
+{
+    m_bus->plug(deviceProfile(1, 1, u"other"));
+    const SimUsbBus::DeviceId mine = m_bus->plug(deviceProfile(1, 1, u"mine"));
+    UsbPlatform platform;
+    platform.host = m_bus;
+    platform.deviceChangeSource = std::make_unique<SimBusChangeNotifier>(m_bus);
+    m_driver = std::make_unique<USBDriver>(FactoryList {m_factory}, std::move(platform),
+        QStringList {QString::fromStdU16String(m_bus->path(mine))});
+    // A device that arrives later, and one that restarts, are seen only at the path given.
+    m_bus->plug(deviceProfile(1, 1, u"late"));
+    m_bus->replug(mine);
+    QTRY_COMPARE(m_driver->devices().size(), 1);
+    QTRY_VERIFY(m_bus->callCount(SimOp::OpenFile) >= 2);
+    QCoreApplication::processEvents();
+    QCOMPARE(m_driver->devices().first()->deviceId().serialNumber, QString("mine"));
+    for (const SimCall &call : m_bus->calls()) {
+        if (call.op == SimOp::OpenFile)
+            QCOMPARE(call.device, mine);
+    }
+}
+
 void TestUsbDriver::sameIdentityKeepsOneDeviceRecorded_data()
 {
     QTest::addColumn<QString>("serial");
@@ -470,6 +496,52 @@ void TestUsbDriver::discoveryErrorWhileReconnecting()
     QVERIFY(device->isOpen());
     QCOMPARE(device->interfaces().size(), 2);
     QVERIFY(m_signals.isEmpty());
+}
+
+void TestUsbDriver::inaccessibleDevicesAreReported_data()
+{
+    QTest::addColumn<QString>("remedy"); // what ends the refusal
+    QTest::addRow("permission granted, then a change notification") << "grant";
+    QTest::addRow("device unplugged") << "unplug";
+    QTest::addRow("held elsewhere is not a permission problem") << "held";
+}
+
+void TestUsbDriver::inaccessibleDevicesAreReported()
+{
+    QFETCH(QString, remedy);
+    const SimUsbBus::DeviceId denied = m_bus->plug(deviceProfile(0x1209, 0x7A10, u"D"));
+    m_bus->plug(deviceProfile(0x1209, 0x7A10, u"fine"));
+    if (remedy == "held")
+        m_bus->setHeldElsewhere(denied, true);
+    else
+        m_bus->setAccessDenied(denied, true);
+    startDriver();
+    QSignalSpy spy(m_driver->inaccessibleDevices(), &InaccessibleDevices::changed);
+    QVERIFY(spy.isValid());
+    recordSignals();
+    const QStringList expected
+        = remedy == "held" ? QStringList() : QStringList {QString::fromStdU16String(m_bus->path(denied))};
+    QCOMPARE(m_driver->inaccessibleDevices()->paths(), expected);
+    QCOMPARE(m_driver->devices().size(), 1);
+
+    // Scanning again with nothing changed repeats nothing.
+    m_driver->scanDevices();
+    QCOMPARE(spy.count(), 0);
+    if (remedy == "held")
+        return;
+
+    if (remedy == "grant") {
+        m_bus->setAccessDenied(denied, false);
+        m_driver->scanDevices();
+        QCOMPARE(m_signals, QStringList({"added D", "changed"}));
+    } else {
+        m_bus->unplug(denied);
+        m_driver->scanDevices();
+        QCOMPARE(m_signals, QStringList());
+    }
+    QCOMPARE(spy.count(), 1);
+    QCOMPARE(spy.first().first().toStringList(), QStringList());
+    QCOMPARE(m_driver->inaccessibleDevices()->paths(), QStringList());
 }
 
 void TestUsbDriver::destructionDeletesDevicesSilently()

@@ -1,8 +1,16 @@
 #include "clicommon.h"
 
+#include "commandreport.h"
+
 #include <cstdio>
 
 void printOut(const QString &text)
+{
+    if (!CommandReport::current().isJson())
+        printHelp(text);
+}
+
+void printHelp(const QString &text)
 {
     std::fputs(text.toLocal8Bit().constData(), stdout);
 }

@@ -40,12 +40,21 @@ public:
     // `list` shows it) or USB serial is serial, or the only one attached
     // when serial is empty. Ends the command when there is none, or several.
     Device choose(const QString &serial) const;
+    // Which present devices this user may not open and what to do about it,
+    // as lines for stderr; empty when there are none.
+    QString inaccessibleAdvice() const;
     // Runs use with the loader of the device now attached under the
     // device's USB identity (after a restart that is a new loader) while the
     // device cannot go; false when there is none. use must not block.
     bool withLoader(const Device &device, const std::function<void(UsbLoader *)> &use) const;
     // Returns once the worker thread has run everything asked of it so far.
     void waitForWorker() const;
+
+    // The same for any driver, whichever thread it runs on.
+    static QList<Device> devicesOf(USBDriver *driver);
+    static bool withLoaderOf(
+        USBDriver *driver, const Device &device, const std::function<void(UsbLoader *)> &use);
+    static void waitForWorkerOf(USBDriver *driver);
 
     USBDriver *driver() const;
     const QString &command() const { return m_command; }

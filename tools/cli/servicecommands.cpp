@@ -449,6 +449,11 @@ int jtagLock(const QString &command, const QStringList &arguments)
 
 } // namespace
 
+bool isServiceCommand(const QString &command)
+{
+    return find(command) != nullptr;
+}
+
 int runServiceCommand(const QString &command, const QStringList &arguments)
 {
     const ServiceCommand *found = find(command);

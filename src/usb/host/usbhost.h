@@ -14,6 +14,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -35,6 +36,15 @@ inline bool operator==(const UsbGuid &a, const UsbGuid &b)
     return a.data1 == b.data1 && a.data2 == b.data2 && a.data3 == b.data3
         && std::equal(a.data4, a.data4 + 8, b.data4);
 }
+
+// Why openFile failed, so the layer can tell a user what to do about it.
+enum class UsbOpenError {
+    None, // the open succeeded
+    NotPresent, // no device answers to the path (any more)
+    AccessDenied, // the user may not open the device (missing permission)
+    InUse, // another program, or a kernel driver, holds the device
+    Failed, // any other failure
+};
 
 class UsbHost
 {
@@ -60,8 +70,9 @@ public:
     // Opens a device-interface path for reading and writing with no sharing,
     // as an existing file, for overlapped I/O (CreateFileW). Exclusive: fails
     // while the device is open through another handle, in this program or
-    // another. On success sets file; on failure leaves it untouched.
-    virtual bool openFile(const std::u16string &path, UsbFileHandle &file) = 0;
+    // another. On success sets file and error None; on failure leaves file
+    // untouched and says why in error (GetLastError after CreateFileW).
+    virtual bool openFile(const std::u16string &path, UsbFileHandle &file, UsbOpenError &error) = 0;
 
     // Starts the USB function on an open file (WinUsb_Initialize) and gives
     // the handle of its first interface. On failure nothing needs freeing;
@@ -133,4 +144,22 @@ public:
     virtual bool writePipe(UsbInterfaceHandle handle, uint8_t pipeId, const uint8_t *buffer, uint32_t length,
         uint32_t &transferred)
         = 0;
+
+    // Called once per batch that the device took whole, with the batch's
+    // index from 0, on the thread that called writePipeBatches.
+    using BatchWritten = std::function<void(uint32_t batch)>;
+
+    // Writes length bytes to an OUT pipe as consecutive transfers of
+    // batchSize bytes (the last one shorter), with up to depth of them
+    // submitted at once (libusb asynchronous transfers, WinUSB overlapped
+    // writes). The device receives exactly the transfers that writePipe
+    // calls, one per batch, would send. written is called in batch order,
+    // never for a batch before every earlier one was reported. The first
+    // batch that fails or moves fewer bytes ends the operation: no batch
+    // from it on is reported, the batches still in flight are cancelled and
+    // have ended before it returns false. A depth of 1 is one writePipe per
+    // batch. This default runs that loop for any depth; hosts that can queue
+    // transfers override it.
+    virtual bool writePipeBatches(UsbInterfaceHandle handle, uint8_t pipeId, const uint8_t *buffer,
+        uint32_t length, uint32_t batchSize, uint32_t depth, const BatchWritten &written);
 };
