@@ -131,7 +131,8 @@ bool runDeviceSession(const std::shared_ptr<UsbHost> &host, const std::vector<De
             QObject::connect(loader, &UsbLoader::userSettingsSent, &counter, success);
             QObject::connect(loader, &UsbLoader::factoryConfigurationSent, &counter, success);
             QObject::connect(loader, &UsbLoader::deviceInformationChanged, &counter, success);
-            // An identity write reports the free slots too, after its own signal.
+            // The free slots are the key write's answer; an identity write
+            // reports them too, after its own answer, so only keys count them.
             if (operation == DeviceOperation::WriteKeys)
                 QObject::connect(loader, &UsbLoader::deviceInformationFreeSlotsChanged, &counter, success);
             QObject::connect(loader, &UsbLoader::firmwareReprogrammingFailed, &counter,

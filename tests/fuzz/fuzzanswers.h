@@ -49,8 +49,20 @@ public:
     { }
 
     uint8_t byte() { return m_position < m_size ? m_data[m_position++] : 0; }
-    uint16_t word() { return uint16_t(byte() | byte() << 8); }
-    uint32_t dword() { return uint32_t(word()) | uint32_t(word()) << 16; }
+    // Least significant first; one statement a read, since the order in
+    // which the operands of one expression are read is not fixed.
+    uint16_t word()
+    {
+        const uint16_t low = byte();
+        const uint16_t high = byte();
+        return uint16_t(low | high << 8);
+    }
+    uint32_t dword()
+    {
+        const uint32_t low = word();
+        const uint32_t high = word();
+        return low | high << 16;
+    }
     // Consumes count bytes and copies the first limit of them into out;
     // what the input does not have reads as 0.
     void bytes(uint8_t *out, std::size_t count, std::size_t limit)

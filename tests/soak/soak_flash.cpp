@@ -24,9 +24,11 @@ extern "C" size_t __sanitizer_get_current_allocated_bytes() __attribute__((weak)
 
 namespace {
 
-// The protocol's pauses and limits at a thousandth: 5 ms for a restart to
-// come back, 120 ms of busy answers before a device is given up on.
-constexpr double timeScale = 0.001;
+// The protocol's pauses and limits at a hundredth: 50 ms for a restart to
+// come back, 1.2 s of busy answers before a device is given up on. Shorter
+// limits would let a worker thread held up on a loaded machine miss them in
+// a healthy flash.
+constexpr double timeScale = 0.01;
 constexpr std::chrono::milliseconds busyTime {2};
 // Far beyond what any run needs, even on a loaded machine under a sanitizer.
 constexpr std::chrono::seconds runLimit {60};

@@ -62,6 +62,20 @@ bool readFlag(const QString &text, bool *flag)
     return true;
 }
 
+// Milliseconds up to an hour, or "never" (none).
+bool readMillisecondsOrNever(const QString &text, std::optional<int> *out)
+{
+    if (text == QLatin1String("never")) {
+        out->reset();
+        return true;
+    }
+    int ms = 0;
+    if (!readInto(text, 0, maxMilliseconds, &ms))
+        return false;
+    *out = ms;
+    return true;
+}
+
 // A decimal fraction from 0 to 1, such as 0.01.
 bool readFraction(const QString &text, double *out)
 {
@@ -136,29 +150,9 @@ const QList<Key> &keys()
         {"fwvalid", "0 or 1",
             [](const QString &v, SimulatorConfig &c) { return readFlag(v, &c.firmwareValid); }},
         {"restart-ms", "a number of milliseconds up to 3600000, or never",
-            [](const QString &v, SimulatorConfig &c) {
-                if (v == QLatin1String("never")) {
-                    c.restartMs.reset();
-                    return true;
-                }
-                int ms = 0;
-                if (!readInto(v, 0, maxMilliseconds, &ms))
-                    return false;
-                c.restartMs = ms;
-                return true;
-            }},
+            [](const QString &v, SimulatorConfig &c) { return readMillisecondsOrNever(v, &c.restartMs); }},
         {"busy-ms", "a number of milliseconds up to 3600000, or never",
-            [](const QString &v, SimulatorConfig &c) {
-                if (v == QLatin1String("never")) {
-                    c.busyMs.reset();
-                    return true;
-                }
-                int ms = 0;
-                if (!readInto(v, 0, maxMilliseconds, &ms))
-                    return false;
-                c.busyMs = ms;
-                return true;
-            }},
+            [](const QString &v, SimulatorConfig &c) { return readMillisecondsOrNever(v, &c.busyMs); }},
         {"fail-batch", "a number from 1 up",
             [](const QString &v, SimulatorConfig &c) { return readInto(v, 1, INT_MAX, &c.failBatch); }},
         {"unplug-batch", "a number from 1 up",
