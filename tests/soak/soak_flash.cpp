@@ -132,11 +132,13 @@ int main(int argc, char **argv)
 
         const long long growth = heapInUse() - heapAfterWarmUp;
         const SoakRig::Census left = rig.shutDown();
-        std::printf(
-            "soak: seed %u, %d runs, %s; %d healthy flashes after them, all succeeded; handles left: "
-            "%d files, %d interfaces, %d used after release; heap %+lld bytes from run %d to the end\n",
-            seed, tally.runs(), tally.line().c_str(), tally.runs(), left.openFiles, left.liveInterfaceHandles,
-            left.invalidHandleUses, growth, warmUpRuns);
+        std::printf("soak: seed %u, %d runs, %s; %d healthy flashes after them, all succeeded; %d replugs of "
+                    "a device left without a loader; handles left: %d files, %d interfaces, %d used after "
+                    "release; heap %+lld bytes from run %d to the end\n",
+            seed, tally.runs(), tally.line().c_str(), tally.runs(), rig.replugs(), left.openFiles,
+            left.liveInterfaceHandles, left.invalidHandleUses, growth, warmUpRuns);
+        // Before the leak check at exit, which ends the program on a finding.
+        std::fflush(stdout);
         if (left.openFiles != 0 || left.liveInterfaceHandles != 0 || left.invalidHandleUses != 0) {
             std::fprintf(stderr, "soak: handles were left open or used after release\n");
             return 1;

@@ -74,7 +74,7 @@ void SoakRig::drain()
     QCoreApplication::processEvents();
 }
 
-bool SoakRig::settle(std::chrono::milliseconds limit)
+bool SoakRig::quiet(std::chrono::milliseconds limit)
 {
     QElapsedTimer waited;
     waited.start();
@@ -86,10 +86,21 @@ bool SoakRig::settle(std::chrono::milliseconds limit)
             continue;
         }
         drain();
-        if (m_busChanges == changesBefore && m_attached)
+        if (m_busChanges == changesBefore)
             return true;
     }
     return false;
+}
+
+bool SoakRig::settle(std::chrono::milliseconds limit)
+{
+    if (!quiet(limit))
+        return false;
+    if (m_attached)
+        return true;
+    ++m_replugs;
+    m_model->device().powerOn();
+    return quiet(limit) && m_attached;
 }
 
 bool SoakRig::flash(std::chrono::milliseconds limit)

@@ -41,7 +41,10 @@ public:
 
     // Waits until the device is on the bus, every change has reached the
     // driver and the proxy, and the proxy has a device; false past limit.
+    // A device that is there but got no loader (a fault hit its discovery)
+    // stays so until it is plugged in again, which this does, as a user would.
     bool settle(std::chrono::milliseconds limit);
+    int replugs() const { return m_replugs; }
     // Asks for a flash through the proxy and waits for its first answer;
     // false when none came within limit.
     bool flash(std::chrono::milliseconds limit);
@@ -75,6 +78,8 @@ public:
 
 private:
     void drain();
+    // The device on the bus and every change of it handled; false past limit.
+    bool quiet(std::chrono::milliseconds limit);
 
     std::shared_ptr<SimUsbBus> m_bus = std::make_shared<SimUsbBus>();
     std::shared_ptr<SimVantorModel> m_model;
@@ -83,6 +88,7 @@ private:
     QSharedPointer<FirmwareFile> m_firmware;
     std::unique_ptr<DeviceSide> m_side;
     bool m_attached = false;
+    int m_replugs = 0;
     Answers m_answers;
     std::atomic<int> m_busChanges {0}; // counted on whichever thread changes the bus
     int m_listenerId = 0;
