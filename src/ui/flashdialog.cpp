@@ -5,6 +5,7 @@
 #include <QMessageBox>
 #include <QPushButton>
 
+#include "talvexversion.h"
 #include "ui/versiontext.h"
 #include "ui_flashdialog.h"
 
@@ -171,5 +172,5 @@ void FlashDialog::showMessage(QString title, QString text)
 void FlashDialog::showAbout()
 {
     showMessage(QStringLiteral("About"),
-        QStringLiteral("TALVEX Updater\nv1.1.0\nCopyright \u00a9 Vantor. All rights reserved."));
+        QStringLiteral("TALVEX Updater\nv" TALVEX_VERSION "\nCopyright \u00a9 Vantor. All rights reserved."));
 }

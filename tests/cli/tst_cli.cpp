@@ -372,6 +372,7 @@ private slots:
         QTest::addRow("tool, short") << QStringList {"-h"} << "Exit status";
         QTest::addRow("info") << QStringList {"info", "--help"} << "image-info";
         QTest::addRow("pack") << QStringList {"pack", "-h"} << "--device-block HEX";
+        QTest::addRow("tool names --version") << QStringList {"--help"} << "--version";
     }
 
     void help()
@@ -383,6 +384,14 @@ private slots:
         QCOMPARE(result.err, QByteArray());
         QVERIFY(result.out.startsWith("usage: talvex-cli "));
         QVERIFY(result.out.contains(mentions.toUtf8()));
+    }
+
+    void versionIsTheProjectVersion()
+    {
+        const Result result = run({"--version"});
+        QCOMPARE(result.exitCode, 0);
+        QCOMPARE(result.err, QByteArray());
+        QCOMPARE(result.out, QByteArray("talvex-cli " TALVEX_PROJECT_VERSION "\n"));
     }
 };
 

@@ -2,6 +2,7 @@
 // them for people who build and ship firmware (`pack`).
 
 #include "clicommon.h"
+#include "talvexversion.h"
 
 #include <QCoreApplication>
 
@@ -15,6 +16,10 @@ const char toolHelp[] = "usage: talvex-cli COMMAND [ARGUMENTS]\n"
                         "  info FILE   check FILE as the updater does and print its header\n"
                         "  pack ...    write a firmware file around a payload\n"
                         "\n"
+                        "Options:\n"
+                        "  --help      print this help and exit\n"
+                        "  --version   print the version and exit\n"
+                        "\n"
                         "Run \"talvex-cli COMMAND --help\" for the arguments of a command.\n"
                         "\n"
                         "Exit status: 0 success; 1 a file failed its check or could not be read or\n"
@@ -22,7 +27,7 @@ const char toolHelp[] = "usage: talvex-cli COMMAND [ARGUMENTS]\n"
 
 QString toolUsage()
 {
-    return QStringLiteral("%1\n%2\nusage: talvex-cli --help")
+    return QStringLiteral("%1\n%2\nusage: talvex-cli --help | --version")
         .arg(QLatin1String(infoUsage), QLatin1String(packUsage));
 }
 
@@ -35,6 +40,10 @@ int run(const QStringList &arguments)
     const QStringList rest = arguments.mid(1);
     if (command == QLatin1String("--help") || command == QLatin1String("-h")) {
         printOut(QString::fromLatin1(toolHelp));
+        return ExitSuccess;
+    }
+    if (command == QLatin1String("--version")) {
+        printOut(QStringLiteral("talvex-cli " TALVEX_VERSION "\n"));
         return ExitSuccess;
     }
     if (command == QLatin1String("info"))
