@@ -6,11 +6,12 @@
 #include <memory>
 
 #include "app/startup.h"
+#include "qtcompat.h"
 #include "ui/flashdialog.h"
 
 int main(int argc, char *argv[])
 {
-    QApplication::setAttribute(Qt::AA_EnableHighDpiScaling, true);
+    QtCompat::enableHighDpiScaling();
     auto application = std::make_unique<QApplication>(argc, argv);
     applyApplicationFont();
     installStyleSheet(*application);

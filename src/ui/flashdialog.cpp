@@ -5,6 +5,7 @@
 #include <QMessageBox>
 #include <QPushButton>
 
+#include "qtcompat.h"
 #include "talvexversion.h"
 #include "ui/versiontext.h"
 #include "ui_flashdialog.h"
@@ -23,6 +24,7 @@ FlashDialog::FlashDialog(QWidget *parent)
     , deviceConnected(false)
     , flashing(false)
 {
+    QtCompat::storeSettingsTextAsUtf8(settings);
     ui->setupUi(this);
     ui->verticalLayout_2->setAlignment(ui->FlashDeviceButton, Qt::AlignHCenter);
     ui->verticalLayout_2->setAlignment(ui->aboutButton, Qt::AlignRight);

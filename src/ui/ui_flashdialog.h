@@ -139,7 +139,6 @@ public:
         boldFont.setPointSize(14);
         boldFont.setBold(true);
         boldFont.setUnderline(false);
-        boldFont.setWeight(75);
         NoDeviceConnectedLabel->setFont(boldFont);
         NoDeviceConnectedLabel->setStyleSheet(QString());
         verticalLayout_3->addWidget(NoDeviceConnectedLabel);

@@ -15,5 +15,6 @@ QString formatVersion(quint8 version, quint8 subversion, quint8 bugfix, quint32 
 QString boardVersionText(quint8 boardVersion, quint8 boardSubversion);
 
 // The 16-byte name field of a firmware header: the bytes up to the first zero
-// byte (all 16 when there is none), decoded from the local 8-bit code page.
+// byte (all 16 when there is none), decoded from the local 8-bit encoding
+// (QtCompat::fromLocal8Bit).
 QString firmwareNameText(const char (&name)[16]);

@@ -1,15 +1,17 @@
 #include "clicommon.h"
 
+#include "qtcompat.h"
+
 #include <cstdio>
 
 void printOut(const QString &text)
 {
-    std::fputs(text.toLocal8Bit().constData(), stdout);
+    std::fputs(QtCompat::toLocal8Bit(text).constData(), stdout);
 }
 
 void printErr(const QString &text)
 {
-    std::fputs(text.toLocal8Bit().constData(), stderr);
+    std::fputs(QtCompat::toLocal8Bit(text).constData(), stderr);
 }
 
 void failUsage(const QString &message, const QString &usage)

@@ -2,6 +2,7 @@
 // them for people who build and ship firmware (`pack`).
 
 #include "clicommon.h"
+#include "qtcompat.h"
 #include "talvexversion.h"
 
 #include <QCoreApplication>
@@ -61,7 +62,7 @@ int main(int argc, char *argv[])
     QCoreApplication::setApplicationName(QStringLiteral("talvex-cli"));
 
     try {
-        return run(QCoreApplication::arguments().mid(1));
+        return run(QtCompat::commandLineArguments(argc, argv).mid(1));
     } catch (const CommandError &error) {
         printErr(error.message + QLatin1Char('\n'));
         if (!error.usage.isEmpty())
