@@ -46,6 +46,10 @@ void enableHighDpiScaling();
 // whatever the locale. Qt 6 has that rule built in and Debian's Qt 5 gets it
 // from ICU, but a Qt 5 built without ICU would follow the locale.
 QString fromLocal8Bit(const char *bytes, int size);
+inline QString fromLocal8Bit(const QByteArray &bytes)
+{
+    return fromLocal8Bit(bytes.constData(), bytes.size());
+}
 QByteArray toLocal8Bit(const QString &text);
 
 // The command-line tool's arguments by the same rule (on Windows, from the wide

@@ -1,10 +1,12 @@
-// Entry point: prepares the application, shows the main window, runs the event
-// loop, and tears down in a fixed order.
+// Entry point: prepares the application, builds the USB side on its worker
+// thread, shows the main window connected to it, runs the event loop, and
+// tears down in a fixed order.
 
 #include <QApplication>
 
 #include <memory>
 
+#include "app/deviceside.h"
 #include "app/startup.h"
 #include "qtcompat.h"
 #include "ui/flashdialog.h"
@@ -17,20 +19,20 @@ int main(int argc, char *argv[])
     installStyleSheet(*application);
     setApplicationIdentity();
 
-    // The USB side (handler factory, driver, worker thread, proxy) is created here.
+    auto deviceSide = std::make_unique<DeviceSide>();
 
     auto window = std::make_unique<FlashDialog>();
     // The form makes the window application-modal; the main window must not be.
     window->setModal(false);
 
-    // The window is connected to the device proxy here.
+    deviceSide->connectWindow(window.get());
 
     window->show();
     const int exitCode = application->exec();
 
-    // The worker thread is asked to quit here.
+    deviceSide->quit();
     window.reset();
-    // The proxy, the worker thread, the driver and the factory are released here.
+    deviceSide.reset();
 
     application.reset();
     return exitCode;

@@ -1,5 +1,6 @@
 #include "flashdialog.h"
 
+#include <QCloseEvent>
 #include <QCursor>
 #include <QFileDialog>
 #include <QMessageBox>
@@ -137,6 +138,30 @@ void FlashDialog::onFlashDeviceClicked()
     emit flashFirmware(firmware);
     loadingDialog->setProgress(0);
     loadingDialog->show();
+}
+
+void FlashDialog::closeEvent(QCloseEvent *event)
+{
+    if (refuseToCloseWhileFlashing()) {
+        event->ignore();
+        return;
+    }
+    QDialog::closeEvent(event);
+}
+
+void FlashDialog::reject()
+{
+    if (!refuseToCloseWhileFlashing())
+        QDialog::reject();
+}
+
+bool FlashDialog::refuseToCloseWhileFlashing()
+{
+    if (!flashing)
+        return false;
+    showMessage(QStringLiteral("Flashing"),
+        QStringLiteral("The device is being flashed.\nThe window can be closed once flashing has finished."));
+    return true;
 }
 
 void FlashDialog::updateFlashDeviceButton()

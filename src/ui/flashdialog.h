@@ -48,7 +48,15 @@ private slots:
     // Flash is possible exactly when a device is attached and a firmware is loaded.
     void updateFlashDeviceButton();
 
+protected:
+    // A flash under way keeps the window open: closing would cut the
+    // transfer off and leave a half-flashed device.
+    void closeEvent(QCloseEvent *event) override;
+    void reject() override;
+
 private:
+    // True, after telling the user why, while a flash is under way.
+    bool refuseToCloseWhileFlashing();
     bool chooseFirmwareFile();
     // The one way this window talks to the user: a modal box with one "Close" button.
     void showMessage(QString title, QString text);

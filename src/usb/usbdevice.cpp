@@ -4,7 +4,20 @@
 #include "usb/usbinterfacehandler.h"
 
 #include <QElapsedTimer>
+#include <QHash>
+#include <QMutex>
+#include <QMutexLocker>
 #include <QSet>
+
+namespace {
+
+// Devices that exist, with the identity each was built with. Other threads
+// meet a device only through withHandlers, which holds this lock while the
+// device's own thread holds it to change the handler map or to delete.
+QMutex liveDevicesMutex;
+QHash<const USBDevice *, USBDriver::TDeviceID> liveDevices; // guarded by liveDevicesMutex
+
+} // namespace
 
 USBDevice::USBDevice(const QString &path, USBDriver *driver)
     : QObject(driver)
@@ -13,11 +26,29 @@ USBDevice::USBDevice(const QString &path, USBDriver *driver)
 {
     if (open())
         closeOnError([this] { gatherInterfaces(); });
+    QMutexLocker locker(&liveDevicesMutex);
+    liveDevices.insert(this, m_identity);
 }
 
 USBDevice::~USBDevice()
 {
+    // Before the interfaces and handlers go with the QObject children.
+    {
+        QMutexLocker locker(&liveDevicesMutex);
+        liveDevices.remove(this);
+    }
     close();
+}
+
+bool USBDevice::withHandlers(const USBDevice *device, const USBDriver::TDeviceID &id,
+    const std::function<void(const HandlerMap &)> &use)
+{
+    QMutexLocker locker(&liveDevicesMutex);
+    const auto found = liveDevices.constFind(device);
+    if (found == liveDevices.constEnd() || found.value() != id)
+        return false;
+    use(device->m_handlers);
+    return true;
 }
 
 UsbHost *USBDevice::host() const
@@ -72,6 +103,10 @@ bool USBDevice::open()
     m_identity = {usbWordValue(m_deviceDescriptor.idVendor), usbWordValue(m_deviceDescriptor.idProduct),
         serialIndex == 0 ? QString() : readStringDescriptor(serialIndex, 0)};
     m_opened = true;
+    QMutexLocker locker(&liveDevicesMutex);
+    const auto registered = liveDevices.find(this);
+    if (registered != liveDevices.end())
+        registered.value() = m_identity;
     return true;
 }
 
@@ -173,8 +208,10 @@ void USBDevice::addInterface(UsbInterfaceHandle handle)
     m_interfaces.insert(usbInterface->interfaceNumber(), usbInterface);
     const auto factories = m_driver->handlerFactories();
     for (const auto &factory : factories) {
-        if (UsbInterfaceHandler *handler = factory->createHandler(usbInterface))
+        if (UsbInterfaceHandler *handler = factory->createHandler(usbInterface)) {
+            QMutexLocker locker(&liveDevicesMutex);
             m_handlers.insert(usbInterface, handler);
+        }
     }
 }
 
@@ -204,7 +241,11 @@ void USBDevice::rescanInterfaces()
 
 void USBDevice::dropInterface(uint8_t interfaceNumber)
 {
+    QMutexLocker locker(&liveDevicesMutex);
     USBInterface *gone = m_interfaces.take(interfaceNumber);
     m_handlers.remove(gone);
-    delete gone;
+    // Its handler may be the one whose operation is reopening the device;
+    // it goes once that operation has returned, and meanwhile reaches nothing.
+    gone->unbind();
+    gone->deleteLater();
 }

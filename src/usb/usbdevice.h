@@ -14,6 +14,8 @@
 #include <QString>
 #include <QVector>
 
+#include <functional>
+
 class USBInterface;
 class UsbInterfaceHandler;
 
@@ -56,7 +58,17 @@ public:
     USBDriver::TDeviceID deviceId() const { return m_identity; }
     QString path() const { return m_path; }
     QMap<uint8_t, USBInterface *> interfaces() const { return m_interfaces; }
+    // For the device's own thread; other threads use withHandlers.
     QMap<USBInterface *, UsbInterfaceHandler *> interfaceHandlers() const { return m_handlers; }
+
+    using HandlerMap = QMap<USBInterface *, UsbInterfaceHandler *>;
+    // For threads other than the device's: runs use with the handler map of
+    // a device that still exists and still has the identity it was announced
+    // with. While use runs, the device cannot be deleted and its handlers can
+    // neither be added nor deleted. False, without calling use, when the
+    // device has gone.
+    static bool withHandlers(const USBDevice *device, const USBDriver::TDeviceID &id,
+        const std::function<void(const HandlerMap &)> &use);
     UsbHost *host() const;
 
 private:

@@ -77,6 +77,12 @@ QList<USBDevice *> USBDriver::devices()
     return m_devicesById.values();
 }
 
+QMap<USBDriver::TDeviceID, USBDevice *> USBDriver::devicesById()
+{
+    QMutexLocker locker(&m_mutex);
+    return m_devicesById;
+}
+
 QList<QSharedPointer<UsbInterfaceHandlerFactory>> USBDriver::handlerFactories() const
 {
     return m_factories;

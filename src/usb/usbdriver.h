@@ -58,6 +58,9 @@ public:
     bool scanDevices();
     // The devices in identity order. Any thread; waits for a running scan.
     QList<USBDevice *> devices();
+    // The same, with the identity each device is recorded under, taken in
+    // one go so that a device deleted meanwhile is never asked for its identity.
+    QMap<TDeviceID, USBDevice *> devicesById();
     QList<QSharedPointer<UsbInterfaceHandlerFactory>> handlerFactories() const;
     UsbHost *host() const { return m_host.get(); }
 

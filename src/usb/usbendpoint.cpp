@@ -22,7 +22,8 @@ bool USBEndpoint::read(QByteArray &buffer)
     uint32_t transferred = 0;
     const bool ok = m_ownerInterface->host()->readPipe(m_ownerInterface->handle(), m_pipeInformation.PipeId,
         reinterpret_cast<uint8_t *>(buffer.data()), uint32_t(buffer.size()), transferred);
-    buffer.resize(int(std::min(transferred, uint32_t(buffer.size()))));
+    // After a failure the count means nothing, whatever the host reported.
+    buffer.resize(ok ? int(std::min(transferred, uint32_t(buffer.size()))) : 0);
     return ok;
 }
 

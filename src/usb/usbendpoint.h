@@ -27,7 +27,8 @@ public:
     USBEndpoint(USBInterface *parent, uint8_t pipeIndex);
 
     // Reads at most buffer.size() bytes and shrinks the buffer to what
-    // arrived. False at once on an OUT pipe, leaving the buffer untouched.
+    // arrived; a failed read leaves it empty. False at once on an OUT pipe,
+    // leaving the buffer untouched.
     bool read(QByteArray &buffer);
     // True only when the device accepted every byte; false at once on an IN pipe.
     bool write(const QByteArray &data);

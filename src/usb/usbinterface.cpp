@@ -33,10 +33,19 @@ void USBInterface::rebind(UsbInterfaceHandle handle)
     qDeleteAll(m_endpointMap);
     m_endpointMap.clear();
     m_handle = handle;
+    ++m_bindCount;
     m_interfaceDescriptor = UsbInterfaceDescriptor {};
     if (!host()->queryInterfaceSettings(m_handle, 0, m_interfaceDescriptor))
         throw GetInterfaceConfigurationException();
     loadEndpoints();
+}
+
+void USBInterface::unbind()
+{
+    qDeleteAll(m_endpointMap);
+    m_endpointMap.clear();
+    m_handle = UsbInterfaceHandle::Invalid;
+    ++m_bindCount;
 }
 
 void USBInterface::loadEndpoints()
@@ -59,8 +68,8 @@ bool USBInterface::controlTransfer(
 {
     const UsbSetupPacket setup = vendorSetupPacket(request, value, interfaceNumber(), length, deviceToHost);
     uint32_t transferred = 0;
-    const bool ok
-        = host()->controlTransfer(m_handle, setup, static_cast<uint8_t *>(buffer), length, transferred);
+    const bool ok = m_handle != UsbInterfaceHandle::Invalid
+        && host()->controlTransfer(m_handle, setup, static_cast<uint8_t *>(buffer), length, transferred);
     if (!ok)
         transferred = 0;
     if (transferred != length)

@@ -38,6 +38,9 @@ public:
     uint8_t interfaceSubClass() const { return m_interfaceDescriptor.bInterfaceSubClass; }
     uint8_t interfaceProtocol() const { return m_interfaceDescriptor.bInterfaceProtocol; }
     USBDevice *parentDevice() const { return m_parentDevice; }
+    // Counts the rebinds to a new handle, so that a handler can tell that
+    // what it read from the device may be out of date.
+    int bindCount() const { return m_bindCount; }
     UsbHost *host() const;
 
     // The pipes by endpoint address; the pointers stay valid until the next
@@ -60,6 +63,10 @@ public:
     // Throws as the constructor does, leaving no pipes.
     void rebind(UsbInterfaceHandle handle);
 
+    // Cuts the interface off from the device when a rescan finds it gone:
+    // it keeps no pipes and its requests fail without reaching the host.
+    void unbind();
+
     // The setup stage of a vendor request with an interface as recipient.
     static UsbSetupPacket vendorSetupPacket(
         uint8_t request, uint16_t value, uint8_t interfaceNumber, uint16_t length, bool deviceToHost);
@@ -71,4 +78,5 @@ private:
     USBDevice *m_parentDevice;
     UsbInterfaceHandle m_handle;
     QMap<uint8_t, USBEndpoint *> m_endpointMap;
+    int m_bindCount = 0;
 };

@@ -390,6 +390,44 @@ private slots:
         QVERIFY(flashButton(window)->isEnabled());
     }
 
+    void closingWhileFlashingIsRefused_data()
+    {
+        QTest::addColumn<bool>("byEscape");
+        QTest::addRow("close button") << false;
+        QTest::addRow("Escape once the progress is hidden") << true;
+    }
+
+    void closingWhileFlashingIsRefused()
+    {
+        QFETCH(bool, byEscape);
+        FlashDialog window;
+        makeReady(window);
+        QTest::mouseClick(flashButton(window), Qt::LeftButton);
+        QVERIFY(QTest::qWaitForWindowExposed(window.loadingDialog));
+        window.loadingDialog->hide();
+        {
+            ModalWatcher watcher;
+            if (byEscape)
+                QTest::keyClick(&window, Qt::Key_Escape);
+            else
+                QVERIFY(!window.close());
+            QVERIFY(window.isVisible());
+            QCOMPARE(watcher.messages.size(), 1);
+            QCOMPARE(watcher.messages.first().title, QStringLiteral("Flashing"));
+        }
+        // Once the flash has ended the window closes as usual.
+        {
+            ModalWatcher watcher;
+            window.onFlashingFailed();
+            QCOMPARE(watcher.messages.size(), 1);
+        }
+        if (byEscape)
+            QTest::keyClick(&window, Qt::Key_Escape);
+        else
+            QVERIFY(window.close());
+        QVERIFY(!window.isVisible());
+    }
+
     void flashWithoutFileShowsNoEndlessProgress()
     {
         FlashDialog window;

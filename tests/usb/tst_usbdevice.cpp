@@ -368,6 +368,11 @@ void TestUsbDevice::reopenFollowsChangedInterfaces()
     QVERIFY(device->reopen(1000));
 
     QVERIFY(kept);
+    // The vanished interface is cut off at once and deleted once the caller has returned.
+    QVERIFY(vanishing);
+    QVERIFY(vanishing->endpoints().isEmpty());
+    QVERIFY_EXCEPTION_THROWN(vanishing->controlIn(1, 0, 4), USBInterface::ControlTransferException);
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
     QVERIFY(vanishing.isNull());
     QVERIFY(vanishingHandler.isNull());
     QCOMPARE(device->interfaces().keys(), QList<uint8_t>({0, 2, 5}));

@@ -184,9 +184,11 @@ void TestUsbInterface::readShrinksBufferToWhatArrived_data()
     QTest::addColumn<int>("arriving");
     QTest::addColumn<bool>("ok");
     QTest::addColumn<int>("size");
-    QTest::addRow("20 bytes into 64") << 20 << true << 20;
-    QTest::addRow("64 bytes into 64") << 64 << true << 64;
-    QTest::addRow("failed read leaves it empty") << -1 << false << 0;
+    QTest::addColumn<bool>("failAfterMoving");
+    QTest::addRow("20 bytes into 64") << 20 << true << 20 << false;
+    QTest::addRow("64 bytes into 64") << 64 << true << 64 << false;
+    QTest::addRow("failed read leaves it empty") << -1 << false << 0 << false;
+    QTest::addRow("failed read reporting bytes leaves it empty") << 20 << false << 0 << true;
 }
 
 void TestUsbInterface::readShrinksBufferToWhatArrived()
@@ -194,6 +196,8 @@ void TestUsbInterface::readShrinksBufferToWhatArrived()
     QFETCH(int, arriving);
     QFETCH(bool, ok);
     QFETCH(int, size);
+    QFETCH(bool, failAfterMoving);
+    m_model->setReadsFailAfterMoving(failAfterMoving);
     if (arriving >= 0)
         m_model->queueBulkIn(bulkInPipe, std::vector<uint8_t>(size_t(arriving), 0x5A));
     QByteArray buffer(64, '\0');

@@ -11,8 +11,10 @@
 #include "usb/usbinterface.h"
 #include "usb/usbinterfacehandler.h"
 
+#include <QCoreApplication>
 #include <QList>
 #include <QSharedPointer>
+#include <QThread>
 
 #include <atomic>
 #include <memory>
@@ -94,4 +96,33 @@ inline QString describeCalls(const SimUsbBus &bus)
     for (const SimCall &call : bus.calls())
         text += QString::fromStdString(describe(call)) + QLatin1Char('\n');
     return text;
+}
+
+// A worker thread that quits and waits for itself when it goes out of scope, so
+// that a check ending a test early cannot leave it running (which aborts the
+// whole test program).
+class StoppingThread : public QThread
+{
+public:
+    using QThread::QThread;
+    ~StoppingThread() override
+    {
+        quit();
+        if (!wait(30000))
+            qFatal("The worker thread did not stop within 30 s");
+    }
+};
+
+// Waits until the driver on its worker thread has handled every bus change
+// announced so far and this thread has received the signals it sent back.
+// The bus's notifications first pass this thread's event loop, then the
+// worker's, then come back here, so each queue is drained in that order.
+inline bool drainDriverOnWorker(USBDriver *driver)
+{
+    QCoreApplication::sendPostedEvents();
+    if (!QMetaObject::invokeMethod(
+            driver, [] {}, Qt::BlockingQueuedConnection))
+        return false;
+    QCoreApplication::sendPostedEvents();
+    return true;
 }

@@ -42,6 +42,12 @@ void SimScriptedModel::setWriteLimit(uint32_t bytesPerWrite)
     m_writeLimit = bytesPerWrite;
 }
 
+void SimScriptedModel::setReadsFailAfterMoving(bool fail)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_readsFailAfterMoving = fail;
+}
+
 std::vector<SimScriptedModel::ControlOut> SimScriptedModel::controlOuts() const
 {
     std::lock_guard<std::mutex> lock(m_mutex);
@@ -93,7 +99,7 @@ bool SimScriptedModel::readPipe(
     queue.pop_front();
     transferred = uint32_t(std::min<size_t>(length, chunk.size()));
     std::copy_n(chunk.begin(), transferred, buffer);
-    return true;
+    return !m_readsFailAfterMoving;
 }
 
 bool SimScriptedModel::writePipe(

@@ -64,6 +64,9 @@ public:
     void queueBulkIn(uint8_t pipeId, std::vector<uint8_t> chunk);
     // How many bytes each write may move at most; zero means all.
     void setWriteLimit(uint32_t bytesPerWrite);
+    // Reads still move their bytes but report failure, as a transfer that
+    // ended in an error after part of its data had arrived.
+    void setReadsFailAfterMoving(bool fail);
 
     std::vector<ControlOut> controlOuts() const;
     std::vector<UsbSetupPacket> controlIns() const;
@@ -84,4 +87,5 @@ private:
     std::vector<ControlOut> m_controlOuts;
     std::vector<UsbSetupPacket> m_controlIns;
     uint32_t m_writeLimit = 0;
+    bool m_readsFailAfterMoving = false;
 };

@@ -1,0 +1,76 @@
+#include "app/deviceside.h"
+
+#include "firmware/firmwarefile.h"
+#include "protocol/onedeviceusbloaderproxy.h"
+#include "protocol/usbloaderfactory.h"
+#include "ui/flashdialog.h"
+#include "usb/usbdevice.h"
+#include "usb/usbdriver.h"
+
+#include <QThread>
+
+#include <vector>
+
+DeviceSide::DeviceSide()
+    : m_factory(QSharedPointer<usbLoaderFactory>::create())
+    , m_factories({m_factory})
+{
+    m_driver = std::make_unique<USBDriver>(m_factories);
+    m_thread = std::make_unique<QThread>();
+    m_thread->setObjectName(QStringLiteral("USB driver thread"));
+    m_driver->moveToThread(m_thread.get());
+    QObject::connect(m_thread.get(), &QThread::started, m_driver.get(), &USBDriver::scanDevices);
+    m_thread->start(QThread::InheritPriority);
+    registerMetaTypes();
+    m_proxy = std::make_unique<OneDeviceUsbLoaderProxy>();
+}
+
+DeviceSide::~DeviceSide()
+{
+    m_proxy.reset();
+    // The thread object may only go once the thread has finished.
+    m_thread->quit();
+    m_thread->wait();
+    m_thread.reset();
+    m_driver.reset();
+    m_factories.clear();
+    m_factory.reset();
+}
+
+void DeviceSide::registerMetaTypes()
+{
+    qRegisterMetaType<QSharedPointer<FirmwareFile>>("QSharedPointer<FirmwareFile>");
+    qRegisterMetaType<USBDriver::TDeviceID>("USBDriver::TDeviceID");
+    qRegisterMetaType<std::vector<uint8_t>>("std::vector<uint8_t>");
+}
+
+void DeviceSide::connectWindow(FlashDialog *window)
+{
+    OneDeviceUsbLoaderProxy *proxy = m_proxy.get();
+    QObject::connect(proxy, SIGNAL(deviceAttached()), window, SLOT(onDeviceAttached()));
+    QObject::connect(proxy, SIGNAL(deviceDetached()), window, SLOT(onDeviceDetached()));
+    QObject::connect(proxy, SIGNAL(deviceInformationChanged(bool, QString, quint8, quint8, quint8, bool)),
+        window, SLOT(onDeviceInformationChanged(bool, QString, quint8, quint8, quint8, bool)));
+    QObject::connect(proxy,
+        SIGNAL(firmwareInformationChanged(bool, quint8, quint8, quint8, quint32, QString)), window,
+        SLOT(onFirmwareInformationChanged(bool, quint8, quint8, quint8, quint32, QString)));
+    QObject::connect(window, &FlashDialog::flashFirmware, proxy, &OneDeviceUsbLoaderProxy::flashFirmware);
+    QObject::connect(proxy, &OneDeviceUsbLoaderProxy::flashingProgress, window->loadingDialog,
+        &LoadingDialog::setProgress);
+    QObject::connect(
+        proxy, &OneDeviceUsbLoaderProxy::firmwareReprogrammed, window, &FlashDialog::onFirmwareReprogrammed);
+    QObject::connect(proxy, &OneDeviceUsbLoaderProxy::flashingFailed, window, &FlashDialog::onFlashingFailed);
+    QObject::connect(window, &FlashDialog::startAppRequest, proxy, &OneDeviceUsbLoaderProxy::startApp);
+    QObject::connect(m_driver.get(), &USBDriver::deviceAdded, proxy, &OneDeviceUsbLoaderProxy::onDeviceAdded);
+    QObject::connect(
+        m_driver.get(), &USBDriver::deviceRemoved, proxy, &OneDeviceUsbLoaderProxy::onDeviceRemoved);
+
+    const auto found = m_driver->devicesById();
+    for (auto device = found.cbegin(); device != found.cend(); ++device)
+        proxy->onDeviceAdded(device.key(), device.value());
+}
+
+void DeviceSide::quit()
+{
+    m_thread->quit();
+}

@@ -1,0 +1,134 @@
+#include "protocol/onedeviceusbloaderproxy.h"
+
+#include "firmware/firmwarefile.h"
+#include "protocol/loaderrecords.h"
+#include "qtcompat.h"
+#include "usb/usbdevice.h"
+
+OneDeviceUsbLoaderProxy::OneDeviceUsbLoaderProxy(QObject *parent)
+    : QObject(parent)
+{
+    // Made before any loader's connections, so a request is counted before it travels.
+    connect(this, &OneDeviceUsbLoaderProxy::flashFirmware, this, &OneDeviceUsbLoaderProxy::countWriteRequest);
+    connect(this, &OneDeviceUsbLoaderProxy::sendFactoryConfiguration, this,
+        &OneDeviceUsbLoaderProxy::countWriteRequest);
+    connect(
+        this, &OneDeviceUsbLoaderProxy::sendUserSettings, this, &OneDeviceUsbLoaderProxy::countWriteRequest);
+    connect(this, &OneDeviceUsbLoaderProxy::firmwareReprogrammed, this,
+        &OneDeviceUsbLoaderProxy::countWriteResult);
+    connect(this, &OneDeviceUsbLoaderProxy::flashingFailed, this, &OneDeviceUsbLoaderProxy::countWriteResult);
+    connect(this, &OneDeviceUsbLoaderProxy::factoryConfigurationSent, this,
+        &OneDeviceUsbLoaderProxy::countWriteResult);
+    connect(
+        this, &OneDeviceUsbLoaderProxy::userSettingsSent, this, &OneDeviceUsbLoaderProxy::countWriteResult);
+}
+
+void OneDeviceUsbLoaderProxy::countWriteRequest()
+{
+    if (currentLoader)
+        ++m_unansweredWrites;
+}
+
+void OneDeviceUsbLoaderProxy::countWriteResult()
+{
+    if (m_unansweredWrites > 0)
+        --m_unansweredWrites;
+}
+
+void OneDeviceUsbLoaderProxy::onDeviceAdded(USBDriver::TDeviceID deviceID, USBDevice *device)
+{
+    knownDevices.insert(deviceID, device);
+    if (!currentLoader)
+        attachDevice(deviceID, device);
+}
+
+void OneDeviceUsbLoaderProxy::onDeviceRemoved(USBDriver::TDeviceID deviceID)
+{
+    knownDevices.remove(deviceID);
+    if (!currentLoader || deviceID != currentDeviceId)
+        return;
+
+    emit deviceDetached();
+    emit deviceInformationChanged(false, QString(), 0, 0, 0, false);
+    currentLoader = nullptr;
+    firmwareInformation.flags = 0;
+    const int lostWrites = m_unansweredWrites;
+    m_unansweredWrites = 0;
+
+    while (!knownDevices.isEmpty()) {
+        const auto first = knownDevices.begin();
+        const USBDriver::TDeviceID candidateId = first.key();
+        USBDevice *candidate = first.value();
+        attachDevice(candidateId, candidate);
+        knownDevices.remove(candidateId);
+        if (currentLoader)
+            break;
+    }
+    // Last, once the proxy is in its new state: the window may answer with a
+    // message box whose event loop delivers further announcements meanwhile.
+    for (int i = 0; i < lostWrites; ++i)
+        emit flashingFailed();
+}
+
+bool OneDeviceUsbLoaderProxy::attachDevice(const USBDriver::TDeviceID &deviceID, USBDevice *device)
+{
+    UsbLoader *loader = nullptr;
+    // The device lives on the worker thread, which may delete it at any
+    // moment: it is only looked at while it cannot go.
+    USBDevice::withHandlers(device, deviceID, [&](const USBDevice::HandlerMap &handlers) {
+        for (UsbInterfaceHandler *handler : handlers) {
+            loader = qobject_cast<UsbLoader *>(handler);
+            if (loader)
+                break;
+        }
+        if (!loader)
+            return;
+        currentDeviceId = deviceID;
+        currentLoader = loader;
+        connectLoader(loader);
+        deviceInformation = loader->getDeviceInformation();
+        firmwareInformation = loader->getFirmwareInformation();
+        deviceStatus = loader->getDeviceStatus();
+    });
+    if (!loader)
+        return false;
+
+    emit deviceAttached();
+    emit deviceInformationChanged(true, serialNumberText(deviceInformation), deviceInformation.boardVersion,
+        deviceInformation.boardSubversion, boardHwType(deviceInformation),
+        isJtagProtected(deviceInformation));
+    if (isValid(firmwareInformation)) {
+        emit firmwareInformationChanged(true, firmwareInformation.version, firmwareInformation.subversion,
+            firmwareInformation.bugfix, buildNumber(firmwareInformation),
+            QtCompat::fromLocal8Bit(fieldText(firmwareInformation.name, sizeof firmwareInformation.name)));
+    } else {
+        emit firmwareInformationChanged(false, 0, 0, 0, 0, QString());
+    }
+    return true;
+}
+
+void OneDeviceUsbLoaderProxy::connectLoader(UsbLoader *loader)
+{
+    connect(this, &OneDeviceUsbLoaderProxy::startApp, loader, &UsbLoader::startApp);
+    connect(this, &OneDeviceUsbLoaderProxy::flashFirmware, loader, &UsbLoader::flashFirmware);
+    connect(this, &OneDeviceUsbLoaderProxy::sendFactoryConfiguration, loader,
+        &UsbLoader::sendFactoryConfiguration);
+    connect(this, &OneDeviceUsbLoaderProxy::sendUserSettings, loader, &UsbLoader::sendUserSettings);
+    connect(this, &OneDeviceUsbLoaderProxy::readFactoryConfiguration, loader,
+        &UsbLoader::readFactoryConfiguration);
+    connect(this, &OneDeviceUsbLoaderProxy::readUserSettings, loader, &UsbLoader::readUserSettings);
+    connect(loader, &UsbLoader::deviceInformationChanged, this,
+        &OneDeviceUsbLoaderProxy::deviceInformationChanged);
+    connect(loader, &UsbLoader::deviceInformationFreeSlotsChanged, this,
+        &OneDeviceUsbLoaderProxy::deviceInformationFreeSlotsChanged);
+    connect(loader, &UsbLoader::programmingProgress, this, &OneDeviceUsbLoaderProxy::flashingProgress);
+    connect(loader, &UsbLoader::firmwareReprogrammingFailed, this, &OneDeviceUsbLoaderProxy::flashingFailed);
+    connect(loader, SIGNAL(firmwareReprogrammed(quint8, quint8, quint8, quint32, QString)), this,
+        SIGNAL(firmwareReprogrammed(quint8, quint8, quint8, quint32, QString)));
+    connect(loader, &UsbLoader::factoryConfigurationReceived, this,
+        &OneDeviceUsbLoaderProxy::factoryConfigurationReceived);
+    connect(loader, &UsbLoader::factoryConfigurationSent, this,
+        &OneDeviceUsbLoaderProxy::factoryConfigurationSent);
+    connect(loader, &UsbLoader::userSettingsReceived, this, &OneDeviceUsbLoaderProxy::userSettingsReceived);
+    connect(loader, &UsbLoader::userSettingsSent, this, &OneDeviceUsbLoaderProxy::userSettingsSent);
+}

@@ -1,0 +1,21 @@
+#pragma once
+
+// How a Vantor device leaves the bus and joins it again when it restarts:
+// the simulated bus unplugs and replugs it, a USB gadget would unbind and
+// rebind its function. Free of Qt.
+//
+// Threads: called from the thread of the request that restarts the device,
+// or from the device's own return timer; never with the device's lock held.
+
+#include "protocol/sim/vantorwire.h"
+
+class VantorLink
+{
+public:
+    virtual ~VantorLink() = default;
+
+    // The device drops off the bus; every handle a host holds on it dies.
+    virtual void leave() = 0;
+    // The device appears on the bus again, presenting itself in mode.
+    virtual void arrive(VantorMode mode) = 0;
+};
