@@ -11,6 +11,10 @@
 #include "qtcompat.h"
 #include "ui/flashdialog.h"
 
+#ifdef Q_OS_UNIX
+#include "app/terminationsignals.h"
+#endif
+
 int main(int argc, char *argv[])
 {
     QtCompat::enableHighDpiScaling();
@@ -18,6 +22,13 @@ int main(int argc, char *argv[])
     applyApplicationFont();
     installStyleSheet(*application);
     setApplicationIdentity();
+
+#ifdef Q_OS_UNIX
+    // Ends the event loop as closing the window does, so shutdown below runs in full.
+    auto terminationSignals = std::make_unique<TerminationSignals>();
+    QObject::connect(terminationSignals.get(), &TerminationSignals::terminationRequested,
+        [] { QCoreApplication::exit(0); });
+#endif
 
     auto deviceSide = std::make_unique<DeviceSide>();
 
@@ -34,6 +45,9 @@ int main(int argc, char *argv[])
     window.reset();
     deviceSide.reset();
 
+#ifdef Q_OS_UNIX
+    terminationSignals.reset();
+#endif
     application.reset();
     return exitCode;
 }
