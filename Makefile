@@ -9,7 +9,7 @@ QT ?= 5
 CMAKE_FLAGS ?=
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 
-.PHONY: all deps configure build run test package clean
+.PHONY: all deps configure build run test package bench demo clean
 
 all: build
 
@@ -38,6 +38,18 @@ package:
 	cmake --build $(PACKAGE_DIR) -j $(JOBS)
 	cd $(PACKAGE_DIR) && cpack
 	@ls $(PACKAGE_DIR)/*.deb
+
+# The window with one simulated device (firmware 1.0.0) and a sample firmware
+# file (1.2.0) to flash onto it; the device keeps what it gets in
+# $(BUILD_DIR)/demo/device.json between runs.
+demo: build
+	@echo "Sample firmware to choose in the window: $$(scripts/make-demo-firmware.sh $(BUILD_DIR)/bin/talvex-cli $(BUILD_DIR)/demo)"
+	TALVEX_SIMULATOR="state=$(BUILD_DIR)/demo/device.json,restart-ms=800,busy-ms=600" $(BUILD_DIR)/bin/talvex-updater
+
+# Flashes 1 MiB and 16 MiB through the whole stack against the simulated device.
+bench: configure
+	cmake --build $(BUILD_DIR) -j $(JOBS) --target bench_flash
+	$(BUILD_DIR)/bin/bench_flash
 
 clean:
 	rm -rf $(BUILD_DIR) $(PACKAGE_DIR)

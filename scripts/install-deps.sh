@@ -7,7 +7,7 @@
 # headless screenshots.
 set -euo pipefail
 
-packages=(cmake make g++ pkg-config qtbase5-dev qtbase5-dev-tools libusb-1.0-0-dev)
+packages=(cmake make g++ pkg-config qtbase5-dev qtbase5-dev-tools libusb-1.0-0-dev libbenchmark-dev)
 for arg in "$@"; do
   case "$arg" in
     --ci) packages+=(clang libclang-rt-14-dev) ;;

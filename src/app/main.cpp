@@ -3,11 +3,14 @@
 // tears down in a fixed order.
 
 #include <QApplication>
+#include <QMessageBox>
 
+#include <cstdio>
 #include <memory>
 
 #include "app/deviceside.h"
 #include "app/startup.h"
+#include "protocol/sim/simulatorsetup.h"
 #include "qtcompat.h"
 #include "ui/flashdialog.h"
 
@@ -22,6 +25,15 @@ int main(int argc, char *argv[])
     applyApplicationFont();
     installStyleSheet(*application);
     setApplicationIdentity();
+
+    // TALVEX_SIMULATOR puts simulated devices where the real ones would be;
+    // a value the tool cannot follow must not start it on a guess.
+    QString simulatorError;
+    if (!setUpSimulatorFromEnvironment(&simulatorError)) {
+        std::fprintf(stderr, "talvex-updater: %s\n", qPrintable(simulatorError));
+        QMessageBox::critical(nullptr, QStringLiteral("TALVEX Updater"), simulatorError);
+        return 2;
+    }
 
 #ifdef Q_OS_UNIX
     // Ends the event loop as closing the window does, so shutdown below runs in full.

@@ -27,7 +27,6 @@ template <typename Record> void copyRecord(Record &record, const QByteArray &byt
 
 UsbLoader::UsbLoader(USBInterface *usbInterface)
     : UsbInterfaceHandler(usbInterface)
-    , m_busyLimitMs(LoaderTiming::busyLimitMs)
 {
     readDeviceState();
 }
@@ -50,6 +49,12 @@ UsbLoader::TDeviceStatus UsbLoader::getDeviceStatus() const
 {
     QMutexLocker locker(&m_recordsMutex);
     return deviceStatus;
+}
+
+bool UsbLoader::isInFlashingMode() const
+{
+    QMutexLocker locker(&m_recordsMutex);
+    return flashingModeActive;
 }
 
 QByteArray UsbLoader::readRecord(uint8_t request, int size)
@@ -96,7 +101,8 @@ bool UsbLoader::waitWhileBusy()
     for (;;) {
         if (usbInterface()->controlIn(requestCode(LoaderRequest::ReadBusy), 0, 1).at(0) == 0)
             return true;
-        if (waited.hasExpired(m_busyLimitMs))
+        if (waited.hasExpired(
+                m_busyLimitMs >= 0 ? m_busyLimitMs : LoaderTiming::scaled(LoaderTiming::busyLimitMs)))
             return false;
         LoaderTiming::pause(LoaderTiming::busyPollMs);
     }
@@ -107,7 +113,7 @@ void UsbLoader::startFlashingMode()
     completes([this] {
         sendShortCommand(requestCode(LoaderRequest::EnterFlashingMode));
         LoaderTiming::pause(LoaderTiming::restartPauseMs);
-        if (!usbInterface()->parentDevice()->reopen(LoaderTiming::comeBackLimitMs))
+        if (!usbInterface()->parentDevice()->reopen(LoaderTiming::scaled(LoaderTiming::comeBackLimitMs)))
             return;
         readDeviceState();
     });

@@ -64,6 +64,9 @@ public:
     TDeviceInformation getDeviceInformation() const;
     TFirmwareInformation getFirmwareInformation() const;
     TDeviceStatus getDeviceStatus() const;
+    // Whether the device ran its loader rather than its application when
+    // the records were last read; any thread.
+    bool isInFlashingMode() const;
 
     // How long the device may stay busy before an operation gives up on it.
     void setBusyLimit(int milliseconds)
@@ -124,7 +127,7 @@ private:
     bool flashingModeActive = false;
     mutable QMutex m_recordsMutex; // guards the four fields above
     int m_stateBindCount = 0; // the interface's bind count when the records were read
-    int m_busyLimitMs;
+    int m_busyLimitMs = -1;
 };
 
 template <typename Operation> bool UsbLoader::completes(Operation operation)

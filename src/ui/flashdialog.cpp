@@ -77,8 +77,8 @@ void FlashDialog::onDeviceInformationChanged(bool valid, QString SN, quint8 boar
 void FlashDialog::onFirmwareInformationChanged(
     bool isValid, quint8 version, quint8 subversion, quint8 bugfix, quint32 build, QString name)
 {
-    ui->DeviceVersionValueLabel->setText(isValid ? formatVersion(version, subversion, bugfix, build, name)
-                                                 : QStringLiteral("#.#.# build ###, name \"#####\""));
+    ui->DeviceVersionValueLabel->setText(
+        isValid ? formatVersion(version, subversion, bugfix, build, name) : firmwareVersionPlaceholder());
 }
 
 void FlashDialog::onFirmwareReprogrammed(

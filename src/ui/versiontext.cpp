@@ -27,6 +27,11 @@ QString formatVersion(quint8 version, quint8 subversion, quint8 bugfix, quint32 
         .arg(label);
 }
 
+QString firmwareVersionPlaceholder()
+{
+    return QStringLiteral("#.#.# build ###, name \"#####\"");
+}
+
 QString boardVersionText(quint8 boardVersion, quint8 boardSubversion)
 {
     return QStringLiteral("%1.%2").arg(boardVersion).arg(boardSubversion);

@@ -11,6 +11,9 @@
 // or development build).
 QString formatVersion(quint8 version, quint8 subversion, quint8 bugfix, quint32 build, QString name);
 
+// What stands for the version of a device whose firmware is not valid.
+QString firmwareVersionPlaceholder();
+
 // "major.minor" of the board, e.g. "2.0".
 QString boardVersionText(quint8 boardVersion, quint8 boardSubversion);
 

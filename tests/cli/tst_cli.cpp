@@ -1,6 +1,7 @@
 // talvex-cli run as a separate process: what `pack` writes, what `info` prints,
 // the exit statuses, and that a refused pack leaves nothing behind.
 
+#include "clirunner.h"
 #include "firmware/firmwarefile.h"
 
 #include <QDir>
@@ -13,12 +14,7 @@
 
 namespace {
 
-struct Result
-{
-    int exitCode = -1;
-    QByteArray out;
-    QByteArray err;
-};
+using Result = CliResult;
 
 quint32 littleEndian32(const QByteArray &bytes, int offset)
 {
@@ -39,38 +35,14 @@ private:
     QString payloadPath;
     QString outPath;
 
-    // locale: the LC_ALL the tool runs under; empty for no locale variables at all.
     static Result run(const QStringList &arguments, const QString &locale = QStringLiteral("C.UTF-8"))
     {
-        QProcess process;
-        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-        for (const char *variable : {"LC_ALL", "LC_CTYPE", "LANG"})
-            environment.remove(QLatin1String(variable));
-        if (!locale.isEmpty())
-            environment.insert(QStringLiteral("LC_ALL"), locale);
-        process.setProcessEnvironment(environment);
-        process.start(QStringLiteral(TALVEX_CLI_PATH), arguments);
-        Result result;
-        if (!process.waitForFinished(30000) || process.exitStatus() != QProcess::NormalExit)
-            return result;
-        result.exitCode = process.exitCode();
-        result.out = process.readAllStandardOutput();
-        result.err = process.readAllStandardError();
-        return result;
+        return runCli(arguments, QString(), {}, locale);
     }
 
-    static void writeFile(const QString &path, const QByteArray &bytes)
-    {
-        QFile file(path);
-        QVERIFY(file.open(QIODevice::WriteOnly));
-        QCOMPARE(file.write(bytes), qint64(bytes.size()));
-    }
+    static void writeFile(const QString &path, const QByteArray &bytes) { QVERIFY(writeBytes(path, bytes)); }
 
-    static QByteArray readFile(const QString &path)
-    {
-        QFile file(path);
-        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-    }
+    static QByteArray readFile(const QString &path) { return readBytes(path); }
 
     QStringList filesInDir() const
     {

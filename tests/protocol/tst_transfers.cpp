@@ -126,7 +126,8 @@ void TestTransfers::batches_data()
     QTest::addColumn<QList<int>>("writes");
     QTest::addColumn<QList<int>>("progress");
     QTest::addColumn<bool>("result");
-    QTest::addRow("256 bytes: one batch") << 256 << 0 << true << QList<int>({256}) << QList<int>({100}) << true;
+    QTest::addRow("256 bytes: one batch")
+        << 256 << 0 << true << QList<int>({256}) << QList<int>({100}) << true;
     QTest::addRow("257 bytes") << 257 << 0 << true << QList<int>({256, 1}) << QList<int>({99, 100}) << true;
     QTest::addRow("1000 bytes") << 1000 << 0 << true << QList<int>({256, 256, 256, 232})
                                 << QList<int>({25, 51, 76, 100}) << true;
@@ -266,8 +267,9 @@ void TestTransfers::lengthPrefixedRead()
     QCOMPARE(reader.read(), QByteArray(expected, 0x42));
     QByteArray whole("stale");
     QTEST(reader.readWhole(whole), "whole");
-    QCOMPARE(whole, QTest::currentDataTag() == QByteArray("100 announced, 100 sent") ? QByteArray(100, 0x42)
-                                                                                     : QByteArray());
+    QCOMPARE(whole,
+        QTest::currentDataTag() == QByteArray("100 announced, 100 sent") ? QByteArray(100, 0x42)
+                                                                         : QByteArray());
     QCOMPARE(m_bus->callCount(SimOp::ReadPipe), size_t(readsPipe ? 2 : 0));
     QCOMPARE(m_model->controlIns().back().Value, uint16_t(3));
 }

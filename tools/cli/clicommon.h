@@ -1,7 +1,8 @@
 #pragma once
 
 // What the commands of talvex-cli share: exit statuses, the error that ends a
-// command, and plain-text output in the local encoding. Single-threaded.
+// command, usage lines, and plain-text output in the local encoding. Main
+// thread.
 
 #include <QString>
 #include <QStringList>
@@ -12,6 +13,13 @@ enum ExitStatus {
     ExitFileFailed = 1,
     // The command line or one of its values was refused.
     ExitUsage = 2,
+    // No device to work on: none attached, none with the serial number
+    // asked for, or several and none chosen.
+    ExitNoDevice = 3,
+    // The device operation failed; nothing is reported as done.
+    ExitDeviceFailed = 4,
+    // A read brought nothing: the block is empty, or the read failed.
+    ExitNothingRead = 5,
 };
 
 // Ends a command: main() prints the message on stderr, followed by the
@@ -27,6 +35,20 @@ constexpr char infoUsage[] = "usage: talvex-cli info FILE";
 constexpr char packUsage[] = "usage: talvex-cli pack --version X.Y.Z --build N --name TEXT"
                              " [--device-word HEX] [--device-block HEX] PAYLOAD OUT";
 
+constexpr char listUsage[] = "usage: talvex-cli list";
+constexpr char flashUsage[] = "usage: talvex-cli flash [--device SERIAL] FILE";
+constexpr char startAppUsage[] = "usage: talvex-cli start-app [--device SERIAL]";
+constexpr char restartUsage[] = "usage: talvex-cli restart [--device SERIAL]";
+constexpr char readConfigUsage[] = "usage: talvex-cli read-config [--device SERIAL] OUT";
+constexpr char writeConfigUsage[] = "usage: talvex-cli write-config [--device SERIAL] IN";
+constexpr char readSettingsUsage[] = "usage: talvex-cli read-settings [--device SERIAL] SLOT OUT";
+constexpr char writeSettingsUsage[] = "usage: talvex-cli write-settings [--device SERIAL] SLOT IN";
+constexpr char clearSettingsUsage[] = "usage: talvex-cli clear-settings [--device SERIAL]";
+constexpr char setIdentityUsage[]
+    = "usage: talvex-cli set-identity [--device SERIAL] --serial S --board X.Y [--hw-type N]";
+constexpr char loadKeysUsage[] = "usage: talvex-cli load-keys [--device SERIAL] PRIMARY SECONDARY";
+constexpr char jtagLockUsage[] = "usage: talvex-cli jtag-lock [--device SERIAL] [--yes]";
+
 void printOut(const QString &text);
 void printErr(const QString &text);
 
@@ -35,3 +57,9 @@ void printErr(const QString &text);
 
 int runInfo(const QStringList &arguments);
 int runPack(const QStringList &arguments);
+int runList(const QStringList &arguments);
+int runFlash(const QStringList &arguments);
+// The service commands: start-app, restart, read-config, write-config,
+// read-settings, write-settings, clear-settings, set-identity, load-keys,
+// jtag-lock. -1 when command is none of them.
+int runServiceCommand(const QString &command, const QStringList &arguments);

@@ -1,5 +1,6 @@
-// talvex-cli: checks firmware files as the updater does (`info`) and writes
-// them for people who build and ship firmware (`pack`).
+// talvex-cli: checks firmware files as the updater does (`info`), writes them
+// for people who build and ship firmware (`pack`), and runs every device
+// operation for scripts and production lines.
 
 #include "clicommon.h"
 #include "qtcompat.h"
@@ -11,25 +12,50 @@ namespace {
 
 const char toolHelp[] = "usage: talvex-cli COMMAND [ARGUMENTS]\n"
                         "\n"
-                        "Checks and writes TALVEX firmware files (.tvf).\n"
+                        "Checks and writes TALVEX firmware files (.tvf) and works with attached Vantor\n"
+                        "devices through the same USB code as the window.\n"
                         "\n"
-                        "Commands:\n"
-                        "  info FILE   check FILE as the updater does and print its header\n"
-                        "  pack ...    write a firmware file around a payload\n"
+                        "Firmware files:\n"
+                        "  info FILE                 check FILE as the updater does and print its header\n"
+                        "  pack ...                  write a firmware file around a payload\n"
+                        "\n"
+                        "Devices (--device SERIAL picks one when several are attached):\n"
+                        "  list                      the attached devices as the window shows them\n"
+                        "  flash FILE                flash FILE, then start the application\n"
+                        "  start-app                 tell the device to start its application\n"
+                        "  restart                   tell the device to restart\n"
+                        "  read-config OUT           read the factory configuration into OUT\n"
+                        "  write-config IN           write IN as the factory configuration\n"
+                        "  read-settings SLOT OUT    read user-settings slot SLOT (0-3) into OUT\n"
+                        "  write-settings SLOT IN    write IN into user-settings slot SLOT (0-3)\n"
+                        "  clear-settings            erase all user-settings slots\n"
+                        "  set-identity ...          write the serial number and board version\n"
+                        "  load-keys PRIMARY SECONDARY  load two AES-256 keys (32-byte files)\n"
+                        "  jtag-lock [--yes]         lock the JTAG port for good\n"
                         "\n"
                         "Options:\n"
-                        "  --help      print this help and exit\n"
-                        "  --version   print the version and exit\n"
+                        "  --help                    print this help and exit\n"
+                        "  --version                 print the version and exit\n"
                         "\n"
                         "Run \"talvex-cli COMMAND --help\" for the arguments of a command.\n"
+                        "Output files are written whole or not at all.\n"
                         "\n"
-                        "Exit status: 0 success; 1 a file failed its check or could not be read or\n"
-                        "written; 2 the command line was refused.\n";
+                        "Exit status:\n"
+                        "  0  success\n"
+                        "  1  a file failed its check or could not be read or written\n"
+                        "  2  the command line was refused (or a confirmation was not given)\n"
+                        "  3  no device to work on: none attached, none with that serial number,\n"
+                        "     or several attached and none chosen with --device\n"
+                        "  4  the device operation failed; a one-line reason is printed on stderr\n"
+                        "  5  a read brought nothing: the block is empty, or the read failed\n"
+                        "\n"
+                        "With TALVEX_SIMULATOR set, the commands work on simulated devices instead.\n";
 
 QString toolUsage()
 {
-    return QStringLiteral("%1\n%2\nusage: talvex-cli --help | --version")
-        .arg(QLatin1String(infoUsage), QLatin1String(packUsage));
+    return QStringLiteral("%1\n%2\n%3\n%4\nusage: talvex-cli --help | --version")
+        .arg(QLatin1String(infoUsage), QLatin1String(packUsage), QLatin1String(listUsage),
+            QLatin1String(flashUsage));
 }
 
 int run(const QStringList &arguments)
@@ -51,6 +77,13 @@ int run(const QStringList &arguments)
         return runInfo(rest);
     if (command == QLatin1String("pack"))
         return runPack(rest);
+    if (command == QLatin1String("list"))
+        return runList(rest);
+    if (command == QLatin1String("flash"))
+        return runFlash(rest);
+    const int status = runServiceCommand(command, rest);
+    if (status >= 0)
+        return status;
     failUsage(QStringLiteral("talvex-cli: unknown command \"%1\"").arg(command), toolUsage());
 }
 

@@ -1,0 +1,57 @@
+#pragma once
+
+// Runs talvex-cli as a separate process, as scripts do, and collects what it
+// printed and how it ended.
+
+#include <QByteArray>
+#include <QFile>
+#include <QProcess>
+#include <QProcessEnvironment>
+#include <QStringList>
+
+struct CliResult
+{
+    int exitCode = -1; // -1: did not end normally within the limit
+    QByteArray out;
+    QByteArray err;
+};
+
+// With simulator set, the run works on simulated devices described by it;
+// unset, TALVEX_SIMULATOR is removed so no test meets another's devices.
+// locale is the LC_ALL the tool runs under; empty for no locale variables at all.
+inline CliResult runCli(const QStringList &arguments, const QString &simulator = QString(),
+    const QByteArray &input = {}, const QString &locale = QStringLiteral("C.UTF-8"))
+{
+    QProcess process;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    for (const char *variable : {"LC_ALL", "LC_CTYPE", "LANG"})
+        environment.remove(QLatin1String(variable));
+    if (!locale.isEmpty())
+        environment.insert(QStringLiteral("LC_ALL"), locale);
+    environment.remove(QStringLiteral("TALVEX_SIMULATOR"));
+    if (!simulator.isNull())
+        environment.insert(QStringLiteral("TALVEX_SIMULATOR"), simulator);
+    process.setProcessEnvironment(environment);
+    process.start(QStringLiteral(TALVEX_CLI_PATH), arguments);
+    process.write(input);
+    process.closeWriteChannel();
+    CliResult result;
+    if (!process.waitForFinished(60000) || process.exitStatus() != QProcess::NormalExit)
+        return result;
+    result.exitCode = process.exitCode();
+    result.out = process.readAllStandardOutput();
+    result.err = process.readAllStandardError();
+    return result;
+}
+
+inline bool writeBytes(const QString &path, const QByteArray &bytes)
+{
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
+}
+
+inline QByteArray readBytes(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}

@@ -1,0 +1,47 @@
+#include "devicecommandline.h"
+
+#include "clicommon.h"
+
+DeviceCommandLine::DeviceCommandLine(
+    const QString &command, const char *usage, const char *help, const QList<QCommandLineOption> &options)
+    : m_command(command)
+    , m_usage(QLatin1String(usage))
+    , m_help(QLatin1String(help))
+{
+    m_parser.addOption({{QStringLiteral("h"), QStringLiteral("help")}, QStringLiteral("Show this help.")});
+    m_parser.addOption({QStringLiteral("device"), QString(), QStringLiteral("SERIAL")});
+    m_parser.addOptions(options);
+}
+
+bool DeviceCommandLine::parse(const QStringList &arguments, int positional)
+{
+    if (!m_parser.parse(QStringList {m_command} + arguments))
+        refuse(m_parser.errorText());
+    if (m_parser.isSet(QStringLiteral("help"))) {
+        printOut(m_usage + QLatin1Char('\n') + m_help);
+        return false;
+    }
+    if (m_parser.positionalArguments().size() != positional)
+        refuse(QStringLiteral("expected %1 argument(s), got %2")
+                   .arg(positional)
+                   .arg(m_parser.positionalArguments().size()));
+    return true;
+}
+
+QString DeviceCommandLine::device() const
+{
+    return value(QStringLiteral("device"));
+}
+
+QString DeviceCommandLine::value(const QString &option) const
+{
+    const QStringList values = m_parser.values(option);
+    if (values.size() > 1)
+        refuse(QStringLiteral("--%1 is given more than once").arg(option));
+    return values.value(0);
+}
+
+void DeviceCommandLine::refuse(const QString &message) const
+{
+    failUsage(QStringLiteral("talvex-cli %1: %2").arg(m_command, message), m_usage);
+}

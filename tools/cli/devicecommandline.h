@@ -1,0 +1,35 @@
+#pragma once
+
+// The command line of a device command: its positional arguments, the
+// --device choice, options of its own, and --help. Single-threaded.
+
+#include <QCommandLineOption>
+#include <QCommandLineParser>
+#include <QString>
+#include <QStringList>
+
+class DeviceCommandLine
+{
+public:
+    // usage is the command's usage line, help the text after it.
+    DeviceCommandLine(const QString &command, const char *usage, const char *help,
+        const QList<QCommandLineOption> &options = {});
+
+    // False when --help was given (the help is printed); ends the command
+    // with the usage line when the arguments are refused or their number
+    // is not `positional`.
+    bool parse(const QStringList &arguments, int positional);
+
+    QString device() const;
+    QStringList positional() const { return m_parser.positionalArguments(); }
+    bool isSet(const QString &option) const { return m_parser.isSet(option); }
+    // The option's one value; ends the command when it is given twice.
+    QString value(const QString &option) const;
+    [[noreturn]] void refuse(const QString &message) const;
+
+private:
+    QString m_command;
+    QString m_usage;
+    QString m_help;
+    QCommandLineParser m_parser;
+};

@@ -1,0 +1,119 @@
+#include "devicesession.h"
+
+#include "clicommon.h"
+
+#include "app/deviceside.h"
+#include "protocol/loaderrecords.h"
+#include "protocol/sim/simulatorsetup.h"
+#include "usb/usbdevice.h"
+
+#include <QThread>
+
+namespace {
+
+UsbLoader *firstLoader(const USBDevice::HandlerMap &handlers)
+{
+    for (UsbInterfaceHandler *handler : handlers) {
+        if (auto *loader = qobject_cast<UsbLoader *>(handler))
+            return loader;
+    }
+    return nullptr;
+}
+
+} // namespace
+
+DeviceSession::DeviceSession(const QString &command)
+    : m_command(command)
+{
+    QString error;
+    if (!setUpSimulatorFromEnvironment(&error))
+        throw CommandError {ExitUsage, QStringLiteral("talvex-cli: %1").arg(error), QString()};
+    m_side = std::make_unique<DeviceSide>();
+    waitForWorker();
+}
+
+DeviceSession::~DeviceSession() = default;
+
+USBDriver *DeviceSession::driver() const
+{
+    return m_side->driver();
+}
+
+void DeviceSession::waitForWorker() const
+{
+    // One queue per thread: this runs after everything posted to it before.
+    QMetaObject::invokeMethod(
+        m_side->driver(), [] {}, Qt::BlockingQueuedConnection);
+}
+
+QList<DeviceSession::Device> DeviceSession::devices() const
+{
+    QList<Device> found;
+    const auto all = m_side->driver()->devicesById();
+    for (auto entry = all.cbegin(); entry != all.cend(); ++entry) {
+        Device device;
+        device.usbId = entry.key();
+        bool hasLoader = false;
+        USBDevice::withHandlers(entry.value(), entry.key(), [&](const USBDevice::HandlerMap &handlers) {
+            if (UsbLoader *loader = firstLoader(handlers)) {
+                hasLoader = true;
+                device.deviceInformation = loader->getDeviceInformation();
+                device.firmwareInformation = loader->getFirmwareInformation();
+                device.flashingMode = loader->isInFlashingMode();
+            }
+        });
+        if (hasLoader)
+            found << device;
+    }
+    return found;
+}
+
+DeviceSession::Device DeviceSession::choose(const QString &serial) const
+{
+    const QList<Device> all = devices();
+    QList<Device> matching;
+    for (const Device &device : all) {
+        if (serial.isEmpty() || serialText(device) == serial || device.usbId.serialNumber == serial)
+            matching << device;
+    }
+    const QString prefix = QStringLiteral("talvex-cli %1: ").arg(m_command);
+    if (matching.size() == 1)
+        return matching.first();
+    if (all.isEmpty())
+        throw CommandError {ExitNoDevice, prefix + QStringLiteral("no device attached"), QString()};
+    if (matching.isEmpty())
+        throw CommandError {ExitNoDevice,
+            prefix + QStringLiteral("no attached device has the serial number \"%1\"").arg(serial),
+            QString()};
+    QString message = prefix
+        + QStringLiteral("%1 devices attached; choose one with --device SERIAL:").arg(matching.size());
+    for (const Device &device : qAsConst(matching))
+        message += QStringLiteral("\n  %1 (usb %2)").arg(serialText(device), usbText(device));
+    throw CommandError {ExitNoDevice, message, QString()};
+}
+
+bool DeviceSession::withLoader(const Device &device, const std::function<void(UsbLoader *)> &use) const
+{
+    bool used = false;
+    USBDevice *attached = m_side->driver()->devicesById().value(device.usbId);
+    USBDevice::withHandlers(attached, device.usbId, [&](const USBDevice::HandlerMap &handlers) {
+        if (UsbLoader *loader = firstLoader(handlers)) {
+            use(loader);
+            used = true;
+        }
+    });
+    return used;
+}
+
+QString serialText(const DeviceSession::Device &device)
+{
+    return serialNumberText(device.deviceInformation);
+}
+
+QString usbText(const DeviceSession::Device &device)
+{
+    return QStringLiteral("%1:%2 %3")
+        .arg(device.usbId.vendorId, 4, 16, QLatin1Char('0'))
+        .arg(device.usbId.productId, 4, 16, QLatin1Char('0'))
+        .arg(device.usbId.serialNumber);
+}

@@ -1,0 +1,61 @@
+#pragma once
+
+// The attached devices for one device command: the program's own USB side
+// (loader factory, driver, worker thread "USB driver thread") and the loader
+// of the device the command works on. Main thread; the loaders run on the
+// worker thread and answer by signal.
+
+#include "protocol/usbloader.h"
+#include "usb/usbdriver.h"
+
+#include <QList>
+#include <QString>
+
+#include <functional>
+#include <memory>
+
+class DeviceSide;
+class USBDevice;
+
+class DeviceSession
+{
+public:
+    // What the device said about itself when its loader was made.
+    struct Device
+    {
+        USBDriver::TDeviceID usbId;
+        UsbLoader::TDeviceInformation deviceInformation {};
+        UsbLoader::TFirmwareInformation firmwareInformation {};
+        bool flashingMode = false;
+    };
+
+    // Sets up the simulated devices when TALVEX_SIMULATOR asks for them,
+    // starts the USB side and waits for its first scan on the worker thread.
+    explicit DeviceSession(const QString &command);
+    ~DeviceSession();
+
+    // Every attached device that has a loader, in identity order.
+    QList<Device> devices() const;
+    // The device a command works on: the one whose serial number (as
+    // `list` shows it) or USB serial is serial, or the only one attached
+    // when serial is empty. Ends the command when there is none, or several.
+    Device choose(const QString &serial) const;
+    // Runs use with the loader of the device now attached under the
+    // device's USB identity (after a restart that is a new loader) while the
+    // device cannot go; false when there is none. use must not block.
+    bool withLoader(const Device &device, const std::function<void(UsbLoader *)> &use) const;
+    // Returns once the worker thread has run everything asked of it so far.
+    void waitForWorker() const;
+
+    USBDriver *driver() const;
+    const QString &command() const { return m_command; }
+
+private:
+    QString m_command;
+    std::unique_ptr<DeviceSide> m_side;
+};
+
+// The device's serial number as the window shows it.
+QString serialText(const DeviceSession::Device &device);
+// "1209:7a10 SERIAL": the USB identity.
+QString usbText(const DeviceSession::Device &device);
