@@ -127,10 +127,12 @@ void TestEndToEnd::flashShowsProgressThenSuccessThenStartsTheApplication()
     QCOMPARE(values, QList<int>({0, 25, 51, 76, 100}));
 
     // The device restarts into its application; the window follows it there.
-    QTRY_COMPARE(detached.size(), 1);
+    // Whether the driver sees it gone in between depends on when it scans, so
+    // the number of detaches is not a fixed one.
+    QTRY_COMPARE(m_bench->device().mode(), VantorMode::Application);
     QTRY_VERIFY(!firmwareShown.isEmpty() && firmwareShown.last().value(1).toInt() == 3);
     QTRY_COMPARE(label("DeviceVersionValueLabel"), QString("3.1.4"));
-    QCOMPARE(m_bench->device().mode(), VantorMode::Application);
+    QVERIFY(!detached.isEmpty());
     QVERIFY(m_window->findChild<QPushButton *>("FlashDeviceButton")->isEnabled());
 }
 
