@@ -1,11 +1,14 @@
-// The man page of talvex-cli lists exactly the commands and options that
-// `talvex-cli --help` lists, and every option each command's own help names.
+// The man page of talvex-cli lists exactly the commands, options and exit
+// statuses that `talvex-cli --help` lists, and every option that each
+// command's own usage line names.
 
 #include <QFile>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QSet>
 #include <QtTest>
+
+#include <functional>
 
 namespace {
 
@@ -18,22 +21,33 @@ QByteArray helpOf(const QStringList &arguments)
     return process.readAllStandardOutput();
 }
 
-// The first words of the indented lines under `heading` in the tool's help,
-// up to the next empty line.
-QStringList helpEntries(const QByteArray &help, const QByteArray &heading)
+// The first words of the entries in the tool's help (lines indented by two
+// spaces) under every heading that `wanted` accepts, up to the next empty line.
+QStringList helpEntriesWhere(const QByteArray &help, const std::function<bool(const QByteArray &)> &wanted)
 {
     QStringList entries;
     bool inside = false;
     for (const QByteArray &line : help.split('\n')) {
-        if (line == heading) {
-            inside = true;
-        } else if (inside && line.trimmed().isEmpty()) {
-            break;
-        } else if (inside) {
+        if (line.trimmed().isEmpty())
+            inside = false;
+        else if (!line.startsWith(' ') && line.endsWith(':'))
+            inside = wanted(line);
+        else if (inside && line.startsWith("  ") && line.at(2) != ' ')
             entries << QString::fromUtf8(line.trimmed().split(' ').first());
-        }
     }
     return entries;
+}
+
+QStringList helpEntries(const QByteArray &help, const QByteArray &heading)
+{
+    return helpEntriesWhere(help, [&](const QByteArray &line) { return line == heading; });
+}
+
+// The commands: every list of the help but its options and exit statuses.
+QStringList helpCommands(const QByteArray &help)
+{
+    return helpEntriesWhere(
+        help, [](const QByteArray &line) { return line != "Options:" && line != "Exit status:"; });
 }
 
 // The man page's source, with its escaped dashes as plain dashes.
@@ -86,17 +100,18 @@ private slots:
 
     void everyEntryOfHelpIsInTheManPageAndNoOther_data()
     {
-        QTest::addColumn<QByteArray>("helpHeading");
+        QTest::addColumn<QStringList>("inHelp");
         QTest::addColumn<QString>("manSection");
-        QTest::addRow("commands") << QByteArray("Commands:") << "COMMANDS";
-        QTest::addRow("options") << QByteArray("Options:") << "OPTIONS";
+        const QByteArray help = helpOf({"--help"});
+        QTest::addRow("commands") << helpCommands(help) << "COMMANDS";
+        QTest::addRow("options") << helpEntries(help, "Options:") << "OPTIONS";
+        QTest::addRow("exit statuses") << helpEntries(help, "Exit status:") << "EXIT STATUS";
     }
 
     void everyEntryOfHelpIsInTheManPageAndNoOther()
     {
-        QFETCH(QByteArray, helpHeading);
+        QFETCH(QStringList, inHelp);
         QFETCH(QString, manSection);
-        const QStringList inHelp = helpEntries(helpOf({"--help"}), helpHeading);
         QVERIFY(!inHelp.isEmpty());
         QCOMPARE(manEntries(manPage(), manSection), inHelp);
     }
@@ -105,14 +120,16 @@ private slots:
     {
         const QString page = manPage();
         static const QRegularExpression option(QStringLiteral("--[a-z-]+"));
-        for (const QString &command : helpEntries(helpOf({"--help"}), "Commands:")) {
+        for (const QString &command : helpCommands(helpOf({"--help"}))) {
             const QByteArray usage = helpOf({command, "--help"}).split('\n').first();
             QVERIFY2(usage.startsWith("usage: talvex-cli " + command.toUtf8()), usage.constData());
             auto options = option.globalMatch(QString::fromUtf8(usage));
             while (options.hasNext()) {
                 const QString name = options.next().captured();
-                QVERIFY2(page.contains(QStringLiteral(".BI ") + name + QLatin1Char(' ')),
-                    qPrintable(command + QLatin1Char(' ') + name));
+                const QRegularExpression documented(
+                    QStringLiteral("^\\.BI? ") + QRegularExpression::escape(name) + QStringLiteral("( |$)"),
+                    QRegularExpression::MultilineOption);
+                QVERIFY2(page.contains(documented), qPrintable(command + QLatin1Char(' ') + name));
             }
         }
     }
