@@ -4,17 +4,18 @@
 // every value, as in the window. Reports throughput, host time per 256-byte
 // batch and the longest stall of the main thread's event loop.
 
+#include "../tests/protocol/vantorbench.h"
 #include "app/deviceside.h"
 #include "firmware/firmwarefile.h"
 #include "protocol/loadertiming.h"
 #include "protocol/onedeviceusbloaderproxy.h"
 #include "protocol/sim/simulatorsetup.h"
 #include "protocol/sim/vantorwire.h"
-#include "ui/loadingdialog.h"
-#include "usb/usbdevice.h"
 #include "protocol/usbloader.h"
+#include "ui/loadingdialog.h"
 #include "usb/host/sim/simbuschangenotifier.h"
 #include "usb/host/sim/simusbbus.h"
+#include "usb/usbdevice.h"
 #include "usb/usbplatform.h"
 
 #include <QApplication>
@@ -32,24 +33,6 @@
 
 namespace {
 
-QSharedPointer<FirmwareFile> firmwareOfSize(const QString &folder, int size)
-{
-    const std::vector<uint8_t> image = vantorImagePayload(9, 9, 9, 9, "master", size_t(size));
-    FirmwareFile::THeader header {};
-    std::memcpy(header.magic, "BZOK", 4);
-    header.dataSize = quint32(image.size());
-    const QString path = folder + QStringLiteral("/bench.tvf");
-    QFile file(path);
-    if (!file.open(QFile::WriteOnly))
-        return {};
-    file.write(FirmwareFile::fileHeaderBytes(header));
-    file.write(reinterpret_cast<const char *>(image.data()), qint64(image.size()));
-    file.close();
-    auto firmware = QSharedPointer<FirmwareFile>::create();
-    firmware->loadFile(path);
-    return firmware;
-}
-
 // CPU time the calling thread has used.
 qint64 threadCpuNs()
 {
@@ -62,7 +45,8 @@ qint64 threadCpuNs()
 qint64 threadCpuNsOf(QObject *obj)
 {
     qint64 ns = 0;
-    QMetaObject::invokeMethod(obj, [&ns] { ns = threadCpuNs(); }, Qt::BlockingQueuedConnection);
+    QMetaObject::invokeMethod(
+        obj, [&ns] { ns = threadCpuNs(); }, Qt::BlockingQueuedConnection);
     return ns;
 }
 
@@ -70,7 +54,7 @@ void flash(benchmark::State &state)
 {
     const int size = int(state.range(0));
     QTemporaryDir folder;
-    const QSharedPointer<FirmwareFile> firmware = firmwareOfSize(folder.path(), size);
+    const QSharedPointer<FirmwareFile> firmware = vantorFirmwareFile(folder.path(), size);
     if (!firmware) {
         state.SkipWithError("cannot write the firmware file");
         return;
@@ -90,16 +74,19 @@ void flash(benchmark::State &state)
     bool succeeded = false;
     QEventLoop loop;
     if (toWindow) {
-        QObject::connect(side.proxy(), &OneDeviceUsbLoaderProxy::flashingProgress, &dialog, &LoadingDialog::setProgress);
+        QObject::connect(
+            side.proxy(), &OneDeviceUsbLoaderProxy::flashingProgress, &dialog, &LoadingDialog::setProgress);
         QObject::connect(side.proxy(), &OneDeviceUsbLoaderProxy::flashingProgress, [&] { ++values; });
     } else {
         // The stack alone: the values are counted where they arise, on the worker.
         UsbLoader *loader = nullptr;
-        USBDevice::withHandlers(devices.first(), devices.firstKey(), [&](const USBDevice::HandlerMap &handlers) {
-            loader = qobject_cast<UsbLoader *>(handlers.first());
-            QObject::disconnect(loader, &UsbLoader::programmingProgress, side.proxy(), nullptr);
-            QObject::connect(loader, &UsbLoader::programmingProgress, loader, [&] { ++values; }, Qt::DirectConnection);
-        });
+        USBDevice::withHandlers(
+            devices.first(), devices.firstKey(), [&](const USBDevice::HandlerMap &handlers) {
+                loader = qobject_cast<UsbLoader *>(handlers.first());
+                QObject::disconnect(loader, &UsbLoader::programmingProgress, side.proxy(), nullptr);
+                QObject::connect(
+                    loader, &UsbLoader::programmingProgress, loader, [&] { ++values; }, Qt::DirectConnection);
+            });
     }
     QObject::connect(side.proxy(), &OneDeviceUsbLoaderProxy::firmwareReprogrammed, [&] {
         succeeded = true;
@@ -137,11 +124,12 @@ void flash(benchmark::State &state)
         }
     }
     state.SetBytesProcessed(int64_t(state.iterations()) * size);
-    state.counters["time_per_batch"]
-        = benchmark::Counter(double(batches) * double(state.iterations()), benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+    state.counters["time_per_batch"] = benchmark::Counter(double(batches) * double(state.iterations()),
+        benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
     state.counters["longest_stall_ms"] = double(longestStallNs) / 1e6;
     // What the host side costs the worker thread per batch, whatever else the machine does.
-    state.counters["worker_cpu_per_batch_us"] = double(workerCpuNs) / 1e3 / (double(batches) * double(state.iterations()));
+    state.counters["worker_cpu_per_batch_us"]
+        = double(workerCpuNs) / 1e3 / (double(batches) * double(state.iterations()));
     side.quit();
     injectUsbPlatform({});
 }

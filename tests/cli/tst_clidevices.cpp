@@ -2,14 +2,13 @@
 // devices (TALVEX_SIMULATOR): what they print, how they end, and what the
 // device keeps between runs (its state file).
 
+#include "../ui/firmwarefixture.h"
 #include "clirunner.h"
 #include "firmware/firmwarefile.h"
 #include "protocol/sim/vantorwire.h"
 
 #include <QTemporaryDir>
 #include <QTest>
-
-#include <cstring>
 
 class TestCliDevices : public QObject
 {
@@ -29,17 +28,8 @@ private:
     QString firmwareFile(const char *name, uint8_t version, uint32_t build, int size = 1000)
     {
         const std::vector<uint8_t> image = vantorImagePayload(version, 3, 1, build, "master", size_t(size));
-        FirmwareFile::THeader header {};
-        std::memcpy(header.magic, "BZOK", 4);
-        header.version = version;
-        header.subversion = 3;
-        header.bugfix = 1;
-        header.build = build;
-        std::memcpy(header.name, "master", 6);
-        header.dataSize = quint32(image.size());
-        const QByteArray bytes = FirmwareFile::fileHeaderBytes(header)
-            + QByteArray(reinterpret_cast<const char *>(image.data()), int(image.size()));
-        return writeBytes(path(name), bytes) ? path(name) : QString();
+        return writeFirmwareFile(path(name), version, 3, 1, build, "master",
+            QByteArray(reinterpret_cast<const char *>(image.data()), int(image.size())));
     }
 
 private slots:

@@ -4,6 +4,7 @@
 // factory, and firmware files whose images name their version: for tests of
 // whole operations against a device that behaves like the real one.
 
+#include "../ui/firmwarefixture.h"
 #include "loadertestsupport.h"
 
 #include "firmware/firmwarefile.h"
@@ -11,11 +12,8 @@
 #include "protocol/sim/simvantormodel.h"
 
 #include <QDir>
-#include <QFile>
 #include <QSharedPointer>
 #include <QString>
-
-#include <cstring>
 
 // A firmware file in folder whose payload is an image of size bytes that
 // names version.subversion.bugfix, build and name.
@@ -24,22 +22,12 @@ inline QSharedPointer<FirmwareFile> vantorFirmwareFile(const QString &folder, in
 {
     const std::vector<uint8_t> image
         = vantorImagePayload(version, subversion, bugfix, build, name, size_t(size));
-    FirmwareFile::THeader header {};
-    std::memcpy(header.magic, "BZOK", 4);
-    header.version = version;
-    header.subversion = subversion;
-    header.bugfix = bugfix;
-    header.build = build;
-    std::memcpy(header.name, name.data(), std::min(name.size(), sizeof header.name));
-    header.dataSize = quint32(image.size());
-    const QString path = QDir(folder).filePath(QStringLiteral("image-%1.tvf").arg(size));
-    QFile file(path);
-    if (!file.open(QFile::WriteOnly))
-        return {};
-    file.write(FirmwareFile::fileHeaderBytes(header));
-    file.write(reinterpret_cast<const char *>(image.data()), qint64(image.size()));
-    file.close();
+    const QString path = writeFirmwareFile(QDir(folder).filePath(QStringLiteral("image-%1.tvf").arg(size)),
+        version, subversion, bugfix, build, QByteArray::fromStdString(name),
+        QByteArray(reinterpret_cast<const char *>(image.data()), int(image.size())));
     auto firmware = QSharedPointer<FirmwareFile>::create();
+    if (path.isEmpty())
+        return {};
     firmware->loadFile(path);
     return firmware;
 }
