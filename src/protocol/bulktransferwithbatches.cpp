@@ -2,6 +2,14 @@
 
 #include "usb/usbendpoint.h"
 
+#include <atomic>
+
+namespace {
+
+std::atomic<int> queueDepthSetting {BulkTransferWithBatches::defaultQueueDepth};
+
+} // namespace
+
 BulkTransferWithBatches::BulkTransferWithBatches(USBEndpoint *endpoint, QObject *parent)
     : QObject(parent)
     , endpoint(endpoint)
@@ -12,7 +20,23 @@ int BulkTransferWithBatches::percentage(qint64 written, qint64 total)
     return int(written * 100 / total);
 }
 
+void BulkTransferWithBatches::setQueueDepth(int depth)
+{
+    queueDepthSetting = qBound(1, depth, maxQueueDepth);
+}
+
+int BulkTransferWithBatches::queueDepth()
+{
+    return queueDepthSetting;
+}
+
 bool BulkTransferWithBatches::transfer()
+{
+    const int depth = queueDepth();
+    return depth <= 1 ? transferOneAtATime() : transferQueued(depth);
+}
+
+bool BulkTransferWithBatches::transferOneAtATime()
 {
     const int total = data.size();
     for (int offset = 0; offset < total; offset += batchSize) {
@@ -24,4 +48,17 @@ bool BulkTransferWithBatches::transfer()
         emit programmingProgress(percentage(qint64(offset) + length, total));
     }
     return true;
+}
+
+bool BulkTransferWithBatches::transferQueued(int depth)
+{
+    const int total = data.size();
+    if (total == 0)
+        return true;
+    if (!endpoint)
+        return false;
+    return endpoint->writeBatches(data, batchSize, depth, [this, total](int batch) {
+        const qint64 written = qMin(qint64(batch + 1) * batchSize, qint64(total));
+        emit programmingProgress(percentage(written, total));
+    });
 }

@@ -1,8 +1,10 @@
 #pragma once
 
 // Writes one block to a data-out pipe in 256-byte batches and reports the
-// percentage written after each batch. One object per transfer, on the
-// worker thread.
+// percentage written after each batch. With a queue depth above 1 the
+// batches go out with that many in flight where the host can queue them;
+// what the device receives and the progress reported stay the same. One
+// object per transfer, on the worker thread.
 
 #include <QByteArray>
 #include <QObject>
@@ -15,6 +17,11 @@ class BulkTransferWithBatches : public QObject
 
 public:
     static constexpr int defaultBatchSize = 256;
+    // Batches in flight at once. 8 gets nearly all of the gain that a
+    // queue brings on a device that keeps several reads posted; more adds
+    // little but cancelling.
+    static constexpr int defaultQueueDepth = 8;
+    static constexpr int maxQueueDepth = 64;
 
     // endpoint may be null (an interface without pipes): then any data fails.
     explicit BulkTransferWithBatches(USBEndpoint *endpoint, QObject *parent = nullptr);
@@ -26,10 +33,18 @@ public:
     // (bytes written so far) * 100 / total, truncated; exact for any size.
     static int percentage(qint64 written, qint64 total);
 
+    // The depth every later transfer uses, 1 to maxQueueDepth (clamped); 1
+    // writes one batch at a time. Any thread.
+    static void setQueueDepth(int depth);
+    static int queueDepth();
+
 signals:
     void programmingProgress(int progress);
 
 private:
+    bool transferOneAtATime();
+    bool transferQueued(int depth);
+
     int batchSize = defaultBatchSize;
     USBEndpoint *endpoint;
     QByteArray data;

@@ -157,13 +157,15 @@ bool USBDevice::reopen(int timeoutMs)
     close();
     QElapsedTimer timer;
     timer.start();
+    // Tried at least once: a thread held up before its first try has not
+    // given the device its time.
     for (;;) {
-        if (timer.hasExpired(timeoutMs))
-            return false;
         if (open()) {
             closeOnError([this] { rescanInterfaces(); });
             return true;
         }
+        if (timer.hasExpired(timeoutMs))
+            return false;
     }
 }
 

@@ -32,7 +32,13 @@ USBDriver::USBDriver(QList<QSharedPointer<UsbInterfaceHandlerFactory>> factories
 
 USBDriver::USBDriver(
     QList<QSharedPointer<UsbInterfaceHandlerFactory>> factories, UsbPlatform platform, QObject *parent)
+    : USBDriver(std::move(factories), std::move(platform), QStringList(), parent)
+{ }
+
+USBDriver::USBDriver(QList<QSharedPointer<UsbInterfaceHandlerFactory>> factories, UsbPlatform platform,
+    const QStringList &onlyPaths, QObject *parent)
     : QObject(parent)
+    , m_onlyPaths(onlyPaths)
     , m_deviceChangeSource(std::move(platform.deviceChangeSource))
     , m_factories(std::move(factories))
     , m_host(std::move(platform.host))
@@ -93,8 +99,11 @@ bool USBDriver::enumerateDevicePaths(QStringList &list)
     list.clear();
     std::vector<std::u16string> paths;
     const bool complete = m_host->listInterfacePaths(DEVICE_INTERFACE_GUID, paths);
-    for (const std::u16string &path : paths)
-        list.append(QString::fromStdU16String(path));
+    for (const std::u16string &path : paths) {
+        const QString text = QString::fromStdU16String(path);
+        if (m_onlyPaths.isEmpty() || m_onlyPaths.contains(text))
+            list.append(text);
+    }
     return complete;
 }
 

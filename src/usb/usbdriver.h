@@ -51,6 +51,11 @@ public:
     // event filter when it is one).
     USBDriver(QList<QSharedPointer<UsbInterfaceHandlerFactory>> factories, UsbPlatform platform,
         QObject *parent = nullptr);
+    // The same, but sees only the devices at onlyPaths (all when empty) and
+    // never opens another, so that several drivers, each on its own thread,
+    // can share one bus.
+    USBDriver(QList<QSharedPointer<UsbInterfaceHandlerFactory>> factories, UsbPlatform platform,
+        const QStringList &onlyPaths, QObject *parent = nullptr);
     // Deletes every device without a signal.
     ~USBDriver() override;
 
@@ -80,6 +85,7 @@ private:
     bool leftAndReturned(const QString &path);
     void reconnectDevice(const QString &path);
 
+    const QStringList m_onlyPaths;
     QMap<QString, TDeviceID> m_knownPaths;
     QMap<TDeviceID, USBDevice *> m_devicesById;
     QtCompat::RecursiveMutex m_mutex; // guards m_knownPaths and m_devicesById

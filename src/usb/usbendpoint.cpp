@@ -36,3 +36,13 @@ bool USBEndpoint::write(const QByteArray &data)
         reinterpret_cast<const uint8_t *>(data.constData()), uint32_t(data.size()), transferred);
     return ok && transferred == uint32_t(data.size());
 }
+
+bool USBEndpoint::writeBatches(
+    const QByteArray &data, int batchSize, int depth, const std::function<void(int batch)> &written)
+{
+    if (isInPipe() || batchSize <= 0)
+        return false;
+    return m_ownerInterface->host()->writePipeBatches(m_ownerInterface->handle(), m_pipeInformation.PipeId,
+        reinterpret_cast<const uint8_t *>(data.constData()), uint32_t(data.size()), uint32_t(batchSize),
+        uint32_t(std::max(depth, 1)), [&written](uint32_t batch) { written(int(batch)); });
+}

@@ -11,6 +11,8 @@
 #include <QByteArray>
 #include <QObject>
 
+#include <functional>
+
 class USBInterface;
 
 class USBEndpoint : public QObject
@@ -32,6 +34,12 @@ public:
     bool read(QByteArray &buffer);
     // True only when the device accepted every byte; false at once on an IN pipe.
     bool write(const QByteArray &data);
+    // Writes data as transfers of batchSize bytes with up to depth in
+    // flight; written(batch) follows each batch the device took whole, in
+    // order. True only when every batch was taken; after a failure nothing
+    // is left in flight. False at once on an IN pipe.
+    bool writeBatches(
+        const QByteArray &data, int batchSize, int depth, const std::function<void(int batch)> &written);
 
     UsbPipeInformation pipeInformation() const { return m_pipeInformation; }
     uint8_t pipeIndex() const { return m_pipeIndex; }

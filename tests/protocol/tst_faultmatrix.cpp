@@ -1,6 +1,7 @@
 #include "vantorbench.h"
 
 #include "app/deviceside.h"
+#include "protocol/bulktransferwithbatches.h"
 #include "protocol/loadertiming.h"
 
 #include <QTemporaryDir>
@@ -56,9 +57,9 @@ Q_DECLARE_METATYPE(SimOp)
 Q_DECLARE_METATYPE(SimFault::Action)
 
 // Every host call of a flash, a user-settings write and a configuration write
-// made to fail, to move fewer bytes, or to find the device gone: each run
-// ends with exactly one answer, and the worker thread goes on to flash a
-// healthy device.
+// made to fail, to move fewer bytes, or to find the device gone, with the
+// batches sent one at a time and queued: each run ends with exactly one
+// answer, and the worker thread goes on to flash a healthy device.
 class TestFaultMatrix : public QObject
 {
     Q_OBJECT
@@ -75,6 +76,9 @@ private:
         int answers = 0;
         int successes = 0;
         bool nextFlashSucceeded = false;
+        // What the caller and the device saw of the operation.
+        QList<int> progress;
+        std::vector<std::vector<uint8_t>> bulkWrites;
     };
     // Runs the operation on the bench's device with the driver on a worker
     // thread; the fault, if any, is armed just before the request goes out.
@@ -97,6 +101,7 @@ void TestFaultMatrix::initTestCase()
 
 void TestFaultMatrix::cleanupTestCase()
 {
+    BulkTransferWithBatches::setQueueDepth(BulkTransferWithBatches::defaultQueueDepth);
     s_firmware.reset();
     LoaderTiming::setScale(1);
 }
@@ -121,6 +126,8 @@ TestFaultMatrix::Run TestFaultMatrix::runOperation(
     connect(loader, &UsbLoader::userSettingsSent, &context, [&] { answer(true); });
     connect(loader, &UsbLoader::factoryConfigurationSent, &context, [&] { answer(true); });
     connect(loader, &UsbLoader::firmwareReprogrammingFailed, &context, [&] { answer(false); });
+    connect(
+        loader, &UsbLoader::programmingProgress, &context, [&run](int percent) { run.progress << percent; });
     bench.bus->clearCalls();
     if (fault)
         bench.bus->injectFault(*fault);
@@ -141,6 +148,10 @@ TestFaultMatrix::Run TestFaultMatrix::runOperation(
     // thread has taken what it sent.
     drainDriverOnWorker(driver.get());
     bench.bus->clearFaults();
+    for (const SimCall &call : bench.bus->calls()) {
+        if (call.op == SimOp::WritePipe)
+            run.bulkWrites.push_back(call.data);
+    }
 
     // The same worker serves the next device: the faulty one leaves, a healthy one comes.
     bench.bus->unplug(1);
@@ -167,6 +178,7 @@ TestFaultMatrix::Run TestFaultMatrix::runOperation(
 
 void TestFaultMatrix::everyCallOfEveryWrite_data()
 {
+    QTest::addColumn<int>("depth");
     QTest::addColumn<Operation>("operation");
     QTest::addColumn<SimOp>("op");
     QTest::addColumn<int>("nth");
@@ -189,9 +201,11 @@ void TestFaultMatrix::everyCallOfEveryWrite_data()
             for (std::size_t nth = 1; nth <= count; ++nth) {
                 for (auto action :
                     {SimFault::Action::Fail, SimFault::Action::MoveFewer, SimFault::Action::Unplug}) {
-                    QTest::addRow(
-                        "%s: %s %d %s", operationName(operation), simOpName(op), int(nth), actionName(action))
-                        << operation << op << int(nth) << action;
+                    for (int depth : {1, BulkTransferWithBatches::defaultQueueDepth}) {
+                        QTest::addRow("depth %d, %s: %s %d %s", depth, operationName(operation),
+                            simOpName(op), int(nth), actionName(action))
+                            << depth << operation << op << int(nth) << action;
+                    }
                 }
             }
         }
@@ -200,6 +214,8 @@ void TestFaultMatrix::everyCallOfEveryWrite_data()
 
 void TestFaultMatrix::everyCallOfEveryWrite()
 {
+    QFETCH(int, depth);
+    BulkTransferWithBatches::setQueueDepth(depth);
     QFETCH(Operation, operation);
     QFETCH(SimOp, op);
     QFETCH(int, nth);
@@ -209,6 +225,16 @@ void TestFaultMatrix::everyCallOfEveryWrite()
     const SimFault fault {op, action, nth, 1, 0};
     const Run run = runOperation(bench, operation, &fault);
     QCOMPARE(run.answers, 1);
+    if (depth > 1) {
+        // Queued, the device gets the same transfers and the caller the same answers.
+        BulkTransferWithBatches::setQueueDepth(1);
+        VantorBench reference;
+        plugHealthyDevice(reference);
+        const Run oneAtATime = runOperation(reference, operation, &fault);
+        QCOMPARE(run.successes, oneAtATime.successes);
+        QCOMPARE(run.progress, oneAtATime.progress);
+        QVERIFY(run.bulkWrites == oneAtATime.bulkWrites);
+    }
     QVERIFY(run.nextFlashSucceeded);
     QCOMPARE(bench.bus->openFileCount(), 0);
     QCOMPARE(bench.bus->liveInterfaceHandleCount(), 0);

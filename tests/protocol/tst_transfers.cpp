@@ -54,6 +54,7 @@ void TestTransfers::init()
 
 void TestTransfers::cleanup()
 {
+    BulkTransferWithBatches::setQueueDepth(BulkTransferWithBatches::defaultQueueDepth);
     m_driver.reset();
     QCOMPARE(m_bus->openFileCount(), 0);
     QCOMPARE(m_bus->invalidHandleUses(), 0);
@@ -120,34 +121,54 @@ void TestTransfers::percentageNeverOverflows()
 
 void TestTransfers::batches_data()
 {
+    QTest::addColumn<int>("depth");
     QTest::addColumn<int>("size");
     QTest::addColumn<int>("failingWrite"); // 0: none
+    QTest::addColumn<bool>("shortWrite"); // the failing write moves fewer bytes instead
     QTest::addColumn<bool>("withPipes");
     QTest::addColumn<QList<int>>("writes");
     QTest::addColumn<QList<int>>("progress");
     QTest::addColumn<bool>("result");
-    QTest::addRow("256 bytes: one batch")
-        << 256 << 0 << true << QList<int>({256}) << QList<int>({100}) << true;
-    QTest::addRow("257 bytes") << 257 << 0 << true << QList<int>({256, 1}) << QList<int>({99, 100}) << true;
-    QTest::addRow("1000 bytes") << 1000 << 0 << true << QList<int>({256, 256, 256, 232})
-                                << QList<int>({25, 51, 76, 100}) << true;
-    QTest::addRow("empty: nothing written, nothing reported")
-        << 0 << 0 << true << QList<int>() << QList<int>() << true;
-    QTest::addRow("second batch fails: rest not sent")
-        << 1000 << 2 << true << QList<int>({256, 256}) << QList<int>({25}) << false;
-    QTest::addRow("no pipe to write to") << 10 << 0 << false << QList<int>() << QList<int>() << false;
-    QTest::addRow("no pipe, nothing to write") << 0 << 0 << false << QList<int>() << QList<int>() << true;
+    // Queued or one at a time, the device and the caller see the same.
+    for (int depth : {1, BulkTransferWithBatches::defaultQueueDepth, 3}) {
+        QTest::addRow("depth %d, 256 bytes: one batch", depth)
+            << depth << 256 << 0 << false << true << QList<int>({256}) << QList<int>({100}) << true;
+        QTest::addRow("depth %d, 257 bytes", depth)
+            << depth << 257 << 0 << false << true << QList<int>({256, 1}) << QList<int>({99, 100}) << true;
+        QTest::addRow("depth %d, 1000 bytes", depth)
+            << depth << 1000 << 0 << false << true << QList<int>({256, 256, 256, 232})
+            << QList<int>({25, 51, 76, 100}) << true;
+        QTest::addRow("depth %d, 5000 bytes: more batches than the queue holds", depth)
+            << depth << 5000 << 0 << false << true << (QList<int>() << QVector<int>(19, 256).toList() << 136)
+            << QList<int>({5, 10, 15, 20, 25, 30, 35, 40, 46, 51, 56, 61, 66, 71, 76, 81, 87, 92, 97, 100})
+            << true;
+        QTest::addRow("depth %d, empty: nothing written, nothing reported", depth)
+            << depth << 0 << 0 << false << true << QList<int>() << QList<int>() << true;
+        QTest::addRow("depth %d, second batch fails: rest not sent", depth)
+            << depth << 1000 << 2 << false << true << QList<int>({256, 256}) << QList<int>({25}) << false;
+        QTest::addRow("depth %d, third batch moves fewer bytes: a failure, rest not sent", depth)
+            << depth << 1000 << 3 << true << true << QList<int>({256, 256, 256}) << QList<int>({25, 51})
+            << false;
+        QTest::addRow("depth %d, no pipe to write to", depth)
+            << depth << 10 << 0 << false << false << QList<int>() << QList<int>() << false;
+        QTest::addRow("depth %d, no pipe, nothing to write", depth)
+            << depth << 0 << 0 << false << false << QList<int>() << QList<int>() << true;
+    }
 }
 
 void TestTransfers::batches()
 {
+    QFETCH(int, depth);
     QFETCH(int, size);
     QFETCH(int, failingWrite);
+    QFETCH(bool, shortWrite);
     QFETCH(bool, withPipes);
+    BulkTransferWithBatches::setQueueDepth(depth);
     USBInterface *usbInterface = startDevice(1, withPipes);
     QVERIFY(usbInterface);
     if (failingWrite > 0)
-        m_bus->injectFault({SimOp::WritePipe, SimFault::Action::Fail, failingWrite});
+        m_bus->injectFault({SimOp::WritePipe,
+            shortWrite ? SimFault::Action::MoveFewer : SimFault::Action::Fail, failingWrite, 1, 100});
     QByteArray block(size, '\0');
     for (int i = 0; i < size; ++i)
         block[i] = char(i * 7);

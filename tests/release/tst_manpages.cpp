@@ -126,8 +126,8 @@ private slots:
             auto options = option.globalMatch(QString::fromUtf8(usage));
             while (options.hasNext()) {
                 const QString name = options.next().captured();
-                const QRegularExpression documented(
-                    QStringLiteral("^\\.BI? ") + QRegularExpression::escape(name) + QStringLiteral("( |$)"),
+                const QRegularExpression documented(QStringLiteral("^\\.B[IR]? ")
+                        + QRegularExpression::escape(name) + QStringLiteral("( |$)"),
                     QRegularExpression::MultilineOption);
                 QVERIFY2(page.contains(documented), qPrintable(command + QLatin1Char(' ') + name));
             }

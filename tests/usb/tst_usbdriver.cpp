@@ -39,6 +39,7 @@ private slots:
     void failedEnumerationChangesNothing();
     void unchangedScanEmitsNothingAndOpensNothing();
     void devicesInIdentityOrder();
+    void driverForOnePathNeverOpensOtherDevices();
     void sameIdentityKeepsOneDeviceRecorded_data();
     void sameIdentityKeepsOneDeviceRecorded();
     void discoveryErrorWhileAdding_data();
@@ -350,6 +351,28 @@ void TestUsbDriver::devicesInIdentityOrder()
         order << QString("%1:%2:%3").arg(id.vendorId).arg(id.productId).arg(id.serialNumber);
     }
     QCOMPARE(order, QStringList({"1:0:z", "1:1:B", "1:1:b", "2:1:a"}));
+}
+
+void TestUsbDriver::driverForOnePathNeverOpensOtherDevices()
+{
+    m_bus->plug(deviceProfile(1, 1, u"other"));
+    const SimUsbBus::DeviceId mine = m_bus->plug(deviceProfile(1, 1, u"mine"));
+    UsbPlatform platform;
+    platform.host = m_bus;
+    platform.deviceChangeSource = std::make_unique<SimBusChangeNotifier>(m_bus);
+    m_driver = std::make_unique<USBDriver>(FactoryList {m_factory}, std::move(platform),
+        QStringList {QString::fromStdU16String(m_bus->path(mine))});
+    // A device that arrives later, and one that restarts, are seen only at the path given.
+    m_bus->plug(deviceProfile(1, 1, u"late"));
+    m_bus->replug(mine);
+    QTRY_COMPARE(m_driver->devices().size(), 1);
+    QTRY_VERIFY(m_bus->callCount(SimOp::OpenFile) >= 2);
+    QCoreApplication::processEvents();
+    QCOMPARE(m_driver->devices().first()->deviceId().serialNumber, QString("mine"));
+    for (const SimCall &call : m_bus->calls()) {
+        if (call.op == SimOp::OpenFile)
+            QCOMPARE(call.device, mine);
+    }
 }
 
 void TestUsbDriver::sameIdentityKeepsOneDeviceRecorded_data()

@@ -1,10 +1,17 @@
 #include "clicommon.h"
 
+#include "commandreport.h"
 #include "qtcompat.h"
 
 #include <cstdio>
 
 void printOut(const QString &text)
+{
+    if (!CommandReport::current().isJson())
+        printHelp(text);
+}
+
+void printHelp(const QString &text)
 {
     std::fputs(QtCompat::toLocal8Bit(text).constData(), stdout);
 }

@@ -36,7 +36,8 @@ constexpr char packUsage[] = "usage: talvex-cli pack --version X.Y.Z --build N -
                              " [--device-word HEX] [--device-block HEX] PAYLOAD OUT";
 
 constexpr char listUsage[] = "usage: talvex-cli list";
-constexpr char flashUsage[] = "usage: talvex-cli flash [--device SERIAL] FILE";
+constexpr char flashUsage[]
+    = "usage: talvex-cli flash [--device SERIAL | --all] [--queue-depth N] [--json] FILE";
 constexpr char startAppUsage[] = "usage: talvex-cli start-app [--device SERIAL]";
 constexpr char restartUsage[] = "usage: talvex-cli restart [--device SERIAL]";
 constexpr char readConfigUsage[] = "usage: talvex-cli read-config [--device SERIAL] OUT";
@@ -49,8 +50,12 @@ constexpr char setIdentityUsage[]
 constexpr char loadKeysUsage[] = "usage: talvex-cli load-keys [--device SERIAL] PRIMARY SECONDARY";
 constexpr char jtagLockUsage[] = "usage: talvex-cli jtag-lock [--device SERIAL] [--yes]";
 
+// The human text on stdout; left out under --json, where stdout carries
+// only the JSON events.
 void printOut(const QString &text);
 void printErr(const QString &text);
+// Help text, printed whatever else is asked for.
+void printHelp(const QString &text);
 
 // Thrown for a command line the tool cannot act on; prints the usage line.
 [[noreturn]] void failUsage(const QString &message, const QString &usage);
@@ -63,3 +68,4 @@ int runFlash(const QStringList &arguments);
 // read-settings, write-settings, clear-settings, set-identity, load-keys,
 // jtag-lock. -1 when command is none of them.
 int runServiceCommand(const QString &command, const QStringList &arguments);
+bool isServiceCommand(const QString &command);

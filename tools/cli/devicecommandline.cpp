@@ -10,6 +10,7 @@ DeviceCommandLine::DeviceCommandLine(
 {
     m_parser.addOption({{QStringLiteral("h"), QStringLiteral("help")}, QStringLiteral("Show this help.")});
     m_parser.addOption({QStringLiteral("device"), QString(), QStringLiteral("SERIAL")});
+    m_parser.addOption({QStringLiteral("json"), QString()});
     m_parser.addOptions(options);
 }
 
@@ -18,7 +19,9 @@ bool DeviceCommandLine::parse(const QStringList &arguments, int positional)
     if (!m_parser.parse(QStringList {m_command} + arguments))
         refuse(m_parser.errorText());
     if (m_parser.isSet(QStringLiteral("help"))) {
-        printOut(m_usage + QLatin1Char('\n') + m_help);
+        printHelp(m_usage + QLatin1Char('\n') + m_help
+            + QStringLiteral("  --json           one JSON object per line on stdout for each event, "
+                             "ending with the result\n"));
         return false;
     }
     if (m_parser.positionalArguments().size() != positional)

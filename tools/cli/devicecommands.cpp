@@ -2,14 +2,18 @@
 // and a flash as the window runs it.
 
 #include "clicommon.h"
+#include "commandreport.h"
 #include "devicecommandline.h"
 #include "devicesession.h"
-#include "loaderoperation.h"
+#include "flashrun.h"
 
 #include "firmware/firmwarefile.h"
+#include "protocol/bulktransferwithbatches.h"
 #include "protocol/loaderrecords.h"
+#include "qtcompat.h"
 #include "ui/versiontext.h"
 
+#include <QEventLoop>
 #include <QSharedPointer>
 
 #include <cstdio>
@@ -30,14 +34,19 @@ const char flashHelp[] = "\n"
                          "waits until the device has finished writing and reports a valid firmware.\n"
                          "Then the device is told to start its application. Exits with 0 only then.\n"
                          "Progress is a bar on a terminal and \"progress: N%\" lines otherwise.\n"
-                         "  --device SERIAL  the device to flash when several are attached\n";
+                         "  --device SERIAL  the device to flash when several are attached\n"
+                         "  --all            flash every attached device at once, each on its own\n"
+                         "                   worker thread; a line per device as it ends, then a\n"
+                         "                   summary; exits with 0 only when every device succeeded\n"
+                         "  --queue-depth N  batches in flight at once, 1 to 64 (default 8; 1 sends\n"
+                         "                   one batch at a time)\n";
 
 QString firmwareText(const UsbLoader::TFirmwareInformation &record)
 {
     if (!isValid(record))
         return firmwareVersionPlaceholder();
     return formatVersion(record.version, record.subversion, record.bugfix, buildNumber(record),
-        QString::fromLocal8Bit(fieldText(record.name, sizeof record.name)));
+        QtCompat::fromLocal8Bit(fieldText(record.name, sizeof record.name)));
 }
 
 // Shows the percentage as it comes, as a bar on a terminal and as lines elsewhere.
@@ -50,9 +59,6 @@ public:
 
     void show(int percent)
     {
-        if (percent == m_last)
-            return;
-        m_last = percent;
         if (!m_terminal) {
             printOut(QStringLiteral("progress: %1%\n").arg(percent));
         } else {
@@ -63,13 +69,8 @@ public:
                     .arg(QString(filled, QLatin1Char('#')), QString(barWidth - filled, QLatin1Char('.'))));
         }
         std::fflush(stdout);
-        if (percent == 100)
-            finishing();
     }
 
-    int last() const { return m_last; }
-
-private:
     void finishing()
     {
         printOut(QStringLiteral("%1waiting for the device to finish writing...\n")
@@ -77,21 +78,10 @@ private:
         std::fflush(stdout);
     }
 
+private:
     static constexpr int barWidth = 40;
     bool m_terminal;
-    int m_last = -1;
 };
-
-// What the progress seen so far says about a failed flash.
-QString flashFailure(int lastProgress)
-{
-    if (lastProgress < 0)
-        return QStringLiteral("the device did not enter its flashing mode, or refused the image");
-    if (lastProgress < 100)
-        return QStringLiteral("the transfer broke off at %1%; the device stays in its flashing mode")
-            .arg(lastProgress);
-    return QStringLiteral("the device did not accept the image: it reports no valid firmware");
-}
 
 } // namespace
 
@@ -108,6 +98,7 @@ int runList(const QStringList &arguments)
         printErr(QStringLiteral("talvex-cli list: no device attached\n"));
     QString text;
     for (const DeviceSession::Device &device : devices) {
+        CommandReport::current().deviceListed(device);
         if (!text.isEmpty())
             text += QLatin1Char('\n');
         text += QStringLiteral("serial: %1\nboard: %2\nfirmware: %3\nmode: %4\nusb: %5\n")
@@ -119,14 +110,31 @@ int runList(const QStringList &arguments)
                         usbText(device));
     }
     printOut(text);
+    CommandReport::current().addResult(QStringLiteral("devices"), devices.size());
     return ExitSuccess;
 }
 
 int runFlash(const QStringList &arguments)
 {
-    DeviceCommandLine commandLine(QStringLiteral("flash"), flashUsage, flashHelp);
+    DeviceCommandLine commandLine(QStringLiteral("flash"), flashUsage, flashHelp,
+        {{QStringLiteral("all"), QString()},
+            {QStringLiteral("queue-depth"), QString(), QStringLiteral("N")}});
     if (!commandLine.parse(arguments, 1))
         return ExitSuccess;
+    const bool all = commandLine.isSet(QStringLiteral("all"));
+    if (all && commandLine.isSet(QStringLiteral("device")))
+        commandLine.refuse(QStringLiteral("--all flashes every device; --device does not apply"));
+    if (commandLine.isSet(QStringLiteral("queue-depth"))) {
+        const QString text = commandLine.value(QStringLiteral("queue-depth"));
+        bool ok = false;
+        const int depth = text.toInt(&ok);
+        if (!ok || depth < 1 || depth > BulkTransferWithBatches::maxQueueDepth
+            || text.startsWith(QLatin1Char('+')))
+            commandLine.refuse(QStringLiteral("--queue-depth \"%1\" is not a number from 1 to %2")
+                                   .arg(text)
+                                   .arg(BulkTransferWithBatches::maxQueueDepth));
+        BulkTransferWithBatches::setQueueDepth(depth);
+    }
     const QString fileName = commandLine.positional().first();
     auto firmware = QSharedPointer<FirmwareFile>::create();
     try {
@@ -136,37 +144,37 @@ int runFlash(const QStringList &arguments)
             QStringLiteral("talvex-cli flash: %1: %2").arg(fileName, QString::fromLatin1(error.what())),
             QString()};
     }
+    if (all)
+        return runFlashAll(firmware);
 
     DeviceSession session(QStringLiteral("flash"));
     const DeviceSession::Device device = session.choose(commandLine.device());
     printOut(QStringLiteral("device: %1 (usb %2)\n").arg(serialText(device), usbText(device)));
     std::fflush(stdout);
 
-    ProgressPrinter progress;
-    QString flashed;
-    LoaderOperation operation(session, device);
-    const int status = operation.run([&](UsbLoader *loader) {
-        QObject::connect(loader, &UsbLoader::programmingProgress, &operation,
-            [&](int percent) { progress.show(percent); });
-        QObject::connect(loader, &UsbLoader::firmwareReprogrammed, &operation,
-            [&](uchar version, uchar subversion, uchar bugfix, uint build, const QString &name) {
-                flashed = formatVersion(version, subversion, bugfix, build, name);
-                operation.finish(ExitSuccess);
-            });
-        QObject::connect(loader, &UsbLoader::firmwareReprogrammingFailed, &operation,
-            [&] { operation.finish(ExitDeviceFailed, flashFailure(progress.last())); });
-        QMetaObject::invokeMethod(
-            loader, "flashFirmware", Qt::QueuedConnection, Q_ARG(QSharedPointer<FirmwareFile>, firmware));
+    CommandReport &report = CommandReport::current();
+    const QString serial = serialText(device);
+    ProgressPrinter printer;
+    FlashRun flash(session.driver(), device, firmware);
+    QEventLoop loop;
+    QObject::connect(&flash, &FlashRun::progress, [&](int percent) {
+        printer.show(percent);
+        report.progress(serial, percent);
     });
-    if (status != ExitSuccess)
-        throw CommandError {ExitStatus(status),
-            QStringLiteral("talvex-cli flash: failed: %1").arg(operation.message()), QString()};
+    QObject::connect(&flash, &FlashRun::finishing, [&] {
+        printer.finishing();
+        report.finishing(serial);
+    });
+    QObject::connect(&flash, &FlashRun::finished, &loop, &QEventLoop::quit);
+    flash.start();
+    if (!flash.isFinished())
+        loop.exec();
+    if (flash.status() != ExitSuccess)
+        throw CommandError {ExitStatus(flash.status()),
+            QStringLiteral("talvex-cli flash: failed: %1").arg(flash.reason()), QString()};
 
-    printOut(QStringLiteral("flashed: %1\n").arg(flashed));
-    // As the window does once the user has read its message: a device that was
-    // already in flashing mode is started here.
-    session.withLoader(device,
-        [](UsbLoader *loader) { QMetaObject::invokeMethod(loader, "startApp", Qt::QueuedConnection); });
+    report.addResult(QStringLiteral("new_firmware"), flash.flashedFirmware());
+    printOut(QStringLiteral("flashed: %1\n").arg(flash.flashedText()));
     session.waitForWorker();
     return ExitSuccess;
 }

@@ -1,6 +1,7 @@
 #include "devicesession.h"
 
 #include "clicommon.h"
+#include "commandreport.h"
 
 #include "app/deviceside.h"
 #include "protocol/loaderrecords.h"
@@ -41,15 +42,25 @@ USBDriver *DeviceSession::driver() const
 
 void DeviceSession::waitForWorker() const
 {
+    waitForWorkerOf(m_side->driver());
+}
+
+void DeviceSession::waitForWorkerOf(USBDriver *driver)
+{
     // One queue per thread: this runs after everything posted to it before.
     QMetaObject::invokeMethod(
-        m_side->driver(), [] {}, Qt::BlockingQueuedConnection);
+        driver, [] {}, Qt::BlockingQueuedConnection);
 }
 
 QList<DeviceSession::Device> DeviceSession::devices() const
 {
+    return devicesOf(m_side->driver());
+}
+
+QList<DeviceSession::Device> DeviceSession::devicesOf(USBDriver *driver)
+{
     QList<Device> found;
-    const auto all = m_side->driver()->devicesById();
+    const auto all = driver->devicesById();
     for (auto entry = all.cbegin(); entry != all.cend(); ++entry) {
         Device device;
         device.usbId = entry.key();
@@ -77,8 +88,10 @@ DeviceSession::Device DeviceSession::choose(const QString &serial) const
             matching << device;
     }
     const QString prefix = QStringLiteral("talvex-cli %1: ").arg(m_command);
-    if (matching.size() == 1)
+    if (matching.size() == 1) {
+        CommandReport::current().deviceChosen(matching.first());
         return matching.first();
+    }
     if (all.isEmpty())
         throw CommandError {ExitNoDevice, prefix + QStringLiteral("no device attached"), QString()};
     if (matching.isEmpty())
@@ -94,8 +107,14 @@ DeviceSession::Device DeviceSession::choose(const QString &serial) const
 
 bool DeviceSession::withLoader(const Device &device, const std::function<void(UsbLoader *)> &use) const
 {
+    return withLoaderOf(m_side->driver(), device, use);
+}
+
+bool DeviceSession::withLoaderOf(
+    USBDriver *driver, const Device &device, const std::function<void(UsbLoader *)> &use)
+{
     bool used = false;
-    USBDevice *attached = m_side->driver()->devicesById().value(device.usbId);
+    USBDevice *attached = driver->devicesById().value(device.usbId);
     USBDevice::withHandlers(attached, device.usbId, [&](const USBDevice::HandlerMap &handlers) {
         if (UsbLoader *loader = firstLoader(handlers)) {
             use(loader);

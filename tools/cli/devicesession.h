@@ -47,6 +47,12 @@ public:
     // Returns once the worker thread has run everything asked of it so far.
     void waitForWorker() const;
 
+    // The same for any driver, whichever thread it runs on.
+    static QList<Device> devicesOf(USBDriver *driver);
+    static bool withLoaderOf(
+        USBDriver *driver, const Device &device, const std::function<void(UsbLoader *)> &use);
+    static void waitForWorkerOf(USBDriver *driver);
+
     USBDriver *driver() const;
     const QString &command() const { return m_command; }
 

@@ -3,6 +3,7 @@
 // operation for scripts and production lines.
 
 #include "clicommon.h"
+#include "commandreport.h"
 #include "qtcompat.h"
 #include "talvexversion.h"
 
@@ -38,6 +39,8 @@ const char toolHelp[] = "usage: talvex-cli COMMAND [ARGUMENTS]\n"
                         "  --version                 print the version and exit\n"
                         "\n"
                         "Run \"talvex-cli COMMAND --help\" for the arguments of a command.\n"
+                        "Every device command takes --json: one JSON object per line on stdout for\n"
+                        "each event, ending with exactly one \"result\" object.\n"
                         "Output files are written whole or not at all.\n"
                         "\n"
                         "Exit status:\n"
@@ -87,6 +90,25 @@ int run(const QStringList &arguments)
     failUsage(QStringLiteral("talvex-cli: unknown command \"%1\"").arg(command), toolUsage());
 }
 
+bool isDeviceCommand(const QString &command)
+{
+    return command == QLatin1String("list") || command == QLatin1String("flash") || isServiceCommand(command);
+}
+
+// The reason without the "talvex-cli COMMAND: " that starts each message.
+QString reasonOf(const CommandError &error, const QString &command)
+{
+    QString reason = error.message;
+    for (const QString &prefix :
+        {QStringLiteral("talvex-cli %1: ").arg(command), QStringLiteral("talvex-cli: ")}) {
+        if (reason.startsWith(prefix))
+            reason.remove(0, prefix.size());
+    }
+    if (reason.startsWith(QLatin1String("failed: ")))
+        reason.remove(0, 8);
+    return reason;
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
@@ -94,12 +116,21 @@ int main(int argc, char *argv[])
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("talvex-cli"));
 
+    const QStringList arguments = QtCompat::commandLineArguments(argc, argv).mid(1);
+    const QString command = arguments.value(0);
+    // Known before the command line is parsed, so that even a refused one
+    // ends with a result event.
+    CommandReport &report = CommandReport::current();
+    report.start(command, isDeviceCommand(command) && arguments.mid(1).contains(QLatin1String("--json")));
     try {
-        return run(QtCompat::commandLineArguments(argc, argv).mid(1));
+        const int status = run(arguments);
+        report.finish(status, QString());
+        return status;
     } catch (const CommandError &error) {
         printErr(error.message + QLatin1Char('\n'));
         if (!error.usage.isEmpty())
             printErr(error.usage + QLatin1Char('\n'));
+        report.finish(error.status, reasonOf(error, command));
         return error.status;
     }
 }

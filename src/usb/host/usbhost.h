@@ -14,6 +14,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -123,4 +124,22 @@ public:
     virtual bool writePipe(UsbInterfaceHandle handle, uint8_t pipeId, const uint8_t *buffer, uint32_t length,
         uint32_t &transferred)
         = 0;
+
+    // Called once per batch that the device took whole, with the batch's
+    // index from 0, on the thread that called writePipeBatches.
+    using BatchWritten = std::function<void(uint32_t batch)>;
+
+    // Writes length bytes to an OUT pipe as consecutive transfers of
+    // batchSize bytes (the last one shorter), with up to depth of them
+    // submitted at once (libusb asynchronous transfers, WinUSB overlapped
+    // writes). The device receives exactly the transfers that writePipe
+    // calls, one per batch, would send. written is called in batch order,
+    // never for a batch before every earlier one was reported. The first
+    // batch that fails or moves fewer bytes ends the operation: no batch
+    // from it on is reported, the batches still in flight are cancelled and
+    // have ended before it returns false. A depth of 1 is one writePipe per
+    // batch. This default runs that loop for any depth; hosts that can queue
+    // transfers override it.
+    virtual bool writePipeBatches(UsbInterfaceHandle handle, uint8_t pipeId, const uint8_t *buffer,
+        uint32_t length, uint32_t batchSize, uint32_t depth, const BatchWritten &written);
 };

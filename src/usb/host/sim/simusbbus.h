@@ -110,6 +110,11 @@ public:
         uint32_t &transferred) override;
     bool writePipe(UsbInterfaceHandle handle, uint8_t pipeId, const uint8_t *buffer, uint32_t length,
         uint32_t &transferred) override;
+    // Queues the batches as a platform would, then hands them to the device
+    // one writePipe each, oldest first, as the bus would deliver them; a
+    // cancelled batch never reaches the device.
+    bool writePipeBatches(UsbInterfaceHandle handle, uint8_t pipeId, const uint8_t *buffer, uint32_t length,
+        uint32_t batchSize, uint32_t depth, const BatchWritten &written) override;
 
 private:
     struct Device

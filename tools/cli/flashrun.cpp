@@ -1,0 +1,82 @@
+#include "flashrun.h"
+
+#include "clicommon.h"
+#include "commandreport.h"
+
+#include "ui/versiontext.h"
+
+namespace {
+
+// What the progress seen so far says about a failed flash.
+QString flashFailure(int lastProgress)
+{
+    if (lastProgress < 0)
+        return QStringLiteral("the device did not enter its flashing mode, or refused the image");
+    if (lastProgress < 100)
+        return QStringLiteral("the transfer broke off at %1%; the device stays in its flashing mode")
+            .arg(lastProgress);
+    return QStringLiteral("the device did not accept the image: it reports no valid firmware");
+}
+
+} // namespace
+
+FlashRun::FlashRun(USBDriver *driver, const DeviceSession::Device &device,
+    QSharedPointer<FirmwareFile> firmware, QObject *parent)
+    : QObject(parent)
+    , m_driver(driver)
+    , m_device(device)
+    , m_firmware(std::move(firmware))
+{
+    m_clock.start();
+    connect(driver, &USBDriver::deviceRemoved, this, [this](const USBDriver::TDeviceID &id) {
+        if (id == m_device.usbId)
+            finish(ExitDeviceFailed, QStringLiteral("the device was disconnected before it answered"));
+    });
+}
+
+void FlashRun::start()
+{
+    m_clock.start();
+    const bool reached = DeviceSession::withLoaderOf(m_driver, m_device, [this](UsbLoader *loader) {
+        connect(loader, &UsbLoader::programmingProgress, this, &FlashRun::showProgress);
+        connect(loader, &UsbLoader::firmwareReprogrammed, this,
+            [this](uchar version, uchar subversion, uchar bugfix, uint build, const QString &name) {
+                m_flashedText = formatVersion(version, subversion, bugfix, build, name);
+                m_flashedFirmware = CommandReport::firmware(version, subversion, bugfix, build, name, true);
+                finish(ExitSuccess, QString());
+            });
+        connect(loader, &UsbLoader::firmwareReprogrammingFailed, this,
+            [this] { finish(ExitDeviceFailed, flashFailure(m_lastProgress)); });
+        QMetaObject::invokeMethod(
+            loader, "flashFirmware", Qt::QueuedConnection, Q_ARG(QSharedPointer<FirmwareFile>, m_firmware));
+    });
+    if (!reached)
+        finish(ExitDeviceFailed, QStringLiteral("the device is no longer attached"));
+}
+
+void FlashRun::showProgress(int percent)
+{
+    if (m_finished || percent == m_lastProgress)
+        return;
+    m_lastProgress = percent;
+    emit progress(percent);
+    if (percent == 100)
+        emit finishing();
+}
+
+void FlashRun::finish(int status, const QString &reason)
+{
+    if (m_finished)
+        return;
+    m_finished = true;
+    m_seconds = CommandReport::secondsOf(m_clock);
+    m_status = status;
+    m_reason = reason;
+    if (status == ExitSuccess) {
+        // As the window does once the user has read its message: a device
+        // that was already in flashing mode is started here.
+        DeviceSession::withLoaderOf(m_driver, m_device,
+            [](UsbLoader *loader) { QMetaObject::invokeMethod(loader, "startApp", Qt::QueuedConnection); });
+    }
+    emit finished();
+}
