@@ -9,7 +9,7 @@ QT ?= 5
 CMAKE_FLAGS ?=
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 
-.PHONY: all deps configure build run test package bench demo clean
+.PHONY: all deps configure build run test test-usb-vm package bench demo clean
 
 all: build
 
@@ -33,11 +33,17 @@ test: build
 package:
 	@scripts/install-deps.sh --package $(if $(filter 6,$(QT)),--qt6)
 	cmake -S . -B $(PACKAGE_DIR) -DCMAKE_BUILD_TYPE=None -DTALVEX_QT_MAJOR=$(QT) -DTALVEX_BUILD_TESTS=OFF \
+	  -DCMAKE_INSTALL_PREFIX=/usr \
 	  -DCMAKE_CXX_FLAGS="$$(DEB_BUILD_MAINT_OPTIONS=hardening=+all dpkg-buildflags --get CXXFLAGS) $$(DEB_BUILD_MAINT_OPTIONS=hardening=+all dpkg-buildflags --get CPPFLAGS)" \
 	  -DCMAKE_EXE_LINKER_FLAGS="$$(DEB_BUILD_MAINT_OPTIONS=hardening=+all dpkg-buildflags --get LDFLAGS)" $(CMAKE_FLAGS)
 	cmake --build $(PACKAGE_DIR) -j $(JOBS)
 	cd $(PACKAGE_DIR) && cpack
 	@ls $(PACKAGE_DIR)/*.deb
+
+# The libusb host through the real Linux USB stack, in a qemu virtual machine.
+test-usb-vm: build
+	@scripts/install-deps.sh --vm
+	tests/usbvm/run-usb-vm.sh $(BUILD_DIR)
 
 # The window with one simulated device (firmware 1.0.0) and a sample firmware
 # file (1.2.0) to flash onto it; the device keeps what it gets in

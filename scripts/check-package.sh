@@ -31,7 +31,8 @@ for path in usr/bin/talvex-updater usr/bin/talvex-cli \
   usr/share/icons/hicolor/32x32/apps/talvex-updater.png \
   usr/share/icons/hicolor/128x128/apps/talvex-updater.png \
   usr/share/man/man1/talvex-updater.1.gz usr/share/man/man1/talvex-cli.1.gz \
-  usr/share/doc/talvex-updater/copyright usr/share/doc/talvex-updater/changelog.gz; do
+  usr/share/doc/talvex-updater/copyright usr/share/doc/talvex-updater/changelog.gz \
+  usr/lib/udev/rules.d/70-talvex-updater.rules; do
   [ -f "$unpacked/$path" ] || fail "the package lacks /$path"
 done
 

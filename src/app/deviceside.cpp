@@ -4,6 +4,7 @@
 #include "protocol/onedeviceusbloaderproxy.h"
 #include "protocol/usbloaderfactory.h"
 #include "ui/flashdialog.h"
+#include "usb/inaccessibledevices.h"
 #include "usb/usbdevice.h"
 #include "usb/usbdriver.h"
 
@@ -64,6 +65,14 @@ void DeviceSide::connectWindow(FlashDialog *window)
     QObject::connect(m_driver.get(), &USBDriver::deviceAdded, proxy, &OneDeviceUsbLoaderProxy::onDeviceAdded);
     QObject::connect(
         m_driver.get(), &USBDriver::deviceRemoved, proxy, &OneDeviceUsbLoaderProxy::onDeviceRemoved);
+
+    InaccessibleDevices *inaccessible = m_driver->inaccessibleDevices();
+    QObject::connect(
+        inaccessible, &InaccessibleDevices::changed, window, &FlashDialog::onDevicesInaccessible);
+    // Told once the window is up and the event loop runs, not before it shows.
+    QMetaObject::invokeMethod(
+        window, [window, paths = inaccessible->paths()] { window->onDevicesInaccessible(paths); },
+        Qt::QueuedConnection);
 
     const auto found = m_driver->devicesById();
     for (auto device = found.cbegin(); device != found.cend(); ++device)

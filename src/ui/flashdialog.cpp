@@ -8,6 +8,7 @@
 
 #include "qtcompat.h"
 #include "talvexversion.h"
+#include "ui/devicepermissiontext.h"
 #include "ui/versiontext.h"
 #include "ui_flashdialog.h"
 
@@ -58,6 +59,22 @@ void FlashDialog::onDeviceDetached()
     ui->StatusContainter->hide();
     ui->NoDeviceConnectedLabel->show();
     updateFlashDeviceButton();
+}
+
+void FlashDialog::onDevicesInaccessible(QStringList paths)
+{
+    const bool newlyInaccessible = paths.size() > inaccessibleDevices;
+    inaccessibleDevices = paths.size();
+    updateNoDeviceText();
+    // Only while nothing usable is attached: then this is why the window stays empty.
+    if (newlyInaccessible && !deviceConnected)
+        showMessage(QStringLiteral("Error"), deviceNotAccessibleAdvice());
+}
+
+void FlashDialog::updateNoDeviceText()
+{
+    ui->NoDeviceConnectedLabel->setText(
+        inaccessibleDevices > 0 ? deviceNotAccessibleTitle() : QStringLiteral("No device connected!"));
 }
 
 void FlashDialog::onDeviceInformationChanged(bool valid, QString SN, quint8 boardVersion,

@@ -8,6 +8,7 @@
 #include <QSettings>
 #include <QSharedPointer>
 #include <QString>
+#include <QStringList>
 
 #include "firmware/firmwarefile.h"
 #include "ui/loadingdialog.h"
@@ -48,6 +49,12 @@ private slots:
     // Flash is possible exactly when a device is attached and a firmware is loaded.
     void updateFlashDeviceButton();
 
+public slots:
+    // Devices present that this user may not open (by path; empty when none).
+    // While no device is attached the status says so, and the user is told
+    // once what to do each time such a device appears.
+    void onDevicesInaccessible(QStringList paths);
+
 protected:
     // A flash under way keeps the window open: closing would cut the
     // transfer off and leave a half-flashed device.
@@ -61,10 +68,12 @@ private:
     // The one way this window talks to the user: a modal box with one "Close" button.
     void showMessage(QString title, QString text);
     void showAbout();
+    void updateNoDeviceText();
 
     Ui::FlashDialog *ui;
     bool deviceConnected;
     bool flashing;
+    int inaccessibleDevices = 0;
     QString firmwareFilePath;
     QSharedPointer<FirmwareFile> firmware;
     QSettings settings;

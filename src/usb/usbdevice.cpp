@@ -8,6 +8,7 @@
 #include <QMutex>
 #include <QMutexLocker>
 #include <QSet>
+#include <QThread>
 
 namespace {
 
@@ -66,12 +67,16 @@ bool USBDevice::open()
     if (m_opened)
         return false;
     // A longer path does not fit the platform's buffer; refuse it before any call.
-    if (m_path.size() >= maxPathLength)
+    if (m_path.size() >= maxPathLength) {
+        m_openError = UsbOpenError::NotPresent;
         return false;
+    }
     UsbHost *usb = host();
     UsbFileHandle file = UsbFileHandle::Invalid;
-    if (!usb->openFile(m_path.toStdU16String(), file))
+    m_openError = UsbOpenError::Failed;
+    if (!usb->openFile(m_path.toStdU16String(), file, m_openError))
         return false;
+    m_openError = UsbOpenError::Failed;
     UsbInterfaceHandle defaultHandle = UsbInterfaceHandle::Invalid;
     if (!usb->initialize(file, defaultHandle)) {
         usb->closeFile(file);
@@ -103,6 +108,7 @@ bool USBDevice::open()
     m_identity = {usbWordValue(m_deviceDescriptor.idVendor), usbWordValue(m_deviceDescriptor.idProduct),
         serialIndex == 0 ? QString() : readStringDescriptor(serialIndex, 0)};
     m_opened = true;
+    m_openError = UsbOpenError::None;
     QMutexLocker locker(&liveDevicesMutex);
     const auto registered = liveDevices.find(this);
     if (registered != liveDevices.end())
@@ -166,6 +172,7 @@ bool USBDevice::reopen(int timeoutMs)
         }
         if (timer.hasExpired(timeoutMs))
             return false;
+        QThread::msleep(reopenRetryPauseMs);
     }
 }
 

@@ -30,6 +30,8 @@ public:
 
     // The platform's path buffer holds this many UTF-16 units with the NUL.
     static constexpr int maxPathLength = 260;
+    // The pause between two tries of reopen.
+    static constexpr int reopenRetryPauseMs = 10;
 
     // Opens the path and, if that worked, gathers the interfaces. A failed
     // open leaves a closed object. Discovery errors are thrown (see the
@@ -43,11 +45,14 @@ public:
     // interface objects stay, with handles no longer valid.
     bool close();
     bool isOpen() const { return m_opened; }
+    // Why the last open failed; None after a successful one.
+    UsbOpenError openError() const { return m_openError; }
     // Open, and the device instance it opened is still on the bus: false
     // once the device has left, even if it came back under the same path.
     bool isAttached() const;
-    // Closes, then tries to open again without pause until timeoutMs has
-    // passed (a negative time-out never passes). On success the interface
+    // Closes, then tries to open again, pausing briefly between tries so a
+    // restarting device gets the bus to itself, until timeoutMs has passed
+    // (a negative time-out never passes). On success the interface
     // objects whose numbers remain are rebound, so pointers to them and their
     // handlers stay valid; vanished ones are deleted, new ones added.
     bool reopen(int timeoutMs);
@@ -89,6 +94,7 @@ private:
     UsbConfigurationDescriptor m_configurationDescriptor {};
     UsbFileHandle m_fileHandle = UsbFileHandle::Invalid;
     bool m_opened = false;
+    UsbOpenError m_openError = UsbOpenError::None;
     USBDriver::TDeviceID m_identity;
     QMap<uint8_t, USBInterface *> m_interfaces;
     QMap<USBInterface *, UsbInterfaceHandler *> m_handlers;

@@ -1,6 +1,7 @@
 #include "usb/usbdriver.h"
 
 #include "usb/host/usbhost.h"
+#include "usb/inaccessibledevices.h"
 #include "usb/usbdevice.h"
 #include "usb/usbinterfacehandler.h"
 
@@ -42,6 +43,7 @@ USBDriver::USBDriver(QList<QSharedPointer<UsbInterfaceHandlerFactory>> factories
     , m_deviceChangeSource(std::move(platform.deviceChangeSource))
     , m_factories(std::move(factories))
     , m_host(std::move(platform.host))
+    , m_inaccessible(new InaccessibleDevices(this))
 {
     // Both travel in queued signals; the device type is only declared where moc sees the signals.
     qRegisterMetaType<USBDriver::TDeviceID>("USBDriver::TDeviceID");
@@ -110,6 +112,7 @@ bool USBDriver::enumerateDevicePaths(QStringList &list)
 void USBDriver::refreshDevices()
 {
     bool changed = false;
+    QStringList inaccessible;
     {
         QMutexLocker locker(&m_mutex);
         QStringList paths;
@@ -133,16 +136,17 @@ void USBDriver::refreshDevices()
                 changed = true;
             }
             if (m_knownPaths.contains(path))
-                reconnectDevice(path);
-            else if (addDevice(path))
+                reconnectDevice(path, inaccessible);
+            else if (addDevice(path, inaccessible))
                 changed = true;
         }
     }
     if (changed)
         emit devicesListChanged();
+    m_inaccessible->update(inaccessible);
 }
 
-bool USBDriver::addDevice(const QString &path)
+bool USBDriver::addDevice(const QString &path, QStringList &inaccessible)
 {
     std::unique_ptr<USBDevice> device;
     try {
@@ -152,8 +156,11 @@ bool USBDriver::addDevice(const QString &path)
         // stays unrecorded and is tried again at the next scan.
         return false;
     }
-    if (!device->isOpen())
+    if (!device->isOpen()) {
+        if (device->openError() == UsbOpenError::AccessDenied)
+            inaccessible.append(path);
         return false;
+    }
     const TDeviceID id = device->deviceId();
     // A second device with the identity of one already recorded cannot have
     // an entry of its own; it waits, closed, until the first one has gone.
@@ -180,7 +187,7 @@ bool USBDriver::leftAndReturned(const QString &path)
     return device && device->isOpen() && !device->isAttached();
 }
 
-void USBDriver::reconnectDevice(const QString &path)
+void USBDriver::reconnectDevice(const QString &path, QStringList &inaccessible)
 {
     USBDevice *device = m_devicesById.value(m_knownPaths.value(path));
     if (!device || device->isOpen())
@@ -190,4 +197,7 @@ void USBDriver::reconnectDevice(const QString &path)
     } catch (const std::exception &) {
         // The device closed itself again; the next scan retries.
     }
+    // A device that came back in its other mode may lack the permission it had.
+    if (!device->isOpen() && device->openError() == UsbOpenError::AccessDenied)
+        inaccessible.append(path);
 }

@@ -21,6 +21,7 @@
 
 #include <memory>
 
+class InaccessibleDevices;
 class USBDevice;
 class UsbHost;
 class UsbInterfaceHandlerFactory;
@@ -67,6 +68,9 @@ public:
     // one go so that a device deleted meanwhile is never asked for its identity.
     QMap<TDeviceID, USBDevice *> devicesById();
     QList<QSharedPointer<UsbInterfaceHandlerFactory>> handlerFactories() const;
+    // Present devices this user may not open, as of the last scan; a child
+    // of the driver, so its signal comes from the driver's thread.
+    InaccessibleDevices *inaccessibleDevices() const { return m_inaccessible; }
     UsbHost *host() const { return m_host.get(); }
 
 signals:
@@ -80,10 +84,10 @@ public slots:
 private:
     void refreshDevices();
     bool enumerateDevicePaths(QStringList &list);
-    bool addDevice(const QString &path);
+    bool addDevice(const QString &path, QStringList &inaccessible);
     void removeDevice(const QString &path);
     bool leftAndReturned(const QString &path);
-    void reconnectDevice(const QString &path);
+    void reconnectDevice(const QString &path, QStringList &inaccessible);
 
     const QStringList m_onlyPaths;
     QMap<QString, TDeviceID> m_knownPaths;
@@ -92,6 +96,7 @@ private:
     std::unique_ptr<QObject> m_deviceChangeSource;
     QList<QSharedPointer<UsbInterfaceHandlerFactory>> m_factories;
     std::shared_ptr<UsbHost> m_host;
+    InaccessibleDevices *m_inaccessible;
 };
 
 Q_DECLARE_METATYPE(USBDriver::TDeviceID)

@@ -5,9 +5,15 @@
 #include "usb/host/sim/simusbbus.h"
 
 #ifdef Q_OS_WIN
+#include "usb/host/winusb/winusbhost.h"
 #include "usb/windevchangeeventfilter.h"
 #else
 #include "usb/devicechangenotifier.h"
+#endif
+#ifdef TALVEX_HAVE_LIBUSB
+#include "usb/deviceinterfaceguid.h"
+#include "usb/host/libusb/libusbchangenotifier.h"
+#include "usb/host/libusb/libusbhost.h"
 #endif
 
 #include <QMutex>
@@ -20,16 +26,15 @@ std::function<UsbPlatform()> injectedPlatform;
 
 UsbPlatform platformDefault()
 {
-    // The platform hosts (WinUSB, libusb) plug in here; until they exist the
-    // host sees no devices.
-    UsbPlatform platform;
-    platform.host = std::make_shared<EmptyUsbHost>();
-#ifdef Q_OS_WIN
-    platform.deviceChangeSource = std::make_unique<WinDevChangeEventFilter>();
+#if defined(Q_OS_WIN)
+    return UsbPlatform {std::make_shared<WinUsbHost>(), std::make_unique<WinDevChangeEventFilter>()};
+#elif defined(TALVEX_HAVE_LIBUSB)
+    auto libusbHost = std::make_shared<LibusbHost>(DEVICE_INTERFACE_MATCH);
+    return UsbPlatform {libusbHost, std::make_unique<LibusbChangeNotifier>(libusbHost)};
 #else
-    platform.deviceChangeSource = std::make_unique<DeviceChangeNotifier>();
+    // Where no platform host is built, the host sees no devices.
+    return UsbPlatform {std::make_shared<EmptyUsbHost>(), std::make_unique<DeviceChangeNotifier>()};
 #endif
-    return platform;
 }
 
 } // namespace

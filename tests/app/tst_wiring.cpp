@@ -1,6 +1,7 @@
 #include "../protocol/loadertestsupport.h"
 
 #include "../ui/firmwarefixture.h"
+#include "../ui/modalwatcher.h"
 #include "app/deviceside.h"
 #include "protocol/onedeviceusbloaderproxy.h"
 #include "qtcompat.h"
@@ -28,6 +29,7 @@ private slots:
     void workerThreadIsNamedAndRunsTheDriver();
     void devicePresentAtStartIsShownAtOnce();
     void plugAndUnplugUpdateTheWindow();
+    void deviceTheUserMayNotOpenIsExplained();
     void shutdownWaitsForTheWorkerAndReleasesEveryHandle();
 
 private:
@@ -133,6 +135,26 @@ void TestWiring::plugAndUnplugUpdateTheWindow()
     m_bus->unplug(second);
     QTRY_VERIFY(showsNoDevice());
     QVERIFY(!m_window->findChild<QPushButton *>("FlashDeviceButton")->isEnabled());
+}
+
+void TestWiring::deviceTheUserMayNotOpenIsExplained()
+{
+    const SimUsbBus::DeviceId denied = plugDevice("ZOK000007");
+    m_bus->setAccessDenied(denied, true);
+    ModalWatcher watcher;
+    start();
+    QTRY_COMPARE(watcher.messages.size(), 1);
+    QCOMPARE(watcher.messages.first().title, QString("Error"));
+    QVERIFY(watcher.messages.first().text.contains("udev rule"));
+    QVERIFY(showsNoDevice());
+    QCOMPARE(label("NoDeviceConnectedLabel"), QString("Device not accessible!"));
+
+    // The rule installed and the device plugged in again.
+    m_bus->setAccessDenied(denied, false);
+    m_bus->replug(denied);
+    QTRY_COMPARE(label("CurrentSerialNumberLabel"), QString("ZOK000007"));
+    QCOMPARE(label("NoDeviceConnectedLabel"), QString("No device connected!"));
+    QCOMPARE(watcher.messages.size(), 1);
 }
 
 void TestWiring::shutdownWaitsForTheWorkerAndReleasesEveryHandle()

@@ -32,7 +32,8 @@ public:
     bool reopen()
     {
         close();
-        if (!m_bus->openFile(m_bus->path(m_device), m_file))
+        UsbOpenError error = UsbOpenError::None;
+        if (!m_bus->openFile(m_bus->path(m_device), m_file, error))
             return false;
         return m_bus->initialize(m_file, m_interface);
     }

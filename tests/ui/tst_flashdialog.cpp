@@ -236,6 +236,50 @@ private slots:
         QVERIFY(noDevice->isHidden());
     }
 
+    void inaccessibleDeviceIsExplained_data()
+    {
+        QTest::addColumn<bool>("attached");
+        QTest::addColumn<QList<int>>("counts"); // inaccessible devices reported, one report each
+        QTest::addColumn<int>("messages");
+        QTest::addColumn<QString>("finalText");
+        QTest::addRow("one device appears") << false << QList<int> {1} << 1 << "Device not accessible!";
+        QTest::addRow("the same report again says nothing new")
+            << false << QList<int> {1, 1} << 1 << "Device not accessible!";
+        QTest::addRow("a second device is explained again")
+            << false << QList<int> {1, 2} << 2 << "Device not accessible!";
+        QTest::addRow("fixed and re-plugged") << false << QList<int> {1, 0} << 1 << "No device connected!";
+        QTest::addRow("a usable device is attached: no box")
+            << true << QList<int> {1} << 0 << "Device not accessible!";
+    }
+
+    void inaccessibleDeviceIsExplained()
+    {
+        QFETCH(bool, attached);
+        QFETCH(QList<int>, counts);
+        QFETCH(int, messages);
+        QFETCH(QString, finalText);
+        FlashDialog window;
+        window.setModal(false);
+        window.show();
+        if (attached)
+            window.onDeviceAttached();
+        ModalWatcher watcher;
+        for (int count : counts) {
+            QStringList paths;
+            for (int i = 0; i < count; ++i)
+                paths << QStringLiteral("usb:1-%1").arg(i + 1);
+            window.onDevicesInaccessible(paths);
+        }
+        QCOMPARE(watcher.messages.size(), messages);
+        for (const SeenMessage &message : qAsConst(watcher.messages)) {
+            QCOMPARE(message.title, QStringLiteral("Error"));
+            QVERIFY2(message.text.contains(QStringLiteral("udev rule")), qPrintable(message.text));
+            QVERIFY(message.text.contains(QStringLiteral("plug it in again")));
+        }
+        QCOMPARE(text(window, "NoDeviceConnectedLabel"), finalText);
+        QCOMPARE(child<QLabel>(window, "NoDeviceConnectedLabel")->isVisible(), !attached);
+    }
+
     void fileLoadedBeforeDeviceEnablesFlashOnAttach()
     {
         FlashDialog window;
@@ -470,13 +514,15 @@ private slots:
             {"onLoadFirmwareClicked()", QMetaMethod::Slot},
             {"onFlashDeviceClicked()", QMetaMethod::Slot},
             {"updateFlashDeviceButton()", QMetaMethod::Slot},
+            {"onDevicesInaccessible(QStringList)", QMetaMethod::Slot},
         };
         QCOMPARE(meta.methodCount() - meta.methodOffset(), expected.size());
         for (int i = 0; i < expected.size(); ++i) {
             const QMetaMethod method = meta.method(meta.methodOffset() + i);
             QCOMPARE(method.methodSignature(), expected.at(i).first);
             QCOMPARE(method.methodType(), expected.at(i).second);
-            QCOMPARE(method.access(), i == expected.size() - 1 ? QMetaMethod::Private : QMetaMethod::Public);
+            QCOMPARE(method.access(),
+                method.name() == "updateFlashDeviceButton" ? QMetaMethod::Private : QMetaMethod::Public);
         }
         // Start-up connects these by their text signatures.
         QVERIFY(meta.indexOfSlot(QMetaObject::normalizedSignature(

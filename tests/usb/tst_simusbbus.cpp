@@ -16,6 +16,8 @@ private slots:
 
     void enumeratesPluggedDevicesOfTheGuid();
     void openIsExclusive();
+    void openRefusalSaysWhy_data();
+    void openRefusalSaysWhy();
     void unplugLeavesHandlesReleasableButDead();
     void releasedHandlesCountAsInvalidUse();
     void descriptorsFollowTheProfile();
@@ -48,7 +50,8 @@ void TestSimUsbBus::init()
 TestSimUsbBus::Opened TestSimUsbBus::openDevice(SimUsbBus::DeviceId device)
 {
     Opened opened;
-    if (m_bus->openFile(m_bus->path(device), opened.file))
+    UsbOpenError error = UsbOpenError::None;
+    if (m_bus->openFile(m_bus->path(device), opened.file, error))
         m_bus->initialize(opened.file, opened.first);
     return opened;
 }
@@ -75,18 +78,47 @@ void TestSimUsbBus::openIsExclusive()
     const SimUsbBus::DeviceId id = m_bus->plug(deviceProfile(1, 1, u"x"));
     UsbFileHandle first = UsbFileHandle::Invalid;
     UsbFileHandle second = UsbFileHandle::Invalid;
-    QVERIFY(m_bus->openFile(m_bus->path(id), first));
-    QVERIFY(!m_bus->openFile(m_bus->path(id), second));
+    UsbOpenError error = UsbOpenError::Failed;
+    QVERIFY(m_bus->openFile(m_bus->path(id), first, error));
+    QCOMPARE(error, UsbOpenError::None);
+    QVERIFY(!m_bus->openFile(m_bus->path(id), second, error));
+    QCOMPARE(error, UsbOpenError::InUse);
     QVERIFY(m_bus->closeFile(first));
-    QVERIFY(m_bus->openFile(m_bus->path(id), second));
+    QVERIFY(m_bus->openFile(m_bus->path(id), second, error));
     QVERIFY(m_bus->closeFile(second));
+}
 
-    m_bus->setHeldElsewhere(id, true);
-    QVERIFY(!m_bus->openFile(m_bus->path(id), first));
+void TestSimUsbBus::openRefusalSaysWhy_data()
+{
+    QTest::addColumn<bool>("heldElsewhere");
+    QTest::addColumn<bool>("accessDenied");
+    QTest::addColumn<bool>("unknownPath");
+    QTest::addColumn<UsbOpenError>("expected");
+    QTest::addRow("another program holds the device") << true << false << false << UsbOpenError::InUse;
+    QTest::addRow("user lacks permission") << false << true << false << UsbOpenError::AccessDenied;
+    QTest::addRow("permission outranks a holder") << true << true << false << UsbOpenError::AccessDenied;
+    QTest::addRow("no device under the path") << false << false << true << UsbOpenError::NotPresent;
+}
+
+void TestSimUsbBus::openRefusalSaysWhy()
+{
+    QFETCH(bool, heldElsewhere);
+    QFETCH(bool, accessDenied);
+    QFETCH(bool, unknownPath);
+    QFETCH(UsbOpenError, expected);
+    const SimUsbBus::DeviceId id = m_bus->plug(deviceProfile(1, 1, u"x"));
+    m_bus->setHeldElsewhere(id, heldElsewhere);
+    m_bus->setAccessDenied(id, accessDenied);
+    UsbFileHandle file = UsbFileHandle::Invalid;
+    UsbOpenError error = UsbOpenError::None;
+    QVERIFY(!m_bus->openFile(unknownPath ? u"\\\\?\\usb#nothing-here" : m_bus->path(id), file, error));
+    QCOMPARE(error, expected);
+    QCOMPARE(file, UsbFileHandle::Invalid);
+
     m_bus->setHeldElsewhere(id, false);
-    QVERIFY(m_bus->openFile(m_bus->path(id), first));
-    QVERIFY(m_bus->closeFile(first));
-    QVERIFY(!m_bus->openFile(u"\\\\?\\usb#nothing-here", first));
+    m_bus->setAccessDenied(id, false);
+    QVERIFY(m_bus->openFile(m_bus->path(id), file, error));
+    QVERIFY(m_bus->closeFile(file));
 }
 
 void TestSimUsbBus::unplugLeavesHandlesReleasableButDead()
@@ -241,7 +273,8 @@ void TestSimUsbBus::replugKeepsPathWithNewInterfaces()
     // A file opened before the replug reaches the old instance, which has gone.
     UsbFileHandle newFile = UsbFileHandle::Invalid;
     QVERIFY(m_bus->closeFile(opened.file));
-    QVERIFY(m_bus->openFile(path, newFile));
+    UsbOpenError error = UsbOpenError::Failed;
+    QVERIFY(m_bus->openFile(path, newFile, error));
     QVERIFY(m_bus->isAttached(newFile));
     QVERIFY(m_bus->replug(id));
     QVERIFY(!m_bus->isAttached(newFile));
@@ -293,7 +326,8 @@ void TestSimUsbBus::concurrentUseKeepsBookkeeping()
                 UsbFileHandle file = UsbFileHandle::Invalid;
                 UsbInterfaceHandle first = UsbInterfaceHandle::Invalid;
                 UsbInterfaceHandle second = UsbInterfaceHandle::Invalid;
-                if (m_bus->openFile(m_bus->path(id), file)) {
+                UsbOpenError error = UsbOpenError::None;
+                if (m_bus->openFile(m_bus->path(id), file, error)) {
                     ++opens;
                     if (m_bus->initialize(file, first)) {
                         if (m_bus->getAssociatedInterface(first, 0, second))

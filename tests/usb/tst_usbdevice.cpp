@@ -411,12 +411,18 @@ void TestUsbDevice::reopenTimesOutAndKeepsInterfaces()
     const auto interfaces = device->interfaces();
     m_bus->unplug(id);
     m_bus->setCallLogLimit(100);
+    m_bus->clearCalls();
 
     QElapsedTimer timer;
     timer.start();
     QVERIFY(!device->reopen(5000));
     const qint64 elapsed = timer.elapsed();
     QVERIFY2(elapsed >= 5000 && elapsed < 6000, qPrintable(QString::number(elapsed)));
+    // A retry loop without a pause makes hundreds of thousands of tries in 5 s;
+    // with one it makes at most one per pause (fewer on a busy machine).
+    const std::size_t tries = m_bus->callCount(SimOp::OpenFile);
+    QVERIFY2(tries >= 2 && tries <= std::size_t(5000 / USBDevice::reopenRetryPauseMs + 2),
+        qPrintable(QString::number(tries)));
     QVERIFY(!device->isOpen());
     QCOMPARE(device->interfaces(), interfaces);
     QCOMPARE(m_bus->openFileCount(), 0);

@@ -2,6 +2,7 @@
 
 #include "qtcompat.h"
 #include "usb/devicechangemessage.h"
+#include "usb/inaccessibledevices.h"
 #include "usb/usbendpoint.h"
 #include "usb/usbplatform.h"
 
@@ -46,6 +47,8 @@ private slots:
     void discoveryErrorWhileAdding();
     void discoveryErrorWhileReconnecting_data();
     void discoveryErrorWhileReconnecting();
+    void inaccessibleDevicesAreReported_data();
+    void inaccessibleDevicesAreReported();
     void destructionDeletesDevicesSilently();
     void thousandPlugCycles();
     void hotPlugFromAnotherThreadWithDriverOnWorker();
@@ -494,6 +497,52 @@ void TestUsbDriver::discoveryErrorWhileReconnecting()
     QVERIFY(device->isOpen());
     QCOMPARE(device->interfaces().size(), 2);
     QVERIFY(m_signals.isEmpty());
+}
+
+void TestUsbDriver::inaccessibleDevicesAreReported_data()
+{
+    QTest::addColumn<QString>("remedy"); // what ends the refusal
+    QTest::addRow("permission granted, then a change notification") << "grant";
+    QTest::addRow("device unplugged") << "unplug";
+    QTest::addRow("held elsewhere is not a permission problem") << "held";
+}
+
+void TestUsbDriver::inaccessibleDevicesAreReported()
+{
+    QFETCH(QString, remedy);
+    const SimUsbBus::DeviceId denied = m_bus->plug(deviceProfile(0x1209, 0x7A10, u"D"));
+    m_bus->plug(deviceProfile(0x1209, 0x7A10, u"fine"));
+    if (remedy == "held")
+        m_bus->setHeldElsewhere(denied, true);
+    else
+        m_bus->setAccessDenied(denied, true);
+    startDriver();
+    QSignalSpy spy(m_driver->inaccessibleDevices(), &InaccessibleDevices::changed);
+    QVERIFY(spy.isValid());
+    recordSignals();
+    const QStringList expected
+        = remedy == "held" ? QStringList() : QStringList {QString::fromStdU16String(m_bus->path(denied))};
+    QCOMPARE(m_driver->inaccessibleDevices()->paths(), expected);
+    QCOMPARE(m_driver->devices().size(), 1);
+
+    // Scanning again with nothing changed repeats nothing.
+    m_driver->scanDevices();
+    QCOMPARE(spy.count(), 0);
+    if (remedy == "held")
+        return;
+
+    if (remedy == "grant") {
+        m_bus->setAccessDenied(denied, false);
+        m_driver->scanDevices();
+        QCOMPARE(m_signals, QStringList({"added D", "changed"}));
+    } else {
+        m_bus->unplug(denied);
+        m_driver->scanDevices();
+        QCOMPARE(m_signals, QStringList());
+    }
+    QCOMPARE(spy.count(), 1);
+    QCOMPARE(spy.first().first().toStringList(), QStringList());
+    QCOMPARE(m_driver->inaccessibleDevices()->paths(), QStringList());
 }
 
 void TestUsbDriver::destructionDeletesDevicesSilently()

@@ -13,11 +13,14 @@
 
 #include <QCoreApplication>
 #include <QList>
+#include <QMetaType>
 #include <QSharedPointer>
 #include <QThread>
 
 #include <atomic>
 #include <memory>
+
+Q_DECLARE_METATYPE(UsbOpenError)
 
 constexpr uint8_t bulkOutPipe = 0x01;
 constexpr uint8_t bulkInPipe = 0x81;

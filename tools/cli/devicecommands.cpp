@@ -94,7 +94,11 @@ int runList(const QStringList &arguments)
         commandLine.refuse(QStringLiteral("list shows every device; --device does not apply"));
     DeviceSession session(QStringLiteral("list"));
     const QList<DeviceSession::Device> devices = session.devices();
-    if (devices.isEmpty())
+    const QString advice = session.inaccessibleAdvice();
+    if (!advice.isEmpty())
+        printErr(QStringLiteral("talvex-cli list: a device is present that this user may not open\n") + advice
+            + QLatin1Char('\n'));
+    else if (devices.isEmpty())
         printErr(QStringLiteral("talvex-cli list: no device attached\n"));
     QString text;
     for (const DeviceSession::Device &device : devices) {

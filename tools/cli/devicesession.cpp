@@ -6,6 +6,8 @@
 #include "app/deviceside.h"
 #include "protocol/loaderrecords.h"
 #include "protocol/sim/simulatorsetup.h"
+#include "ui/devicepermissiontext.h"
+#include "usb/inaccessibledevices.h"
 #include "usb/usbdevice.h"
 
 #include <QThread>
@@ -92,8 +94,14 @@ DeviceSession::Device DeviceSession::choose(const QString &serial) const
         CommandReport::current().deviceChosen(matching.first());
         return matching.first();
     }
-    if (all.isEmpty())
-        throw CommandError {ExitNoDevice, prefix + QStringLiteral("no device attached"), QString()};
+    if (all.isEmpty()) {
+        const QString advice = inaccessibleAdvice();
+        throw CommandError {ExitNoDevice,
+            prefix
+                + (advice.isEmpty() ? QStringLiteral("no device attached")
+                                    : QStringLiteral("no device that this user may open\n") + advice),
+            QString()};
+    }
     if (matching.isEmpty())
         throw CommandError {ExitNoDevice,
             prefix + QStringLiteral("no attached device has the serial number \"%1\"").arg(serial),
@@ -103,6 +111,17 @@ DeviceSession::Device DeviceSession::choose(const QString &serial) const
     for (const Device &device : qAsConst(matching))
         message += QStringLiteral("\n  %1 (usb %2)").arg(serialText(device), usbText(device));
     throw CommandError {ExitNoDevice, message, QString()};
+}
+
+QString DeviceSession::inaccessibleAdvice() const
+{
+    const QStringList paths = m_side->driver()->inaccessibleDevices()->paths();
+    if (paths.isEmpty())
+        return QString();
+    QString text;
+    for (const QString &path : paths)
+        text += QStringLiteral("%1: %2\n").arg(path, deviceNotAccessibleTitle());
+    return text + deviceNotAccessibleAdvice();
 }
 
 bool DeviceSession::withLoader(const Device &device, const std::function<void(UsbLoader *)> &use) const

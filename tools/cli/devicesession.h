@@ -40,6 +40,9 @@ public:
     // `list` shows it) or USB serial is serial, or the only one attached
     // when serial is empty. Ends the command when there is none, or several.
     Device choose(const QString &serial) const;
+    // Which present devices this user may not open and what to do about it,
+    // as lines for stderr; empty when there are none.
+    QString inaccessibleAdvice() const;
     // Runs use with the loader of the device now attached under the
     // device's USB identity (after a restart that is a new loader) while the
     // device cannot go; false when there is none. use must not block.

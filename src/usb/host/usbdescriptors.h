@@ -102,6 +102,22 @@ static_assert(offsetof(UsbInterfaceDescriptor, bInterfaceNumber) == 2, "bInterfa
 static_assert(offsetof(UsbInterfaceDescriptor, bInterfaceProtocol) == 7, "bInterfaceProtocol at 7");
 static_assert(sizeof(UsbEndpointDescriptor) == 7, "endpoint descriptor is 7 bytes");
 
+// Which interfaces a host lists on platforms that have no registered
+// device-interface classes: a class, a subclass and a range of protocols.
+struct UsbInterfaceMatch
+{
+    uint8_t interfaceClass;
+    uint8_t interfaceSubClass;
+    uint8_t firstProtocol;
+    uint8_t lastProtocol;
+
+    bool matches(uint8_t cls, uint8_t subClass, uint8_t protocol) const
+    {
+        return cls == interfaceClass && subClass == interfaceSubClass && protocol >= firstProtocol
+            && protocol <= lastProtocol;
+    }
+};
+
 // Values of UsbPipeInformation::PipeType.
 enum UsbPipeType : uint32_t {
     UsbPipeControl = 0,

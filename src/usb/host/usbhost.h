@@ -37,6 +37,15 @@ inline bool operator==(const UsbGuid &a, const UsbGuid &b)
         && std::equal(a.data4, a.data4 + 8, b.data4);
 }
 
+// Why openFile failed, so the layer can tell a user what to do about it.
+enum class UsbOpenError {
+    None, // the open succeeded
+    NotPresent, // no device answers to the path (any more)
+    AccessDenied, // the user may not open the device (missing permission)
+    InUse, // another program, or a kernel driver, holds the device
+    Failed, // any other failure
+};
+
 class UsbHost
 {
 public:
@@ -53,8 +62,9 @@ public:
     // Opens a device-interface path for reading and writing with no sharing,
     // as an existing file, for overlapped I/O (CreateFileW). Exclusive: fails
     // while the device is open through another handle, in this program or
-    // another. On success sets file; on failure leaves it untouched.
-    virtual bool openFile(const std::u16string &path, UsbFileHandle &file) = 0;
+    // another. On success sets file and error None; on failure leaves file
+    // untouched and says why in error (GetLastError after CreateFileW).
+    virtual bool openFile(const std::u16string &path, UsbFileHandle &file, UsbOpenError &error) = 0;
 
     // Starts the USB function on an open file (WinUsb_Initialize) and gives
     // the handle of its first interface. On failure nothing needs freeing;

@@ -8,8 +8,9 @@ bool EmptyUsbHost::listInterfacePaths(const UsbGuid &, std::vector<std::u16strin
     return true;
 }
 
-bool EmptyUsbHost::openFile(const std::u16string &, UsbFileHandle &)
+bool EmptyUsbHost::openFile(const std::u16string &, UsbFileHandle &, UsbOpenError &error)
 {
+    error = UsbOpenError::NotPresent;
     return false;
 }
 

@@ -9,7 +9,7 @@ class EmptyUsbHost : public UsbHost
 {
 public:
     bool listInterfacePaths(const UsbGuid &guid, std::vector<std::u16string> &paths) override;
-    bool openFile(const std::u16string &path, UsbFileHandle &file) override;
+    bool openFile(const std::u16string &path, UsbFileHandle &file, UsbOpenError &error) override;
     bool initialize(UsbFileHandle file, UsbInterfaceHandle &firstInterface) override;
     bool freeInterface(UsbInterfaceHandle handle) override;
     bool closeFile(UsbFileHandle file) override;

@@ -67,8 +67,9 @@ bool SimUsbBus::listInterfacePaths(const UsbGuid &guid, std::vector<std::u16stri
     return finish(call);
 }
 
-bool SimUsbBus::openFile(const std::u16string &path, UsbFileHandle &file)
+bool SimUsbBus::openFile(const std::u16string &path, UsbFileHandle &file, UsbOpenError &error)
 {
+    error = UsbOpenError::Failed;
     Call call(SimOp::OpenFile, 0);
     call.entry.path = path;
     {
@@ -79,11 +80,20 @@ bool SimUsbBus::openFile(const std::u16string &path, UsbFileHandle &file)
         call.entry.device = deviceId;
         const Hit hit = takeFault(call.entry.op, deviceId, -1);
         call.unplugged = hit.unplugged;
-        if (!hit.fail && deviceId >= 0 && found->second.plugged && !found->second.heldElsewhere) {
+        if (hit.fail) {
+            error = UsbOpenError::Failed;
+        } else if (deviceId < 0 || !found->second.plugged) {
+            error = UsbOpenError::NotPresent;
+        } else if (found->second.accessDenied) {
+            error = UsbOpenError::AccessDenied;
+        } else if (found->second.heldElsewhere) {
+            error = UsbOpenError::InUse;
+        } else {
             const uint64_t instance = found->second.instance;
             const bool openElsewhere = std::any_of(m_files.begin(), m_files.end(), [&](const auto &open) {
                 return open.second.device == deviceId && open.second.instance == instance;
             });
+            error = openElsewhere ? UsbOpenError::InUse : UsbOpenError::None;
             if (!openElsewhere) {
                 const std::uintptr_t handle = m_nextHandle++;
                 m_files.emplace(handle, OpenFile {deviceId, instance, false});

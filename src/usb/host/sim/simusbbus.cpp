@@ -90,10 +90,20 @@ std::u16string SimUsbBus::path(DeviceId device) const
 
 void SimUsbBus::setHeldElsewhere(DeviceId device, bool held)
 {
+    setDeviceFlag(device, &Device::heldElsewhere, held);
+}
+
+void SimUsbBus::setAccessDenied(DeviceId device, bool denied)
+{
+    setDeviceFlag(device, &Device::accessDenied, denied);
+}
+
+void SimUsbBus::setDeviceFlag(DeviceId device, bool Device::*flag, bool value)
+{
     std::lock_guard<std::mutex> lock(m_mutex);
     const auto found = m_devices.find(device);
     if (found != m_devices.end())
-        found->second.heldElsewhere = held;
+        found->second.*flag = value;
 }
 
 void SimUsbBus::injectFault(const SimFault &fault)
@@ -155,16 +165,12 @@ int SimUsbBus::invalidHandleUses() const
 
 int SimUsbBus::addChangeListener(std::function<void()> listener)
 {
-    std::lock_guard<std::mutex> lock(m_listenerMutex);
-    const int id = m_nextListener++;
-    m_listeners.emplace(id, std::move(listener));
-    return id;
+    return m_changeListeners.add(std::move(listener));
 }
 
 void SimUsbBus::removeChangeListener(int listenerId)
 {
-    std::lock_guard<std::mutex> lock(m_listenerMutex);
-    m_listeners.erase(listenerId);
+    m_changeListeners.remove(listenerId);
 }
 
 void SimUsbBus::raiseChangeNotification()
@@ -250,9 +256,7 @@ void SimUsbBus::record(SimCall call)
 
 void SimUsbBus::notifyListeners()
 {
-    std::lock_guard<std::mutex> lock(m_listenerMutex);
-    for (auto &listener : m_listeners)
-        listener.second();
+    m_changeListeners.notify();
 }
 
 std::shared_ptr<SimUsbBus> simulatorBus()

@@ -11,6 +11,7 @@
 #include "usb/host/sim/simcall.h"
 #include "usb/host/sim/simdevicemodel.h"
 #include "usb/host/sim/simdeviceprofile.h"
+#include "usb/host/usbchangelisteners.h"
 #include "usb/host/usbhost.h"
 
 #include <array>
@@ -64,6 +65,8 @@ public:
     std::u16string path(DeviceId device) const;
     // Another program holds the device open, so opening it fails.
     void setHeldElsewhere(DeviceId device, bool held);
+    // The user lacks permission on the device, so opening it is refused.
+    void setAccessDenied(DeviceId device, bool denied);
 
     void injectFault(const SimFault &fault);
     void clearFaults();
@@ -91,7 +94,7 @@ public:
     void raiseChangeNotification();
 
     bool listInterfacePaths(const UsbGuid &guid, std::vector<std::u16string> &paths) override;
-    bool openFile(const std::u16string &path, UsbFileHandle &file) override;
+    bool openFile(const std::u16string &path, UsbFileHandle &file, UsbOpenError &error) override;
     bool initialize(UsbFileHandle file, UsbInterfaceHandle &firstInterface) override;
     bool freeInterface(UsbInterfaceHandle handle) override;
     bool closeFile(UsbFileHandle file) override;
@@ -122,6 +125,7 @@ private:
         SimDeviceProfile profile;
         bool plugged = false;
         bool heldElsewhere = false;
+        bool accessDenied = false;
         uint64_t instance = 0; // changes with every plug
     };
     struct OpenFile
@@ -170,6 +174,7 @@ private:
         uint32_t byteLimit = UINT32_MAX;
     };
 
+    void setDeviceFlag(DeviceId device, bool Device::*flag, bool value);
     DeviceId plugLocked(SimDeviceProfile profile, DeviceId device);
     bool unplugLocked(DeviceId device);
     Hit takeFault(SimOp op, DeviceId device, int descriptorType);
@@ -185,7 +190,7 @@ private:
     void record(SimCall call);
     void notifyListeners();
 
-    mutable std::mutex m_mutex; // guards every member below up to m_listenerMutex
+    mutable std::mutex m_mutex; // guards every member below up to m_changeListeners
     std::map<DeviceId, Device> m_devices;
     std::map<std::uintptr_t, OpenFile> m_files;
     std::map<std::uintptr_t, InterfaceHandleState> m_interfaceHandles;
@@ -199,9 +204,7 @@ private:
     std::uintptr_t m_nextHandle = 1;
     const std::shared_ptr<SimDeviceModel> m_defaultModel = std::make_shared<SimDeviceModel>();
 
-    std::mutex m_listenerMutex; // guards m_listeners and serialises notifications
-    std::map<int, std::function<void()>> m_listeners;
-    int m_nextListener = 1;
+    UsbChangeListeners m_changeListeners;
 };
 
 // The bus the program runs on when TALVEX_SIMULATOR is set; demos and tools

@@ -1,0 +1,54 @@
+#pragma once
+
+// One pipe's bulk-out batches as libusb's asynchronous transfers, for the
+// batch queue of a pipelined write. Free of Qt.
+//
+// Threads: used from the writing thread. A transfer completes on whichever
+// thread handles libusb's events, the host's hot-plug thread or the writer
+// itself while it waits; the completions meet under a lock.
+
+#include "usb/host/usbbatchqueue.h"
+
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <mutex>
+
+struct libusb_context;
+struct libusb_device_handle;
+struct libusb_transfer;
+
+class LibusbQueuedTransfers : public UsbBatchQueue::Transfers
+{
+public:
+    LibusbQueuedTransfers(
+        libusb_context *context, libusb_device_handle *device, uint8_t pipeId, unsigned int timeoutMs);
+    // Every submitted transfer has ended by then: the batch queue waits for all of them.
+    ~LibusbQueuedTransfers() override = default;
+
+    bool submit(uint32_t batch, const uint8_t *data, uint32_t length) override;
+    void waitForOne(uint32_t &batch, bool &ok, uint32_t &transferred) override;
+    void cancel(uint32_t batch) override;
+
+private:
+    struct Ended
+    {
+        uint32_t batch;
+        bool ok;
+        uint32_t transferred;
+    };
+
+    static void onTransferEnded(libusb_transfer *transfer);
+
+    libusb_context *const m_context;
+    libusb_device_handle *const m_device;
+    const uint8_t m_pipeId;
+    const unsigned int m_timeoutMs;
+
+    std::mutex m_mutex; // guards m_inFlight, m_ended and m_endedFlag
+    std::map<libusb_transfer *, uint32_t> m_inFlight;
+    std::deque<Ended> m_ended;
+    // Set when a transfer ends, for libusb_handle_events_timeout_completed,
+    // which reads it under libusb's own event lock.
+    int m_endedFlag = 0;
+};

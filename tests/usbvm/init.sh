@@ -1,0 +1,57 @@
+#!/bin/busybox sh
+# The virtual machine's first process: brings up the kernel's USB device
+# side (dummy_hcd and FunctionFS) and udev, plugs in the test gadget, runs
+# the tests and the measurements, prints one result line and powers off.
+/bin/busybox --install -s /bin
+export PATH=/bin:/sbin
+mount -t proc proc /proc
+mount -t sysfs sys /sys
+mount -t devtmpfs dev /dev
+mkdir -p /run /tmp
+mount -t tmpfs run /run
+mount -t tmpfs tmp /tmp
+echo "usbvm-boot-s: $(cut -d' ' -f1 /proc/uptime)"
+
+finish() {
+  echo "usbvm-end-s: $(cut -d' ' -f1 /proc/uptime)"
+  echo "usb-vm: $1 passed, $2 failed"
+  sync
+  poweroff -f
+}
+
+# No modules.dep: load in dependency order.
+for module in usb-common usbcore udc-core dummy_hcd configfs libcomposite usb_f_fs; do
+  insmod "/lib/modules/$module.ko" || { echo "usbvm: cannot load $module"; finish 0 1; }
+done
+mount -t configfs none /sys/kernel/config
+
+# udev turns the kernel's events into the ones libusb listens to, as on a real system.
+/lib/systemd/systemd-udevd --daemon >/dev/null 2>&1 || { echo "usbvm: udevd did not start"; finish 0 1; }
+udevadm trigger --action=add >/dev/null 2>&1
+udevadm settle
+
+udc=$(ls /sys/class/udc | head -n 1)
+/bin/usbvm-gadget "$udc" &
+export USBVM_UDC="$udc"
+
+passed=0
+failed=0
+# Runs a QtTest program and adds its totals.
+run_suite() {
+  "$@" >/tmp/suite.log 2>&1
+  cat /tmp/suite.log
+  totals=$(grep '^Totals:' /tmp/suite.log | tail -n 1)
+  if [ -z "$totals" ]; then
+    echo "usbvm: $1 ended without totals"
+    failed=$((failed + 1))
+    return
+  fi
+  passed=$((passed + $(echo "$totals" | sed 's/Totals: \([0-9]*\) passed.*/\1/')))
+  failed=$((failed + $(echo "$totals" | sed 's/.* \([0-9]*\) failed.*/\1/')))
+}
+
+echo "usbvm-tests-s: $(cut -d' ' -f1 /proc/uptime)"
+run_suite /bin/tst_usbvm
+run_suite /bin/tst_usbvmflash
+/bin/usbvm-bench || failed=$((failed + 1))
+finish "$passed" "$failed"

@@ -1,0 +1,114 @@
+// Flashing through the tool's whole stack on the libusb host: the loader
+// factory, the driver on its worker thread and the single-device proxy, as
+// start-up wires them, against the Vantor device served as a USB gadget.
+// Runs only in the virtual machine that run-usb-vm.sh boots.
+
+#include "usbvmflashrig.h"
+
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QtTest>
+
+class TestUsbVmFlash : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void init();
+
+    void flashSwitchesModeSendsTheImageAndStartsTheApplication();
+    void unplugInTheMiddleOfAFlashFailsAndAFlashAfterwardsWorks();
+
+private:
+    QSharedPointer<FirmwareFile> firmware(uint32_t build, int size)
+    {
+        return usbvmFirmware(m_files.filePath(QStringLiteral("fw-%1.tvf").arg(build)), build, size);
+    }
+    QString devicePath() { return usbvmDevicePath(*m_host); }
+
+    std::shared_ptr<LibusbHost> m_host;
+    QTemporaryDir m_files;
+};
+
+void TestUsbVmFlash::initTestCase()
+{
+    if (qEnvironmentVariableIsEmpty("USBVM_UDC"))
+        QSKIP("needs the virtual machine of run-usb-vm.sh");
+    QVERIFY(m_files.isValid());
+    m_host = std::make_shared<LibusbHost>(DEVICE_INTERFACE_MATCH);
+}
+
+void TestUsbVmFlash::init()
+{
+    usbvmSetPlugged(true);
+    QVERIFY(usbvmWaitFor([this] { return usbvmListedPaths(*m_host).size() == 1; }));
+}
+
+void TestUsbVmFlash::flashSwitchesModeSendsTheImageAndStartsTheApplication()
+{
+    const QString path = devicePath();
+    QCOMPARE(usbvmInterfaceProtocol(path), int(usbvmApplicationMode));
+    FlashRig rig(m_host);
+    rig.handOver();
+    QCOMPARE(rig.attached.count(), 1);
+
+    const int imageSize = 1 << 20;
+    const QSharedPointer<FirmwareFile> file = firmware(317, imageSize);
+    QVERIFY(file);
+    QList<int> progress;
+    int protocolWhileSending = -1;
+    QObject::connect(&rig.proxy, &OneDeviceUsbLoaderProxy::flashingProgress, this, [&](int percent) {
+        if (percent == 50)
+            protocolWhileSending = usbvmInterfaceProtocol(path);
+        progress << percent;
+    });
+    emit rig.proxy.flashFirmware(file);
+    QVERIFY(rig.awaitFlashes(1, 180000));
+    QCOMPARE(rig.failed.count(), 0);
+    const QList<QVariant> result = rig.reprogrammed.first();
+    QCOMPARE(result.at(3).toUInt(), 317u);
+    QCOMPARE(result.at(4).toString(), QStringLiteral("vmflash"));
+    QCOMPARE(progress.first(), 0);
+    QCOMPARE(progress.last(), 100);
+    QVERIFY(std::is_sorted(progress.cbegin(), progress.cend()));
+    // The device took the image in flashing mode.
+    QCOMPARE(protocolWhileSending, int(usbvmFlashingMode));
+
+    // The loader may already be restarting it into the application; the
+    // window's request comes on top, as after the user closed the message.
+    emit rig.proxy.startApp();
+    QVERIFY(usbvmWaitFor([&] { return usbvmInterfaceProtocol(path) == usbvmApplicationMode; }));
+    // Back under the same port.
+    QVERIFY(usbvmWaitFor([&] { return devicePath() == path; }));
+}
+
+void TestUsbVmFlash::unplugInTheMiddleOfAFlashFailsAndAFlashAfterwardsWorks()
+{
+    FlashRig rig(m_host);
+    rig.handOver();
+    QCOMPARE(rig.attached.count(), 1);
+
+    bool unplugged = false;
+    QObject::connect(&rig.proxy, &OneDeviceUsbLoaderProxy::flashingProgress, this, [&](int percent) {
+        if (percent >= 25 && !unplugged)
+            unplugged = usbvmSetPlugged(false);
+    });
+    emit rig.proxy.flashFirmware(firmware(318, 256 * 1024));
+    QVERIFY(rig.awaitFlashes(1, 60000));
+    QVERIFY(unplugged);
+    QCOMPARE(rig.reprogrammed.count(), 0);
+    QCOMPARE(rig.failed.count(), 1);
+
+    // Plugged in again, the device is found anew and takes the next flash whole.
+    QVERIFY(usbvmSetPlugged(true));
+    QVERIFY(usbvmWaitFor([&] { return rig.attached.count() == 2; }));
+    emit rig.proxy.flashFirmware(firmware(319, 64 * 1024));
+    QVERIFY(rig.awaitFlashes(2, 60000));
+    QCOMPARE(rig.failed.count(), 1);
+    QCOMPARE(rig.reprogrammed.count(), 1);
+    QCOMPARE(rig.reprogrammed.first().at(3).toUInt(), 319u);
+}
+
+QTEST_GUILESS_MAIN(TestUsbVmFlash)
+#include "tst_usbvmflash.moc"

@@ -1,0 +1,30 @@
+#pragma once
+
+// The test gadget's identity, where it sits in configfs, and the requests of
+// the test harness on its default pipe, shared by the gadget and the tests
+// that drive it. The gadget passes every other request to the Vantor device
+// it serves.
+
+#include <cstdint>
+
+constexpr uint16_t usbvmVendorId = 0x1209;
+constexpr uint16_t usbvmProductId = 0x7A10;
+constexpr char usbvmSerialNumber[] = "ZOK000001";
+
+// Writing the controller's name to UDC in here plugs the device in; writing
+// an empty line pulls it out.
+constexpr char usbvmGadgetDir[] = "/sys/kernel/config/usb_gadget/vantor";
+constexpr char usbvmFunctionFsDir[] = "/dev/ffs-vantor";
+
+// Codes far from the device's own requests (1 to 17).
+enum UsbvmRequest : uint8_t {
+    UsbvmStoreBytes = 0xE0, // OUT with data: keep it
+    UsbvmReadBytes = 0xE1, // IN: the kept bytes
+    UsbvmReadCounters = 0xE3, // IN: bytes and transfers received on bulk-out, 32 bits each
+    UsbvmResetCounters = 0xE4, // OUT without data
+    UsbvmSendTestChunks = 0xE5, // OUT without data: the next wValue bulk-in reads get numbered 64-byte chunks
+};
+
+// bInterfaceProtocol of the vendor interface in each mode.
+constexpr uint8_t usbvmApplicationMode = 2;
+constexpr uint8_t usbvmFlashingMode = 1;
