@@ -1,18 +1,23 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build and the tests need, and only those that
 # are missing. Safe to run again. `--ci` adds what the sanitizer and fuzzing
-# builds and the Windows compile check need; `--vm` adds what the tests
-# through the real Linux USB stack need (qemu, a static busybox, udev);
-# `--gui` adds an X server for headless screenshots.
+# builds and the Windows compile check need (among them the MinGW resource
+# compiler that checks the Windows resource file); `--qt6` adds Qt 6 for a
+# build against it; `--package` adds what `make package` and the package
+# checks need; `--vm` adds what the tests through the real Linux USB stack
+# need (qemu, a static busybox, udev); `--gui` adds an X server for headless
+# screenshots.
 set -euo pipefail
 
 packages=(cmake make g++ pkg-config qtbase5-dev qtbase5-dev-tools libusb-1.0-0-dev libbenchmark-dev)
 for arg in "$@"; do
   case "$arg" in
     --ci) packages+=(clang libclang-rt-14-dev g++-mingw-w64-i686) ;;
+    --qt6) packages+=(qt6-base-dev qt6-base-dev-tools) ;;
+    --package) packages+=(dpkg-dev fakeroot file lintian appstream desktop-file-utils man-db) ;;
     --vm) packages+=(qemu-system-x86 busybox-static cpio udev) ;;
     --gui) packages+=(xvfb xauth) ;;
-    *) echo "usage: $0 [--ci] [--vm] [--gui]" >&2; exit 2 ;;
+    *) echo "usage: $0 [--ci] [--qt6] [--package] [--vm] [--gui]" >&2; exit 2 ;;
   esac
 done
 

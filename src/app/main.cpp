@@ -11,11 +11,16 @@
 #include "app/deviceside.h"
 #include "app/startup.h"
 #include "protocol/sim/simulatorsetup.h"
+#include "qtcompat.h"
 #include "ui/flashdialog.h"
+
+#ifdef Q_OS_UNIX
+#include "app/terminationsignals.h"
+#endif
 
 int main(int argc, char *argv[])
 {
-    QApplication::setAttribute(Qt::AA_EnableHighDpiScaling, true);
+    QtCompat::enableHighDpiScaling();
     auto application = std::make_unique<QApplication>(argc, argv);
     applyApplicationFont();
     installStyleSheet(*application);
@@ -29,6 +34,13 @@ int main(int argc, char *argv[])
         QMessageBox::critical(nullptr, QStringLiteral("TALVEX Updater"), simulatorError);
         return 2;
     }
+
+#ifdef Q_OS_UNIX
+    // Ends the event loop as closing the window does, so shutdown below runs in full.
+    auto terminationSignals = std::make_unique<TerminationSignals>();
+    QObject::connect(terminationSignals.get(), &TerminationSignals::terminationRequested,
+        [] { QCoreApplication::exit(0); });
+#endif
 
     auto deviceSide = std::make_unique<DeviceSide>();
 
@@ -45,6 +57,9 @@ int main(int argc, char *argv[])
     window.reset();
     deviceSide.reset();
 
+#ifdef Q_OS_UNIX
+    terminationSignals.reset();
+#endif
     application.reset();
     return exitCode;
 }

@@ -2,6 +2,7 @@
 
 #include "firmware/firmwarefile.h"
 #include "protocol/loaderrecords.h"
+#include "qtcompat.h"
 #include "usb/usbdevice.h"
 
 OneDeviceUsbLoaderProxy::OneDeviceUsbLoaderProxy(QObject *parent)
@@ -99,7 +100,7 @@ bool OneDeviceUsbLoaderProxy::attachDevice(const USBDriver::TDeviceID &deviceID,
     if (isValid(firmwareInformation)) {
         emit firmwareInformationChanged(true, firmwareInformation.version, firmwareInformation.subversion,
             firmwareInformation.bugfix, buildNumber(firmwareInformation),
-            QString::fromLocal8Bit(fieldText(firmwareInformation.name, sizeof firmwareInformation.name)));
+            QtCompat::fromLocal8Bit(fieldText(firmwareInformation.name, sizeof firmwareInformation.name)));
     } else {
         emit firmwareInformationChanged(false, 0, 0, 0, 0, QString());
     }

@@ -4,6 +4,7 @@
 #include "protocol/loaderrequest.h"
 #include "protocol/loadertiming.h"
 #include "protocol/securewipe.h"
+#include "qtcompat.h"
 #include "usb/usbdevice.h"
 #include "usb/usbinterface.h"
 
@@ -157,7 +158,7 @@ void UsbLoader::flashDeviceInformation(
     TDeviceInformation record {};
     record.boardVersion = boardVersion;
     record.boardSubversion = boardSubersion;
-    const QByteArray serial = SN.toLocal8Bit();
+    const QByteArray serial = QtCompat::toLocal8Bit(SN);
     std::memcpy(record.SN, serial.constData(), size_t(qMin(serial.size(), int(sizeof record.SN))));
     record.flags = uint8_t((boardHwType & 0x03) << 1);
     beginWrite();

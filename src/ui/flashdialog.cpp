@@ -6,6 +6,8 @@
 #include <QMessageBox>
 #include <QPushButton>
 
+#include "qtcompat.h"
+#include "talvexversion.h"
 #include "ui/devicepermissiontext.h"
 #include "ui/versiontext.h"
 #include "ui_flashdialog.h"
@@ -24,6 +26,7 @@ FlashDialog::FlashDialog(QWidget *parent)
     , deviceConnected(false)
     , flashing(false)
 {
+    QtCompat::storeSettingsTextAsUtf8(settings);
     ui->setupUi(this);
     ui->verticalLayout_2->setAlignment(ui->FlashDeviceButton, Qt::AlignHCenter);
     ui->verticalLayout_2->setAlignment(ui->aboutButton, Qt::AlignRight);
@@ -213,5 +216,5 @@ void FlashDialog::showMessage(QString title, QString text)
 void FlashDialog::showAbout()
 {
     showMessage(QStringLiteral("About"),
-        QStringLiteral("TALVEX Updater\nv1.1.0\nCopyright \u00a9 Vantor. All rights reserved."));
+        QStringLiteral("TALVEX Updater\nv" TALVEX_VERSION "\nCopyright \u00a9 Vantor. All rights reserved."));
 }

@@ -1,5 +1,7 @@
 #include "versiontext.h"
 
+#include "qtcompat.h"
+
 #include <cstring>
 
 QString formatVersion(quint8 version, quint8 subversion, quint8 bugfix, quint32 build, QString name)
@@ -39,5 +41,5 @@ QString firmwareNameText(const char (&name)[16])
 {
     const void *end = std::memchr(name, 0, sizeof name);
     const int length = end ? int(static_cast<const char *>(end) - name) : int(sizeof name);
-    return QString::fromLocal8Bit(name, length);
+    return QtCompat::fromLocal8Bit(name, length);
 }

@@ -18,5 +18,6 @@ QString firmwareVersionPlaceholder();
 QString boardVersionText(quint8 boardVersion, quint8 boardSubversion);
 
 // The 16-byte name field of a firmware header: the bytes up to the first zero
-// byte (all 16 when there is none), decoded from the local 8-bit code page.
+// byte (all 16 when there is none), decoded from the local 8-bit encoding
+// (QtCompat::fromLocal8Bit).
 QString firmwareNameText(const char (&name)[16]);

@@ -6,6 +6,7 @@
 // Constructed on the main thread, which runs the first scan; then moved to
 // the worker thread, which runs every later one.
 
+#include "qtcompat.h"
 #include "usb/deviceinterfaceguid.h"
 #include "usb/usbplatform.h"
 
@@ -91,7 +92,7 @@ private:
     const QStringList m_onlyPaths;
     QMap<QString, TDeviceID> m_knownPaths;
     QMap<TDeviceID, USBDevice *> m_devicesById;
-    QMutex m_mutex {QMutex::Recursive}; // guards m_knownPaths and m_devicesById
+    QtCompat::RecursiveMutex m_mutex; // guards m_knownPaths and m_devicesById
     std::unique_ptr<QObject> m_deviceChangeSource;
     QList<QSharedPointer<UsbInterfaceHandlerFactory>> m_factories;
     std::shared_ptr<UsbHost> m_host;

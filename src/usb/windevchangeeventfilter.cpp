@@ -8,7 +8,8 @@ WinDevChangeEventFilter::WinDevChangeEventFilter()
     : QObject(nullptr)
 { }
 
-bool WinDevChangeEventFilter::nativeEventFilter(const QByteArray &, void *message, long *)
+bool WinDevChangeEventFilter::nativeEventFilter(
+    const QByteArray &, void *message, QtCompat::NativeEventResult *)
 {
     const MSG *windowMessage = static_cast<const MSG *>(message);
     if (!isDeviceTreeChange(windowMessage->message, std::uintptr_t(windowMessage->wParam)))

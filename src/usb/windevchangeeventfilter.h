@@ -3,6 +3,8 @@
 // Watches the window system's device-change broadcast on the main thread and
 // emits deviceListChanged() for every DBT_DEVNODES_CHANGED. Windows only.
 
+#include "qtcompat.h"
+
 #include <QAbstractNativeEventFilter>
 #include <QByteArray>
 #include <QObject>
@@ -16,7 +18,8 @@ public:
 
     // Handles WM_DEVICECHANGE / DBT_DEVNODES_CHANGED (returns true, result
     // untouched); every other message passes on. The event type is not examined.
-    bool nativeEventFilter(const QByteArray &eventType, void *message, long *result) override;
+    bool nativeEventFilter(
+        const QByteArray &eventType, void *message, QtCompat::NativeEventResult *result) override;
 
 signals:
     void deviceListChanged();

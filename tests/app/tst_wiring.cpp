@@ -4,6 +4,7 @@
 #include "../ui/modalwatcher.h"
 #include "app/deviceside.h"
 #include "protocol/onedeviceusbloaderproxy.h"
+#include "qtcompat.h"
 #include "ui/flashdialog.h"
 
 #include <QLabel>
@@ -99,8 +100,8 @@ void TestWiring::workerThreadIsNamedAndRunsTheDriver()
     QVERIFY(m_side->workerThread()->isRunning());
     QCOMPARE(m_side->driver()->thread(), m_side->workerThread());
     QCOMPARE(m_side->proxy()->thread(), QThread::currentThread());
-    QVERIFY(QMetaType::type("QSharedPointer<FirmwareFile>") != QMetaType::UnknownType);
-    QVERIFY(QMetaType::type("USBDriver::TDeviceID") != QMetaType::UnknownType);
+    QVERIFY(QtCompat::metaTypeId("QSharedPointer<FirmwareFile>") != QMetaType::UnknownType);
+    QVERIFY(QtCompat::metaTypeId("USBDriver::TDeviceID") != QMetaType::UnknownType);
 }
 
 void TestWiring::devicePresentAtStartIsShownAtOnce()

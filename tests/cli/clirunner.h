@@ -18,13 +18,16 @@ struct CliResult
 
 // With simulator set, the run works on simulated devices described by it;
 // unset, TALVEX_SIMULATOR is removed so no test meets another's devices.
-inline CliResult runCli(
-    const QStringList &arguments, const QString &simulator = QString(), const QByteArray &input = {})
+// locale is the LC_ALL the tool runs under; empty for no locale variables at all.
+inline CliResult runCli(const QStringList &arguments, const QString &simulator = QString(),
+    const QByteArray &input = {}, const QString &locale = QStringLiteral("C.UTF-8"))
 {
     QProcess process;
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    // Names are measured in bytes of the local encoding; make it UTF-8.
-    environment.insert(QStringLiteral("LC_ALL"), QStringLiteral("C.UTF-8"));
+    for (const char *variable : {"LC_ALL", "LC_CTYPE", "LANG"})
+        environment.remove(QLatin1String(variable));
+    if (!locale.isEmpty())
+        environment.insert(QStringLiteral("LC_ALL"), locale);
     environment.remove(QStringLiteral("TALVEX_SIMULATOR"));
     if (!simulator.isNull())
         environment.insert(QStringLiteral("TALVEX_SIMULATOR"), simulator);

@@ -10,6 +10,8 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <cstring>
+
 namespace {
 
 using Result = CliResult;
@@ -33,7 +35,10 @@ private:
     QString payloadPath;
     QString outPath;
 
-    static Result run(const QStringList &arguments) { return runCli(arguments); }
+    static Result run(const QStringList &arguments, const QString &locale = QStringLiteral("C.UTF-8"))
+    {
+        return runCli(arguments, QString(), {}, locale);
+    }
 
     static void writeFile(const QString &path, const QByteArray &bytes) { QVERIFY(writeBytes(path, bytes)); }
 
@@ -344,6 +349,7 @@ private slots:
         QTest::addRow("tool, short") << QStringList {"-h"} << "Exit status";
         QTest::addRow("info") << QStringList {"info", "--help"} << "image-info";
         QTest::addRow("pack") << QStringList {"pack", "-h"} << "--device-block HEX";
+        QTest::addRow("tool names --version") << QStringList {"--help"} << "--version";
     }
 
     void help()
@@ -355,6 +361,52 @@ private slots:
         QCOMPARE(result.err, QByteArray());
         QVERIFY(result.out.startsWith("usage: talvex-cli "));
         QVERIFY(result.out.contains(mentions.toUtf8()));
+    }
+
+    // Names are UTF-8 on Linux whether Qt 5 or Qt 6 runs the tool and whatever
+    // the locale says, so a file packed in one shell reads the same in another.
+    void namesAreUtf8WhateverTheLocale_data()
+    {
+        QTest::addColumn<QString>("locale");
+        QTest::addRow("C") << "C";
+        QTest::addRow("POSIX") << "POSIX";
+        QTest::addRow("C.UTF-8") << "C.UTF-8";
+        QTest::addRow("no locale variables") << QString();
+    }
+
+    void namesAreUtf8WhateverTheLocale()
+    {
+        QFETCH(QString, locale);
+        const QByteArray name = "Gr\xc3\xbc\xc3\x9f"
+                                "e \xe2\x82\xac";
+        writeFile(payloadPath, "x");
+        const Result packed = run(QStringList {"pack", "--version", "1.0.0", "--build", "1", "--name",
+                                      QString::fromUtf8(name), payloadPath, outPath},
+            locale);
+        QCOMPARE(packed.err, QByteArray());
+        QCOMPARE(packed.exitCode, 0);
+        QCOMPARE(readFile(outPath).mid(16, 16), name + QByteArray(16 - name.size(), '\0'));
+
+        const Result info = run({"info", outPath}, locale);
+        QCOMPARE(info.exitCode, 0);
+        QVERIFY2(info.out.contains("\nname: " + name + "\n"), info.out.constData());
+
+        FirmwareFile::THeader header {};
+        std::memcpy(header.magic, "BZOK", 4);
+        std::memcpy(header.name, "x\xe9y", 3);
+        header.dataSize = 1;
+        writeFile(outPath, FirmwareFile::fileHeaderBytes(header) + "x");
+        const Result lone = run({"info", outPath}, locale);
+        QCOMPARE(lone.exitCode, 0);
+        QVERIFY2(lone.out.contains("\nname: x\xef\xbf\xbdy\n"), lone.out.constData());
+    }
+
+    void versionIsTheProjectVersion()
+    {
+        const Result result = run({"--version"});
+        QCOMPARE(result.exitCode, 0);
+        QCOMPARE(result.err, QByteArray());
+        QCOMPARE(result.out, QByteArray("talvex-cli " TALVEX_PROJECT_VERSION "\n"));
     }
 };
 

@@ -79,6 +79,45 @@ private slots:
         QCOMPARE(watcher.fileDialogs.at(1).directory, folder);
     }
 
+    void folderIsStoredAsUtf8SoQt5AndQt6BuildsShareIt()
+    {
+        const QString folder = subfolder(QString::fromUtf8("Gr\xc3\xbc\xc3\x9f"
+                                                           "e \xe2\x82\xac"));
+        const QString path = writeFirmwareFile(folder + "/app.tvf", 1, 0, 0, 1, "master");
+        // A second settings object alive beside the window's would write with its own rules.
+        QFile stored(QSettings().fileName());
+        {
+            FlashDialog window;
+            ModalWatcher watcher;
+            watcher.setFileAnswer(path);
+            window.onLoadFirmwareClicked();
+            QCOMPARE(watcher.messages.size(), 0);
+        }
+        QVERIFY(stored.open(QFile::ReadOnly));
+        const QByteArray text = stored.readAll();
+        QVERIFY2(text.contains("lastFwFileDir=" + folder.toUtf8()), text.constData());
+    }
+
+    void folderStoredWithEscapesByEarlierBuildsStillReads()
+    {
+        const QString folder = subfolder(QString::fromUtf8("Gr\xc3\xbc\xc3\x9f"
+                                                           "e \xe2\x82\xac"));
+        QFile stored(QSettings().fileName());
+        QVERIFY(QDir().mkpath(QFileInfo(stored).path()));
+        QVERIFY(stored.open(QFile::WriteOnly));
+        // What a Qt 5 build wrote before settings were kept as UTF-8.
+        stored.write(
+            "[General]\nlastFwFileDir=" + files.path().toUtf8() + R"(/Gr\xfc\xdf\x65 \x20ac)" + "\n");
+        stored.close();
+
+        FlashDialog window;
+        ModalWatcher watcher;
+        watcher.setFileAnswer(QString());
+        window.onLoadFirmwareClicked();
+        QCOMPARE(watcher.fileDialogs.size(), 1);
+        QCOMPARE(watcher.fileDialogs.first().directory, folder);
+    }
+
     void nameFieldDecodingDecidesTheVersionForm_data()
     {
         QTest::addColumn<QByteArray>("name");

@@ -6,13 +6,24 @@
 #include <QtTest>
 
 #include "app/startup.h"
+#include "qtcompat.h"
 
 // The look and identity start-up gives the application, and the compiled-in resources.
 class tst_Startup : public QObject
 {
     Q_OBJECT
 
+public:
+    // As the program's entry point does, before the application object exists.
+    static void initMain() { QtCompat::enableHighDpiScaling(); }
+
 private slots:
+    void highDpiScalingRoundsToWholeFactorsOnQt5AndQt6()
+    {
+        QCOMPARE(
+            QGuiApplication::highDpiScaleFactorRoundingPolicy(), Qt::HighDpiScaleFactorRoundingPolicy::Round);
+    }
+
     void identityNamesTheSettingsStore()
     {
         setApplicationIdentity();

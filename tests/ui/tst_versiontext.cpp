@@ -85,6 +85,13 @@ private slots:
         QTest::addRow("all sixteen bytes without zero")
             << QByteArray("release/1.4.2-rc") << "release/1.4.2-rc";
         QTest::addRow("empty") << QByteArray(16, '\0') << "";
+        QTest::addRow("UTF-8 whatever the locale") << QByteArray("Gr\xc3\xbc\xc3\x9f"
+                                                                 "e\0\0\0\0\0\0\0\0\0",
+            16)
+                                                   << QString::fromUtf8("Gr\xc3\xbc\xc3\x9f"
+                                                                        "e");
+        QTest::addRow("byte outside UTF-8 shows as a replacement, not dropped")
+            << QByteArray("x\xe9y\0\0\0\0\0\0\0\0\0\0\0\0\0", 16) << QStringLiteral("x\ufffdy");
     }
 
     void firmwareNameText()

@@ -1,5 +1,6 @@
 #include "usbtestsupport.h"
 
+#include "qtcompat.h"
 #include "usb/devicechangemessage.h"
 #include "usb/inaccessibledevices.h"
 #include "usb/usbendpoint.h"
@@ -159,8 +160,8 @@ void TestUsbDriver::metaObjects()
 
     // Both travel in queued signals, also through connections made by signature text.
     startDriver();
-    QCOMPARE(QMetaType::type("USBDriver::TDeviceID"), qMetaTypeId<DeviceId>());
-    QVERIFY(QMetaType::type("USBDevice*") != QMetaType::UnknownType);
+    QCOMPARE(QtCompat::metaTypeId("USBDriver::TDeviceID"), qMetaTypeId<DeviceId>());
+    QVERIFY(QtCompat::metaTypeId("USBDevice*") != QMetaType::UnknownType);
 }
 
 void TestUsbDriver::deviceChangeMessage_data()

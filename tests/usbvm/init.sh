@@ -53,5 +53,8 @@ run_suite() {
 echo "usbvm-tests-s: $(cut -d' ' -f1 /proc/uptime)"
 run_suite /bin/tst_usbvm
 run_suite /bin/tst_usbvmflash
-/bin/usbvm-bench || failed=$((failed + 1))
+# Figures, not a test: a round that could not be measured is reported, and
+# does not fail the run on a machine too busy to finish it.
+/bin/usbvm-bench || echo "usbvm-bench: incomplete, see above"
+
 finish "$passed" "$failed"

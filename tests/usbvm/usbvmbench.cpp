@@ -36,8 +36,14 @@ using Measurement = qint64;
 Measurement wholeStack(const std::shared_ptr<LibusbHost> &host, const QString &file, int queueDepth)
 {
     BulkTransferWithBatches::setQueueDepth(queueDepth);
+    // The previous round's device may still be coming back into its application.
+    usbvmWaitFor([&] { return !usbvmDevicePath(*host).isEmpty(); }, 60000);
     FlashRig rig(host);
     rig.handOver();
+    if (rig.attached.count() != 1) {
+        std::printf("usbvm-bench: no device to flash\n");
+        return -1;
+    }
     QElapsedTimer clock;
     qint64 firstBatch = -1;
     qint64 lastBatch = -1;
@@ -59,10 +65,12 @@ Measurement wholeStack(const std::shared_ptr<LibusbHost> &host, const QString &f
     }
     // Back to the application, so every round starts alike.
     emit rig.proxy.startApp();
-    usbvmWaitFor([&] {
-        const QString path = usbvmDevicePath(*host);
-        return !path.isEmpty() && usbvmInterfaceProtocol(path) == usbvmApplicationMode;
-    });
+    usbvmWaitFor(
+        [&] {
+            const QString path = usbvmDevicePath(*host);
+            return !path.isEmpty() && usbvmInterfaceProtocol(path) == usbvmApplicationMode;
+        },
+        60000);
     return complete ? lastBatch - firstBatch : -1;
 }
 

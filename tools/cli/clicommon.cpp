@@ -1,6 +1,7 @@
 #include "clicommon.h"
 
 #include "commandreport.h"
+#include "qtcompat.h"
 
 #include <cstdio>
 
@@ -12,12 +13,12 @@ void printOut(const QString &text)
 
 void printHelp(const QString &text)
 {
-    std::fputs(text.toLocal8Bit().constData(), stdout);
+    std::fputs(QtCompat::toLocal8Bit(text).constData(), stdout);
 }
 
 void printErr(const QString &text)
 {
-    std::fputs(text.toLocal8Bit().constData(), stderr);
+    std::fputs(QtCompat::toLocal8Bit(text).constData(), stderr);
 }
 
 void failUsage(const QString &message, const QString &usage)

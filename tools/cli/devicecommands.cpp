@@ -10,6 +10,7 @@
 #include "firmware/firmwarefile.h"
 #include "protocol/bulktransferwithbatches.h"
 #include "protocol/loaderrecords.h"
+#include "qtcompat.h"
 #include "ui/versiontext.h"
 
 #include <QEventLoop>
@@ -46,7 +47,7 @@ QString firmwareText(const UsbLoader::TFirmwareInformation &record)
     if (!isValid(record))
         return firmwareVersionPlaceholder();
     return formatVersion(record.version, record.subversion, record.bugfix, buildNumber(record),
-        QString::fromLocal8Bit(fieldText(record.name, sizeof record.name)));
+        QtCompat::fromLocal8Bit(fieldText(record.name, sizeof record.name)));
 }
 
 // Shows the percentage as it comes, as a bar on a terminal and as lines elsewhere.

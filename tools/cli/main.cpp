@@ -4,6 +4,8 @@
 
 #include "clicommon.h"
 #include "commandreport.h"
+#include "qtcompat.h"
+#include "talvexversion.h"
 
 #include <QCoreApplication>
 
@@ -32,6 +34,10 @@ const char toolHelp[] = "usage: talvex-cli COMMAND [ARGUMENTS]\n"
                         "  load-keys PRIMARY SECONDARY  load two AES-256 keys (32-byte files)\n"
                         "  jtag-lock [--yes]         lock the JTAG port for good\n"
                         "\n"
+                        "Options:\n"
+                        "  --help                    print this help and exit\n"
+                        "  --version                 print the version and exit\n"
+                        "\n"
                         "Run \"talvex-cli COMMAND --help\" for the arguments of a command.\n"
                         "Every device command takes --json: one JSON object per line on stdout for\n"
                         "each event, ending with exactly one \"result\" object.\n"
@@ -50,7 +56,7 @@ const char toolHelp[] = "usage: talvex-cli COMMAND [ARGUMENTS]\n"
 
 QString toolUsage()
 {
-    return QStringLiteral("%1\n%2\n%3\n%4\nusage: talvex-cli --help")
+    return QStringLiteral("%1\n%2\n%3\n%4\nusage: talvex-cli --help | --version")
         .arg(QLatin1String(infoUsage), QLatin1String(packUsage), QLatin1String(listUsage),
             QLatin1String(flashUsage));
 }
@@ -64,6 +70,10 @@ int run(const QStringList &arguments)
     const QStringList rest = arguments.mid(1);
     if (command == QLatin1String("--help") || command == QLatin1String("-h")) {
         printOut(QString::fromLatin1(toolHelp));
+        return ExitSuccess;
+    }
+    if (command == QLatin1String("--version")) {
+        printOut(QStringLiteral("talvex-cli " TALVEX_VERSION "\n"));
         return ExitSuccess;
     }
     if (command == QLatin1String("info"))
@@ -106,7 +116,7 @@ int main(int argc, char *argv[])
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("talvex-cli"));
 
-    const QStringList arguments = QCoreApplication::arguments().mid(1);
+    const QStringList arguments = QtCompat::commandLineArguments(argc, argv).mid(1);
     const QString command = arguments.value(0);
     // Known before the command line is parsed, so that even a refused one
     // ends with a result event.

@@ -3,6 +3,7 @@
 #include "clicommon.h"
 
 #include "firmware/firmwarefile.h"
+#include "qtcompat.h"
 
 #include <QCommandLineParser>
 #include <QFile>
@@ -112,7 +113,7 @@ void setVersion(FirmwareFile::THeader &header, const QString &text)
 
 void setName(FirmwareFile::THeader &header, const QString &text)
 {
-    const QByteArray name = text.toLocal8Bit();
+    const QByteArray name = QtCompat::toLocal8Bit(text);
     if (name.size() > int(sizeof header.name))
         refuse(QStringLiteral("--name \"%1\" is %2 bytes long; at most %3 fit")
                    .arg(text)

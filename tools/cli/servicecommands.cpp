@@ -8,6 +8,7 @@
 
 #include "protocol/loaderrecords.h"
 #include "protocol/securewipe.h"
+#include "qtcompat.h"
 #include "ui/versiontext.h"
 
 #include <QFile>
@@ -316,10 +317,10 @@ int setIdentity(const QString &command, const QStringList &arguments)
     if (!commandLine.isSet(QStringLiteral("serial")) || !commandLine.isSet(QStringLiteral("board")))
         commandLine.refuse(QStringLiteral("--serial and --board are required"));
     const QString serial = commandLine.value(QStringLiteral("serial"));
-    if (serial.toLocal8Bit().size() > 16)
+    if (QtCompat::toLocal8Bit(serial).size() > 16)
         commandLine.refuse(QStringLiteral("--serial \"%1\" is %2 bytes long; at most 16 fit")
                                .arg(serial)
-                               .arg(serial.toLocal8Bit().size()));
+                               .arg(QtCompat::toLocal8Bit(serial).size()));
     const QStringList board = commandLine.value(QStringLiteral("board")).split(QLatin1Char('.'));
     bool versionOk = false;
     bool subversionOk = false;

@@ -101,6 +101,5 @@ int main(int argc, char *argv[])
                  "png")
             && ok;
     ok = save(devicePicture(32), icoDir + "/app.ico", "ico") && ok;
-    ok = save(devicePicture(128), icoDir + "/talvex-updater.png", "png") && ok;
     return ok ? 0 : 1;
 }
