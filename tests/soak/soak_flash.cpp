@@ -92,7 +92,7 @@ int main(int argc, char **argv)
             stop(seed, 0, none, "the device never appeared", rig);
         FaultDrawer drawer(seed, rig.countCallsOfAFlash(),
             std::chrono::milliseconds(LoaderTiming::scaled(LoaderTiming::comeBackLimitMs)));
-        if (rig.answers().successes != 1)
+        if (rig.answers().successes != 1 || !rig.settle(runLimit))
             stop(seed, 0, none, "the first healthy flash failed", rig);
         rig.startApplication();
 
@@ -117,6 +117,10 @@ int main(int argc, char **argv)
                 stop(seed, run, fault, "the healthy flash never ended", rig);
             if (rig.answers().successes != 1)
                 stop(seed, run, fault, "the healthy flash after the fault failed", rig);
+            // As in the window, where the user reads the message first: the
+            // device's own restart into its application is followed by then.
+            if (!rig.settle(runLimit))
+                stop(seed, run, fault, "the device did not come back after the healthy flash", rig);
             rig.startApplication();
             if (!rig.settle(runLimit) || rig.answers().total() != 1)
                 stop(seed, run, fault, "the healthy flash did not end with exactly one answer", rig);
