@@ -8,6 +8,7 @@
 #include <QProcess>
 #include <QProcessEnvironment>
 #include <QStringList>
+#include <QtGlobal>
 
 struct CliResult
 {
@@ -36,8 +37,12 @@ inline CliResult runCli(const QStringList &arguments, const QString &simulator =
     process.write(input);
     process.closeWriteChannel();
     CliResult result;
-    if (!process.waitForFinished(60000) || process.exitStatus() != QProcess::NormalExit)
+    if (!process.waitForFinished(120000) || process.exitStatus() != QProcess::NormalExit) {
+        // Shown in the test's log, so that a crash can be told from a hang.
+        qWarning("talvex-cli %s did not end normally (%s):\n%s", qPrintable(arguments.join(QLatin1Char(' '))),
+            qPrintable(process.errorString()), process.readAllStandardError().constData());
         return result;
+    }
     result.exitCode = process.exitCode();
     result.out = process.readAllStandardOutput();
     result.err = process.readAllStandardError();
