@@ -9,7 +9,7 @@ QT ?= 5
 CMAKE_FLAGS ?=
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 
-.PHONY: all deps configure build run test test-usb-vm package bench demo clean
+.PHONY: all deps configure build run test test-usb-vm package bench soak demo clean
 
 all: build
 
@@ -56,6 +56,13 @@ demo: build
 bench: configure
 	cmake --build $(BUILD_DIR) -j $(JOBS) --target bench_flash
 	$(BUILD_DIR)/bin/bench_flash
+
+# A thousand flashes of a simulated device, each with a fault drawn at random
+# and followed by a healthy flash; prints one summary line. SOAK_FLAGS takes
+# --runs N and --seed S.
+soak: configure
+	cmake --build $(BUILD_DIR) -j $(JOBS) --target soak_flash
+	$(BUILD_DIR)/bin/soak_flash $(SOAK_FLAGS)
 
 clean:
 	rm -rf $(BUILD_DIR) $(PACKAGE_DIR)

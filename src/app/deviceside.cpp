@@ -58,6 +58,15 @@ void DeviceSide::connectWindow(FlashDialog *window)
     QObject::connect(window, &FlashDialog::flashFirmware, proxy, &OneDeviceUsbLoaderProxy::flashFirmware);
     QObject::connect(proxy, &OneDeviceUsbLoaderProxy::flashingProgress, window->loadingDialog,
         &LoadingDialog::setProgress);
+    // After the last batch the device still writes its flash, for as long as
+    // the loader's busy limit allows; the dialog says so rather than sit at
+    // 100% without a word. The window sets its text afresh at every start.
+    LoadingDialog *progressDialog = window->loadingDialog;
+    QObject::connect(
+        proxy, &OneDeviceUsbLoaderProxy::flashingProgress, progressDialog, [progressDialog](int progress) {
+            if (progress == 100)
+                progressDialog->setInformation(QStringLiteral("The device is finishing its write..."));
+        });
     QObject::connect(
         proxy, &OneDeviceUsbLoaderProxy::firmwareReprogrammed, window, &FlashDialog::onFirmwareReprogrammed);
     QObject::connect(proxy, &OneDeviceUsbLoaderProxy::flashingFailed, window, &FlashDialog::onFlashingFailed);

@@ -3,32 +3,38 @@
 #include <QThread>
 
 #include <atomic>
+#include <cmath>
 
 namespace {
 
 #ifdef TALVEX_INSTANT_TIMING
-constexpr int defaultScale = 0;
+constexpr double defaultScale = 0;
 #else
-constexpr int defaultScale = 1;
+constexpr double defaultScale = 1;
 #endif
 
-std::atomic<int> timeScale {defaultScale};
+std::atomic<double> timeScale {defaultScale};
 
 } // namespace
 
-void LoaderTiming::setScale(int scale)
+void LoaderTiming::setScale(double factor)
 {
-    timeScale = scale;
+    timeScale = factor > 0 ? factor : 0;
+}
+
+double LoaderTiming::scale()
+{
+    return timeScale;
 }
 
 int LoaderTiming::scaled(int milliseconds)
 {
-    return milliseconds * timeScale;
+    return int(std::floor(milliseconds * timeScale));
 }
 
 void LoaderTiming::pause(int milliseconds)
 {
-    const int ms = scaled(milliseconds);
-    if (ms > 0)
-        QThread::msleep(static_cast<unsigned long>(ms));
+    const double microseconds = std::floor(milliseconds * 1000.0 * timeScale);
+    if (microseconds >= 1)
+        QThread::usleep(static_cast<unsigned long>(microseconds));
 }

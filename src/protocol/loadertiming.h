@@ -3,7 +3,9 @@
 // The fixed pauses and limits of the device protocol. One scale multiplies
 // them all: 1 in the program, 0 (instant) in the fuzzing build
 // (TALVEX_INSTANT_TIMING) and in tests that run hundreds of operations
-// against a simulated device that never needs the time.
+// against a simulated device that never needs the time, and a fraction
+// where a run must still see a restart take longer than the device is
+// given, or a device stay busy past the limit, without waiting minutes.
 
 namespace LoaderTiming {
 
@@ -21,9 +23,12 @@ constexpr int busyPollMs = 100;
 constexpr int busyLimitMs = 120000;
 
 // Any thread; takes effect for pauses and limits that start afterwards.
-void setScale(int scale);
+// Negative factors count as 0.
+void setScale(double factor);
+double scale();
+// The scaled time in whole milliseconds, rounded down.
 int scaled(int milliseconds);
-// Sleeps the scaled time on the calling thread.
+// Sleeps the scaled time on the calling thread, to the microsecond.
 void pause(int milliseconds);
 
 } // namespace LoaderTiming

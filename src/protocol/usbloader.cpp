@@ -96,16 +96,34 @@ void UsbLoader::refreshStateIfRebound()
 
 bool UsbLoader::waitWhileBusy()
 {
+    // Bounded by the number of questions as well as by time, so that a build
+    // without pauses gives up after as many questions as the limit allows.
+    const int limitMs = m_busyLimitMs >= 0 ? m_busyLimitMs : LoaderTiming::busyLimitMs;
+    const int questions = qMax(1, limitMs / LoaderTiming::busyPollMs);
+    const int scaledLimitMs = LoaderTiming::scaled(limitMs);
     QElapsedTimer waited;
     waited.start();
-    for (;;) {
+    for (int asked = 1;; ++asked) {
         if (usbInterface()->controlIn(requestCode(LoaderRequest::ReadBusy), 0, 1).at(0) == 0)
             return true;
-        if (waited.hasExpired(
-                m_busyLimitMs >= 0 ? m_busyLimitMs : LoaderTiming::scaled(LoaderTiming::busyLimitMs)))
+        if (asked >= questions || (scaledLimitMs > 0 && waited.elapsed() >= scaledLimitMs)) {
+            m_stayedBusy = true;
             return false;
+        }
         LoaderTiming::pause(LoaderTiming::busyPollMs);
     }
+}
+
+void UsbLoader::beginWrite()
+{
+    m_stayedBusy = false;
+    m_lastFailure = Failure::None;
+}
+
+void UsbLoader::reportFailure()
+{
+    m_lastFailure = m_stayedBusy ? Failure::DeviceStayedBusy : Failure::Other;
+    emit firmwareReprogrammingFailed();
 }
 
 void UsbLoader::startFlashingMode()
@@ -143,6 +161,7 @@ void UsbLoader::flashDeviceInformation(
     const QByteArray serial = QtCompat::toLocal8Bit(SN);
     std::memcpy(record.SN, serial.constData(), size_t(qMin(serial.size(), int(sizeof record.SN))));
     record.flags = uint8_t((boardHwType & 0x03) << 1);
+    beginWrite();
 
     const bool done = completes([&] {
         usbInterface()->controlOut(requestCode(LoaderRequest::WriteDeviceInformation), 0,
@@ -157,7 +176,7 @@ void UsbLoader::flashDeviceInformation(
         deviceStatus = status;
     });
     if (!done) {
-        emit firmwareReprogrammingFailed();
+        reportFailure();
         return;
     }
     // What the device reports back, not what was asked for.
@@ -169,6 +188,7 @@ void UsbLoader::flashDeviceInformation(
 
 void UsbLoader::flashAes256Keys(std::vector<uint8_t> primaryKey, std::vector<uint8_t> secondaryKey)
 {
+    beginWrite();
     // Every buffer that holds key bytes is wiped before it is released.
     std::vector<uint8_t> keys;
     const bool fits = primaryKey.size() + secondaryKey.size() <= 0xFFFF;
@@ -189,7 +209,7 @@ void UsbLoader::flashAes256Keys(std::vector<uint8_t> primaryKey, std::vector<uin
     secureWipe(primaryKey);
     secureWipe(secondaryKey);
     if (!done) {
-        emit firmwareReprogrammingFailed();
+        reportFailure();
         return;
     }
     emit deviceInformationFreeSlotsChanged(getDeviceStatus().freeSlotsCount);

@@ -14,6 +14,7 @@
 #include <QSharedPointer>
 #include <QString>
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <new>
@@ -68,10 +69,20 @@ public:
     // the records were last read; any thread.
     bool isInFlashingMode() const;
 
-    // How long the device may stay busy before an operation gives up on it.
+    // How long the device may stay busy before an operation gives up on it,
+    // in the protocol's unscaled milliseconds (see LoaderTiming).
     void setBusyLimit(int milliseconds)
     {
         m_busyLimitMs = milliseconds;
+    }
+
+    // Why the last write operation ended in firmwareReprogrammingFailed(),
+    // for a caller that tells the user; None after one that succeeded. Any
+    // thread; set before the signal is emitted.
+    enum class Failure { None, DeviceStayedBusy, Other };
+    Failure lastFailure() const
+    {
+        return m_lastFailure;
     }
 
 signals:
@@ -116,6 +127,10 @@ private:
     void sendShortCommand(uint8_t request);
     QByteArray readRecord(uint8_t request, int size);
     bool writeSettingsBlocks(const QByteArray (&blocks)[4]);
+    // Every write operation starts with beginWrite and, when it fails, ends
+    // with reportFailure, which notes why before it emits the signal.
+    void beginWrite();
+    void reportFailure();
 
     // Runs a device operation to its end; a USB error or a failed allocation
     // ends it and yields false instead of leaving the slot.
@@ -128,6 +143,8 @@ private:
     mutable QMutex m_recordsMutex; // guards the four fields above
     int m_stateBindCount = 0; // the interface's bind count when the records were read
     int m_busyLimitMs = -1;
+    bool m_stayedBusy = false; // the operation under way gave up waiting for the device
+    std::atomic<Failure> m_lastFailure {Failure::None};
 };
 
 template <typename Operation> bool UsbLoader::completes(Operation operation)

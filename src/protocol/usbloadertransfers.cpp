@@ -41,6 +41,7 @@ void UsbLoader::leaveFlashingModeIfEntered(bool wasInFlashingMode)
 
 void UsbLoader::flashFirmware(QSharedPointer<FirmwareFile> firmware)
 {
+    beginWrite();
     bool wasInFlashingMode = true;
     bool written = false;
     TFirmwareInformation reported {};
@@ -60,7 +61,7 @@ void UsbLoader::flashFirmware(QSharedPointer<FirmwareFile> firmware)
         written = true;
     });
     if (!written) {
-        emit firmwareReprogrammingFailed();
+        reportFailure();
         return;
     }
     // The device decides: a complete transfer counts only if it reports a valid firmware.
@@ -68,13 +69,14 @@ void UsbLoader::flashFirmware(QSharedPointer<FirmwareFile> firmware)
         emit firmwareReprogrammed(reported.version, reported.subversion, reported.bugfix,
             buildNumber(reported), QString::fromUtf8(fieldText(reported.name, sizeof reported.name)));
     } else {
-        emit firmwareReprogrammingFailed();
+        reportFailure();
     }
     leaveFlashingModeIfEntered(wasInFlashingMode);
 }
 
 void UsbLoader::sendFactoryConfiguration(QByteArray data)
 {
+    beginWrite();
     bool wasInFlashingMode = true;
     bool sent = false;
     completes([&] {
@@ -90,7 +92,7 @@ void UsbLoader::sendFactoryConfiguration(QByteArray data)
         sent = batches.transfer();
     });
     if (!sent) {
-        emit firmwareReprogrammingFailed();
+        reportFailure();
         return;
     }
     emit factoryConfigurationSent();
@@ -127,10 +129,11 @@ void UsbLoader::clearAllUserSettings()
 
 void UsbLoader::sendUserSettings(QByteArray data, uchar slotNumber)
 {
+    beginWrite();
     // The device erases every slot at once, so writing one slot rewrites all
     // four; a slot number past them would be written nowhere.
     if (slotNumber >= userSettingsSlots) {
-        emit firmwareReprogrammingFailed();
+        reportFailure();
         return;
     }
     QByteArray blocks[userSettingsSlots];
@@ -156,7 +159,7 @@ void UsbLoader::sendUserSettings(QByteArray data, uchar slotNumber)
         sent = writeSettingsBlocks(blocks);
     });
     if (!sent) {
-        emit firmwareReprogrammingFailed();
+        reportFailure();
         return;
     }
     emit userSettingsSent(slotNumber);

@@ -147,6 +147,9 @@ bool USBDevice::close()
     for (USBInterface *usbInterface : qAsConst(m_interfaces)) {
         if (m_acquiredHandles.removeOne(usbInterface->handle()))
             usb->freeInterface(usbInterface->handle());
+        // Until a reopen or reconnect rebinds it, the interface must not
+        // reach the host with the handle just freed.
+        usbInterface->unbind();
     }
     // Handles that no recorded interface holds: one whose interface could not
     // be built, or whose entry a later interface with the same number took.
@@ -170,9 +173,12 @@ bool USBDevice::reopen(int timeoutMs)
             closeOnError([this] { rescanInterfaces(); });
             return true;
         }
-        if (timer.hasExpired(timeoutMs))
+        // Checked after a try, so that a time-out of 0 tries exactly once
+        // and no pause runs past the time-out.
+        const qint64 left = timeoutMs < 0 ? qint64(reopenRetryPauseMs) : timeoutMs - timer.elapsed();
+        if (left <= 0)
             return false;
-        QThread::msleep(reopenRetryPauseMs);
+        QThread::msleep(static_cast<unsigned long>(qMin<qint64>(reopenRetryPauseMs, left)));
     }
 }
 
@@ -211,9 +217,16 @@ void USBDevice::gatherInterfaces()
         addInterface(associatedInterface(uint8_t(i)));
 }
 
-void USBDevice::addInterface(UsbInterfaceHandle handle)
+USBInterface *USBDevice::addInterface(UsbInterfaceHandle handle)
 {
     auto *usbInterface = new USBInterface(this, handle);
+    // A device that names one number twice keeps the interface it named
+    // first: a second object under the same number would be followed by no
+    // rebind and keep a freed handle. The handle is freed at close.
+    if (m_interfaces.contains(usbInterface->interfaceNumber())) {
+        delete usbInterface;
+        return nullptr;
+    }
     m_interfaces.insert(usbInterface->interfaceNumber(), usbInterface);
     const auto factories = m_driver->handlerFactories();
     for (const auto &factory : factories) {
@@ -222,6 +235,7 @@ void USBDevice::addInterface(UsbInterfaceHandle handle)
             m_handlers.insert(usbInterface, handler);
         }
     }
+    return usbInterface;
 }
 
 uint8_t USBDevice::updateInterface(UsbInterfaceHandle handle)
@@ -229,11 +243,17 @@ uint8_t USBDevice::updateInterface(UsbInterfaceHandle handle)
     UsbInterfaceDescriptor descriptor {};
     if (!host()->queryInterfaceSettings(handle, 0, descriptor))
         throw InterfaceQueringException();
-    if (USBInterface *existing = m_interfaces.value(descriptor.bInterfaceNumber))
+    const uint8_t number = descriptor.bInterfaceNumber;
+    if (USBInterface *existing = m_interfaces.value(number)) {
         existing->rebind(handle);
-    else
-        addInterface(handle);
-    return descriptor.bInterfaceNumber;
+        // The interface read its descriptor again; a device whose answer
+        // changed in between cannot be followed.
+        if (existing->interfaceNumber() != number)
+            throw InterfaceQueringException();
+        return number;
+    }
+    const USBInterface *added = addInterface(handle);
+    return added ? added->interfaceNumber() : number;
 }
 
 void USBDevice::rescanInterfaces()

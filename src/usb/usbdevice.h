@@ -42,7 +42,8 @@ public:
     // False when already open or on any failure; a failure leaves nothing open.
     bool open();
     // False when not open; otherwise the success of closing the file. The
-    // interface objects stay, with handles no longer valid.
+    // interface objects stay, cut off (see USBInterface::unbind) until a
+    // reopen or reconnect rebinds them.
     bool close();
     bool isOpen() const { return m_opened; }
     // Why the last open failed; None after a successful one.
@@ -52,7 +53,7 @@ public:
     bool isAttached() const;
     // Closes, then tries to open again, pausing briefly between tries so a
     // restarting device gets the bus to itself, until timeoutMs has passed
-    // (a negative time-out never passes). On success the interface
+    // (once for 0; a negative time-out never passes). On success the interface
     // objects whose numbers remain are rebound, so pointers to them and their
     // handlers stay valid; vanished ones are deleted, new ones added.
     bool reopen(int timeoutMs);
@@ -79,7 +80,8 @@ public:
 private:
     QString readStringDescriptor(uint8_t index, uint16_t languageId);
     void gatherInterfaces();
-    void addInterface(UsbInterfaceHandle handle);
+    // The new interface, or null when the device already has one of its number.
+    USBInterface *addInterface(UsbInterfaceHandle handle);
     uint8_t updateInterface(UsbInterfaceHandle handle);
     void rescanInterfaces();
     // Runs an interface discovery step; if it throws, the device closes

@@ -44,7 +44,8 @@ public:
     UsbHost *host() const;
 
     // The pipes by endpoint address; the pointers stay valid until the next
-    // rebind of this interface or its deletion.
+    // rebind or unbind of this interface (its device's close unbinds it) or
+    // its deletion.
     QMap<uint8_t, USBEndpoint *> endpoints() const { return m_endpointMap; }
 
     // A vendor request to this interface. Throws ControlTransferException
@@ -63,8 +64,9 @@ public:
     // Throws as the constructor does, leaving no pipes.
     void rebind(UsbInterfaceHandle handle);
 
-    // Cuts the interface off from the device when a rescan finds it gone:
-    // it keeps no pipes and its requests fail without reaching the host.
+    // Cuts the interface off from the device when a rescan finds it gone or
+    // the device closes: it keeps no pipes and its requests fail without
+    // reaching the host.
     void unbind();
 
     // The setup stage of a vendor request with an interface as recipient.

@@ -27,6 +27,7 @@ private slots:
     void flashShowsProgressThenSuccessThenStartsTheApplication();
     void failingDeviceHidesProgressBeforeTheError();
     void deviceLostMidFlashEndsTheFlashForTheUser();
+    void deviceThatStaysBusySaysSoThenEndsInAnError();
 
 private:
     void startWindow(const QString &simulator);
@@ -162,6 +163,42 @@ void TestEndToEnd::deviceLostMidFlashEndsTheFlashForTheUser()
     QVERIFY(!m_window->loadingDialog->isVisible());
     // Nothing is outstanding: the window closes.
     QVERIFY(m_window->close());
+}
+
+void TestEndToEnd::deviceThatStaysBusySaysSoThenEndsInAnError()
+{
+    startWindow("firmware=1.0.0");
+    // 120 ms of busy answers instead of two minutes.
+    LoaderTiming::setScale(0.001);
+    m_bench->device().setBusyForever(true);
+    QLabel *progressText = m_window->loadingDialog->findChild<QLabel *>("label");
+    QVERIFY(progressText);
+    QStringList textAtProgress;
+    connect(m_side->proxy(), &OneDeviceUsbLoaderProxy::flashingProgress, this,
+        [&](int progress) { textAtProgress << QString("%1 %2").arg(progress).arg(progressText->text()); });
+    ModalWatcher watcher;
+    QString textWhileOpen;
+    watcher.setSnapshot([&] { textWhileOpen = progressText->text(); });
+
+    QTest::mouseClick(m_window->findChild<QPushButton *>("FlashDeviceButton"), Qt::LeftButton);
+    QTRY_COMPARE(watcher.messages.size(), 1);
+    LoaderTiming::setScale(0);
+    QCOMPARE(watcher.messages.first().title, QString("Error"));
+    QCOMPARE(watcher.messages.first().text, QString("Flashing firmware failed!"));
+    QCOMPARE(textAtProgress.first(), QString("0 Flashing firmware..."));
+    QCOMPARE(textAtProgress.last(), QString("100 The device is finishing its write..."));
+    QCOMPARE(textWhileOpen, QString("The device is finishing its write..."));
+    QVERIFY(!m_window->loadingDialog->isVisible());
+
+    // The next flash starts with the usual text, and the device that stopped
+    // being busy takes it.
+    m_bench->device().setBusyForever(false);
+    textAtProgress.clear();
+    QTest::mouseClick(m_window->findChild<QPushButton *>("FlashDeviceButton"), Qt::LeftButton);
+    QCOMPARE(progressText->text(), QString("Flashing firmware..."));
+    QTRY_COMPARE(watcher.messages.size(), 2);
+    QCOMPARE(watcher.messages.last().title, QString("Success"));
+    QCOMPARE(textAtProgress.first(), QString("0 Flashing firmware..."));
 }
 
 QTEST_MAIN(TestEndToEnd)

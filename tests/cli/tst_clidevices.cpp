@@ -144,6 +144,13 @@ private slots:
             << QStringList({"flash", "FILE"}) << "unplug-batch=2" << 4 << "broke off at 25%";
         QTest::addRow("device never comes back in flashing mode")
             << QStringList({"flash", "FILE"}) << "restart-ms=never" << 4 << "did not enter its flashing mode";
+        QTest::addRow("device stays busy after the image")
+            << QStringList({"flash", "FILE"}) << "busy-ms=never,timing=0.001" << 4
+            << "failed: the device stayed busy writing and was given up on after 0.12 s; it stays in its "
+               "flashing mode\n";
+        QTest::addRow("device stays busy before a settings write")
+            << QStringList({"write-settings", "1", "FILE"}) << "busy-ms=never,timing=0.001" << 4
+            << "the device stayed busy writing and was given up on after 0.12 s\n";
         QTest::addRow("several devices, none chosen") << QStringList({"flash", "FILE"}) << "devices=2" << 3
                                                       << "2 devices attached; choose one with --device";
         QTest::addRow("no device with that serial")

@@ -1,29 +1,55 @@
 #!/usr/bin/env bash
-# Builds the firmware loader's fuzzer with clang (libFuzzer, ASan, UBSan) and
-# runs it for a bounded time from the seed corpus that talvex-cli packs.
-# Exits non-zero when the fuzzer finds a crash; its input is kept in
-# BUILD_DIR/fuzz-artifacts/.
-# usage: tests/fuzz/run-fuzz.sh [BUILD_DIR] [SECONDS]
+# Builds the fuzzers with clang (libFuzzer, ASan, UBSan) and runs each for a
+# bounded time from its seed corpus: fuzz_firmwarefile from the files that
+# talvex-cli packs, fuzz_device from the simulated device's recorded answers
+# and the inputs of earlier findings (tests/fuzz/device-regressions).
+# Exits non-zero when a fuzzer finds a failure; its input is kept in
+# BUILD_DIR/fuzz-artifacts/TARGET/.
+# usage: tests/fuzz/run-fuzz.sh [BUILD_DIR] [SECONDS] [TARGET...]
+#   SECONDS is per target; TARGET defaults to both.
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 
 build_dir=${1:-build-fuzz}
 seconds=${2:-60}
+shift $(($# < 2 ? $# : 2))
+targets=("$@")
+if [ ${#targets[@]} -eq 0 ]; then
+  targets=(fuzz_firmwarefile fuzz_device)
+fi
 
 CC=clang CXX=clang++ cmake -S . -B "$build_dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTALVEX_FUZZ=ON
-cmake --build "$build_dir" -j "$(nproc 2>/dev/null || echo 2)" --target fuzz_firmwarefile
+cmake --build "$build_dir" -j "$(nproc 2>/dev/null || echo 2)" --target "${targets[@]}"
 
-seeds="$build_dir/tests/fuzz/corpus/seeds"
-corpus="$build_dir/tests/fuzz/corpus/found"
-artifacts="$build_dir/fuzz-artifacts"
-mkdir -p "$corpus" "$artifacts"
+for target in "${targets[@]}"; do
+  case "$target" in
+    fuzz_firmwarefile)
+      seeds=("$build_dir/tests/fuzz/corpus/seeds")
+      options=(-max_len=4096)
+      ;;
+    fuzz_device)
+      seeds=("$build_dir/tests/fuzz/device-corpus/seeds" tests/fuzz/device-regressions)
+      # No single allocation may reach 96 MiB: the longest block a device may
+      # announce is 64 MiB. An input that runs for 10 s counts as a hang.
+      options=(-max_len=8192 -malloc_limit_mb=96 -timeout=10)
+      ;;
+    *)
+      echo "run-fuzz.sh: unknown target $target" >&2
+      exit 2
+      ;;
+  esac
+  corpus="$build_dir/fuzz-corpus/$target"
+  artifacts="$build_dir/fuzz-artifacts/$target"
+  mkdir -p "$corpus" "$artifacts"
 
-# The fuzzer reports every new input; keep that in a log and show its end.
-log="$build_dir/fuzz.log"
-if ! "$build_dir/bin/fuzz_firmwarefile" -max_total_time="$seconds" -max_len=4096 -print_final_stats=1 \
-  -artifact_prefix="$artifacts/" "$corpus" "$seeds" >"$log" 2>&1; then
-  tail -n 60 "$log"
-  echo "fuzzing found a failure; the input is in $artifacts/" >&2
-  exit 1
-fi
-tail -n 12 "$log"
+  # The fuzzer reports every new input; keep that in a log and show its end.
+  log="$build_dir/$target.log"
+  echo "== $target: $seconds s"
+  if ! "$build_dir/bin/$target" -max_total_time="$seconds" -print_final_stats=1 "${options[@]}" \
+    -artifact_prefix="$artifacts/" "$corpus" "${seeds[@]}" >"$log" 2>&1; then
+    tail -n 60 "$log"
+    echo "fuzzing $target found a failure; the input is in $artifacts/" >&2
+    exit 1
+  fi
+  tail -n 12 "$log"
+done

@@ -37,8 +37,9 @@ QStringList describe(const SimulatorConfig &c)
         "build=" + number(c.build), "fwname=" + QString::fromUtf8(c.firmwareName),
         "fwvalid=" + number(c.firmwareValid),
         "restart-ms=" + (c.restartMs ? number(qulonglong(*c.restartMs)) : QStringLiteral("never")),
-        "busy-ms=" + number(c.busyMs), "fail-batch=" + number(c.failBatch),
-        "unplug-batch=" + number(c.unplugBatch), "state=" + c.stateFile};
+        "busy-ms=" + (c.busyMs ? number(qulonglong(*c.busyMs)) : QStringLiteral("never")),
+        "fail-batch=" + number(c.failBatch), "unplug-batch=" + number(c.unplugBatch), "state=" + c.stateFile,
+        "timing=" + QString::number(c.timing)};
 }
 
 } // namespace
@@ -77,6 +78,12 @@ void TestSimulatorConfig::everyKeyIsRead_data()
                                       << "restart-ms=never";
     QTest::addRow("busy-ms") << "busy-ms=1200"
                              << "busy-ms=1200";
+    QTest::addRow("busy-ms never") << "busy-ms=never"
+                                   << "busy-ms=never";
+    QTest::addRow("timing as a fraction") << "timing=0.001"
+                                          << "timing=0.001";
+    QTest::addRow("timing instant") << "timing=0"
+                                    << "timing=0";
     QTest::addRow("fail-batch") << "fail-batch=3"
                                 << "fail-batch=3";
     QTest::addRow("unplug-batch") << "unplug-batch=7"
@@ -116,7 +123,7 @@ void TestSimulatorConfig::defaultsNeedNoKeys()
     QCOMPARE(describe(config).join(QLatin1Char(',')),
         QStringLiteral(
             "devices=1,mode=app,serial=ZOK000001,board=2.0,hw-type=0,jtag=0,firmware=1.0.0,build=1,"
-            "fwname=master,fwvalid=1,restart-ms=0,busy-ms=0,fail-batch=0,unplug-batch=0,state="));
+            "fwname=master,fwvalid=1,restart-ms=0,busy-ms=0,fail-batch=0,unplug-batch=0,state=,timing=1"));
 }
 
 void TestSimulatorConfig::badInputIsRefusedNamingTheKey_data()
@@ -172,8 +179,16 @@ void TestSimulatorConfig::badInputIsRefusedNamingTheKey_data()
                                          << "\"restart-ms\"";
     QTest::addRow("restart-ms beyond an hour") << "restart-ms=3600001"
                                                << "\"restart-ms\"";
-    QTest::addRow("busy-ms never") << "busy-ms=never"
-                                   << "\"busy-ms\"";
+    QTest::addRow("busy-ms in words") << "busy-ms=soon"
+                                      << "\"busy-ms\"";
+    QTest::addRow("timing above 1") << "timing=1.5"
+                                    << "\"timing\"";
+    QTest::addRow("timing negative") << "timing=-0.1"
+                                     << "\"timing\"";
+    QTest::addRow("timing with an exponent") << "timing=1e-3"
+                                             << "\"timing\"";
+    QTest::addRow("timing without digits after the point") << "timing=0."
+                                                           << "\"timing\"";
     QTest::addRow("fail-batch 0") << "fail-batch=0"
                                   << "\"fail-batch\"";
     QTest::addRow("unplug-batch huge") << "unplug-batch=99999999999"

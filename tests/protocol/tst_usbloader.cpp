@@ -1,6 +1,7 @@
 #include "loadertestsupport.h"
 
 #include "protocol/loaderrecords.h"
+#include "protocol/loadertiming.h"
 
 #include <QMetaMethod>
 #include <QtTest>
@@ -29,6 +30,11 @@ private slots:
     void keysGoOutInOneRequestThenStatusIsRead();
     void busyPollEndsWhenTheDeviceIsDone();
     void busyPollGivesUpAtTheLimit();
+    void busyPollWithoutPausesGivesUpAfterTheLimitsQuestions();
+    void failureSaysWhetherTheDeviceStayedBusy_data();
+    void failureSaysWhetherTheDeviceStayedBusy();
+    void timingScaleRoundsDownToWholeMilliseconds_data();
+    void timingScaleRoundsDownToWholeMilliseconds();
     void flashingModeGivesUpWhenTheDeviceStaysAway();
     void failingDeviceNeverThrowsOutOfASlot_data();
     void failingDeviceNeverThrowsOutOfASlot();
@@ -406,6 +412,88 @@ void TestUsbLoader::failingDeviceNeverThrowsOutOfASlot()
         QCOMPARE(settings.size(), 1);
         QVERIFY(settings.first().first().toByteArray().isEmpty());
     }
+}
+
+void TestUsbLoader::busyPollWithoutPausesGivesUpAfterTheLimitsQuestions()
+{
+    // With the protocol's timing at 0 (the fuzzing build, fast tests) no time
+    // passes between questions; the limit still ends the wait, after as
+    // many questions as it allows at one per poll interval.
+    UsbLoader *loader = startLoader();
+    QVERIFY(loader);
+    LoaderTiming::setScale(0);
+    loader->setBusyLimit(5 * LoaderTiming::busyPollMs);
+    m_model->busyAnswers = 1000000;
+    QSignalSpy failed(loader, &UsbLoader::firmwareReprogrammingFailed);
+    loader->sendUserSettings(QByteArray("x"), 1);
+    LoaderTiming::setScale(1);
+    QCOMPARE(failed.size(), 1);
+    QCOMPARE(requestLog(*m_bus), QStringList({"17", "17", "17", "17", "17"}));
+}
+
+void TestUsbLoader::failureSaysWhetherTheDeviceStayedBusy_data()
+{
+    QTest::addColumn<int>("busyAnswers");
+    QTest::addColumn<bool>("failSettingsRead");
+    QTest::addColumn<int>("failure");
+    QTest::addRow("stayed busy") << 1000000 << false << int(UsbLoader::Failure::DeviceStayedBusy);
+    QTest::addRow("busy for a while, then a read fails") << 2 << true << int(UsbLoader::Failure::Other);
+    QTest::addRow("read fails at once") << 0 << true << int(UsbLoader::Failure::Other);
+    QTest::addRow("success") << 2 << false << int(UsbLoader::Failure::None);
+}
+
+void TestUsbLoader::failureSaysWhetherTheDeviceStayedBusy()
+{
+    QFETCH(int, busyAnswers);
+    QFETCH(bool, failSettingsRead);
+    QFETCH(int, failure);
+    UsbLoader *loader = startLoader();
+    QVERIFY(loader);
+    LoaderTiming::setScale(0);
+    loader->setBusyLimit(5 * LoaderTiming::busyPollMs);
+    // A previous write that stayed busy must not colour this one's reason.
+    m_model->busyAnswers = 1000000;
+    loader->sendUserSettings(QByteArray("x"), 1);
+    QCOMPARE(loader->lastFailure(), UsbLoader::Failure::DeviceStayedBusy);
+
+    m_model->busyAnswers = busyAnswers;
+    m_model->setControlAnswer(requestCode(LoaderRequest::ReadUserSettings),
+        failSettingsRead ? std::vector<uint8_t>() : std::vector<uint8_t>(4, 0));
+    QSignalSpy failed(loader, &UsbLoader::firmwareReprogrammingFailed);
+    UsbLoader::Failure seenAtSignal = UsbLoader::Failure::None;
+    connect(
+        loader, &UsbLoader::firmwareReprogrammingFailed, this, [&] { seenAtSignal = loader->lastFailure(); });
+    loader->sendUserSettings(QByteArray("x"), 1);
+    LoaderTiming::setScale(1);
+    QCOMPARE(failed.size(), failure == int(UsbLoader::Failure::None) ? 0 : 1);
+    QCOMPARE(int(loader->lastFailure()), failure);
+    if (!failed.isEmpty())
+        QCOMPARE(int(seenAtSignal), failure);
+}
+
+void TestUsbLoader::timingScaleRoundsDownToWholeMilliseconds_data()
+{
+    QTest::addColumn<double>("scale");
+    QTest::addColumn<int>("settlePause");
+    QTest::addColumn<int>("comeBackLimit");
+    QTest::addColumn<int>("busyLimit");
+    QTest::addRow("real timing") << 1.0 << 100 << 5000 << 120000;
+    QTest::addRow("a thousandth") << 0.001 << 0 << 5 << 120;
+    QTest::addRow("instant") << 0.0 << 0 << 0 << 0;
+    QTest::addRow("negative counts as instant") << -2.0 << 0 << 0 << 0;
+}
+
+void TestUsbLoader::timingScaleRoundsDownToWholeMilliseconds()
+{
+    QFETCH(double, scale);
+    LoaderTiming::setScale(scale);
+    const int settlePause = LoaderTiming::scaled(LoaderTiming::settlePauseMs);
+    const int comeBackLimit = LoaderTiming::scaled(LoaderTiming::comeBackLimitMs);
+    const int busyLimit = LoaderTiming::scaled(LoaderTiming::busyLimitMs);
+    LoaderTiming::setScale(1);
+    QTEST(settlePause, "settlePause");
+    QTEST(comeBackLimit, "comeBackLimit");
+    QTEST(busyLimit, "busyLimit");
 }
 
 QTEST_GUILESS_MAIN(TestUsbLoader)

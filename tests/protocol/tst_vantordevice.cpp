@@ -32,6 +32,7 @@ private slots:
     void restartReturnsInTheRightMode_data();
     void restartReturnsInTheRightMode();
     void restartThatNeverReturnsNeedsPowerOn();
+    void restartDelaySetLaterOverridesTheBehaviour();
     void destroyedWhileReturnPending();
     void requestFaults_data();
     void requestFaults();
@@ -491,6 +492,25 @@ void TestVantorDevice::restartThatNeverReturnsNeedsPowerOn()
     QVERIFY(m_bus->isPlugged(id));
     QVERIFY(m_host->reopen());
     QCOMPARE(int(m_host->interfaceProtocol()), 2);
+}
+
+void TestVantorDevice::restartDelaySetLaterOverridesTheBehaviour()
+{
+    const SimUsbBus::DeviceId id = plug(defaultState(), VantorDeviceBehaviour {});
+    device().setRestartDelay(std::nullopt);
+    QVERIFY(m_host->out(13));
+    QVERIFY(!m_bus->isPlugged(id));
+    QVERIFY(!device().isReturnPending());
+
+    device().powerOn();
+    device().setRestartDelay(std::chrono::milliseconds(100));
+    QVERIFY(m_host->reopen());
+    QElapsedTimer away;
+    away.start();
+    QVERIFY(m_host->out(13));
+    QVERIFY(device().isReturnPending());
+    QTRY_VERIFY_WITH_TIMEOUT(m_bus->isPlugged(id), 10000);
+    QVERIFY(away.elapsed() >= 100);
 }
 
 void TestVantorDevice::destroyedWhileReturnPending()

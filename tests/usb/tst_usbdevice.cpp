@@ -36,6 +36,9 @@ private slots:
     void reopenTimesOutAndKeepsInterfaces();
     void reopenErrorLeavesDeviceClosedForReconnect();
     void reconnectAfterTimedOutReopenKeepsCallersUsable();
+    void interfaceNumberNamedTwiceKeepsTheFirstThroughReopen();
+    void closedDeviceKeepsItsInterfacesOffFreedHandles_data();
+    void closedDeviceKeepsItsInterfacesOffFreedHandles();
 
 private:
     USBDevice *onlyDevice() const { return m_driver->devices().value(0); }
@@ -476,6 +479,71 @@ void TestUsbDevice::reconnectAfterTimedOutReopenKeepsCallersUsable()
     QCOMPARE(device->interfaceHandlers().value(held), handler.data());
     QCOMPARE(handler->usbInterface()->controlIn(1, 0, 12), QByteArray(12, 7));
     QCOMPARE(m_bus->invalidHandleUses(), 0);
+}
+
+void TestUsbDevice::interfaceNumberNamedTwiceKeepsTheFirstThroughReopen()
+{
+    // A broken device names interface 0 twice; a second object under the
+    // same number would be followed by no rebind and keep a freed handle.
+    SimDeviceProfile profile = deviceProfile(0x1209, 0x0010, u"S", 2);
+    profile.interfaces[1].number = 0;
+    profile.interfaces[1].pipes.resize(1);
+    profile.model = m_model;
+    m_bus->plug(profile);
+    m_model->setControlAnswer(1, std::vector<uint8_t>(12, 7));
+    auto factory = QSharedPointer<TestHandlerFactory>::create();
+    startDriver({factory});
+    USBDevice *device = onlyDevice();
+    QVERIFY(device);
+    QCOMPARE(device->interfaces().size(), 1);
+    QCOMPARE(device->interfaces().value(0)->endpoints().size(), 2);
+    QCOMPARE(factory->created.load(), 1);
+    QCOMPARE(device->interfaceHandlers().size(), 1);
+
+    UsbInterfaceHandler *handler = device->interfaceHandlers().first();
+    QVERIFY(device->reopen(1000));
+    QCOMPARE(device->interfaceHandlers().size(), 1);
+    QCOMPARE(device->interfaceHandlers().first(), handler);
+    QCOMPARE(handler->usbInterface()->controlIn(1, 0, 12), QByteArray(12, 7));
+    QCOMPARE(m_bus->invalidHandleUses(), 0);
+}
+
+void TestUsbDevice::closedDeviceKeepsItsInterfacesOffFreedHandles_data()
+{
+    QTest::addColumn<bool>("reopenThrows");
+    QTest::addRow("reopen timed out") << false;
+    QTest::addRow("reopen failed during discovery") << true;
+}
+
+void TestUsbDevice::closedDeviceKeepsItsInterfacesOffFreedHandles()
+{
+    QFETCH(bool, reopenThrows);
+    SimDeviceProfile profile = deviceProfile(0x1209, 0x0011, u"S", 2);
+    profile.model = m_model;
+    const SimUsbBus::DeviceId id = m_bus->plug(profile);
+    startDriver({QSharedPointer<TestHandlerFactory>::create()});
+    USBDevice *device = onlyDevice();
+    USBInterface *held = device->interfaces().value(0);
+    if (reopenThrows) {
+        m_bus->injectFault({SimOp::GetAssociatedInterface, SimFault::Action::Fail, 1});
+        QVERIFY_EXCEPTION_THROWN(device->reopen(1000), USBDevice::InterfaceQueringException);
+    } else {
+        m_bus->unplug(id);
+        QVERIFY(!device->reopen(0));
+        m_bus->replug(id);
+    }
+    QVERIFY(!device->isOpen());
+
+    // What a handler still holding its interface may try before the next scan.
+    QVERIFY_EXCEPTION_THROWN(held->controlIn(1, 0, 12), USBInterface::ControlTransferException);
+    QVERIFY(held->endpoints().isEmpty());
+    QCOMPARE(m_bus->invalidHandleUses(), 0);
+
+    device->reconnect();
+    QVERIFY(device->isOpen());
+    QCOMPARE(held->endpoints().size(), 2);
+    m_model->setControlAnswer(1, std::vector<uint8_t>(12, 3));
+    QCOMPARE(held->controlIn(1, 0, 12), QByteArray(12, 3));
 }
 
 QTEST_GUILESS_MAIN(TestUsbDevice)

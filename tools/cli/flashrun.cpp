@@ -2,14 +2,17 @@
 
 #include "clicommon.h"
 #include "commandreport.h"
+#include "loaderoperation.h"
 
 #include "ui/versiontext.h"
 
 namespace {
 
-// What the progress seen so far says about a failed flash.
-QString flashFailure(int lastProgress)
+// What the loader and the progress seen so far say about a failed flash.
+QString flashFailure(int lastProgress, UsbLoader::Failure failure)
 {
+    if (failure == UsbLoader::Failure::DeviceStayedBusy)
+        return deviceStayedBusyText() + QStringLiteral("; it stays in its flashing mode");
     if (lastProgress < 0)
         return QStringLiteral("the device did not enter its flashing mode, or refused the image");
     if (lastProgress < 100)
@@ -45,8 +48,13 @@ void FlashRun::start()
                 m_flashedFirmware = CommandReport::firmware(version, subversion, bugfix, build, name, true);
                 finish(ExitSuccess, QString());
             });
+        // Why it failed is read on the worker thread as the loader emits,
+        // while the loader surely exists; the answer itself arrives queued.
+        connect(
+            loader, &UsbLoader::firmwareReprogrammingFailed, this,
+            [this, loader] { m_failure = loader->lastFailure(); }, Qt::DirectConnection);
         connect(loader, &UsbLoader::firmwareReprogrammingFailed, this,
-            [this] { finish(ExitDeviceFailed, flashFailure(m_lastProgress)); });
+            [this] { finish(ExitDeviceFailed, flashFailure(m_lastProgress, m_failure)); });
         QMetaObject::invokeMethod(
             loader, "flashFirmware", Qt::QueuedConnection, Q_ARG(QSharedPointer<FirmwareFile>, m_firmware));
     });

@@ -16,6 +16,8 @@
 #include <QSharedPointer>
 #include <QString>
 
+#include <atomic>
+
 class FlashRun : public QObject
 {
     Q_OBJECT
@@ -54,6 +56,7 @@ private:
     QSharedPointer<FirmwareFile> m_firmware;
     QElapsedTimer m_clock;
     int m_lastProgress = -1;
+    std::atomic<UsbLoader::Failure> m_failure {UsbLoader::Failure::None}; // written on the worker thread
     bool m_finished = false;
     int m_status = 0;
     QString m_reason;

@@ -2,6 +2,17 @@
 
 #include "clicommon.h"
 
+#include "protocol/loadertiming.h"
+
+#include <atomic>
+#include <memory>
+
+QString deviceStayedBusyText()
+{
+    return QStringLiteral("the device stayed busy writing and was given up on after %1 s")
+        .arg(LoaderTiming::scaled(LoaderTiming::busyLimitMs) / 1000.0);
+}
+
 LoaderOperation::LoaderOperation(const DeviceSession &session, const DeviceSession::Device &device)
     : m_session(session)
     , m_device(device)
@@ -29,4 +40,17 @@ int LoaderOperation::run(const std::function<void(UsbLoader *)> &start)
     if (!m_finished)
         m_loop.exec();
     return m_status;
+}
+
+void LoaderOperation::finishOnWriteFailure(
+    UsbLoader *loader, std::function<QString(UsbLoader::Failure)> reason)
+{
+    // Why it failed is read on the worker thread as the loader emits, while
+    // the loader surely exists; the answer itself arrives here queued.
+    auto failure = std::make_shared<std::atomic<UsbLoader::Failure>>(UsbLoader::Failure::None);
+    connect(
+        loader, &UsbLoader::firmwareReprogrammingFailed, this,
+        [failure, loader] { *failure = loader->lastFailure(); }, Qt::DirectConnection);
+    connect(loader, &UsbLoader::firmwareReprogrammingFailed, this,
+        [this, failure, reason] { finish(ExitDeviceFailed, reason(*failure)); });
 }

@@ -13,6 +13,9 @@
 
 #include <functional>
 
+// The message for a write that gave up on a device that stayed busy.
+QString deviceStayedBusyText();
+
 class LoaderOperation : public QObject
 {
 public:
@@ -24,6 +27,9 @@ public:
     // object as context and to invoke the slot), then waits for finish.
     // Returns the status given to finish.
     int run(const std::function<void(UsbLoader *)> &start);
+    // Ends the wait with ExitDeviceFailed when the loader reports a failed
+    // write; reason turns why it failed into the message. Call from start.
+    void finishOnWriteFailure(UsbLoader *loader, std::function<QString(UsbLoader::Failure)> reason);
     QString message() const { return m_message; }
 
 private:

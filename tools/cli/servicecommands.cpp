@@ -80,8 +80,9 @@ void runOnDevice(const QString &command, const DeviceSession &session, const Dev
 
 void failOnWriteFailure(UsbLoader *loader, LoaderOperation &operation, const QString &what)
 {
-    QObject::connect(loader, &UsbLoader::firmwareReprogrammingFailed, &operation,
-        [&operation, what] { operation.finish(ExitDeviceFailed, what); });
+    operation.finishOnWriteFailure(loader, [what](UsbLoader::Failure failure) {
+        return failure == UsbLoader::Failure::DeviceStayedBusy ? deviceStayedBusyText() : what;
+    });
 }
 
 QByteArray readBlock(const QString &command, const DeviceSession &session,

@@ -62,6 +62,35 @@ bool readFlag(const QString &text, bool *flag)
     return true;
 }
 
+// Milliseconds up to an hour, or "never" (none).
+bool readMillisecondsOrNever(const QString &text, std::optional<int> *out)
+{
+    if (text == QLatin1String("never")) {
+        out->reset();
+        return true;
+    }
+    int ms = 0;
+    if (!readInto(text, 0, maxMilliseconds, &ms))
+        return false;
+    *out = ms;
+    return true;
+}
+
+// A decimal fraction from 0 to 1, such as 0.01.
+bool readFraction(const QString &text, double *out)
+{
+    const int point = text.indexOf(QLatin1Char('.'));
+    const QString whole = point < 0 ? text : text.left(point);
+    const QString fraction = point < 0 ? QString() : text.mid(point + 1);
+    if (!isDigits(whole) || (point >= 0 && !isDigits(fraction)) || fraction.size() > 6)
+        return false;
+    const double value = text.toDouble();
+    if (value > 1)
+        return false;
+    *out = value;
+    return true;
+}
+
 bool readText(const QString &text, QByteArray *out)
 {
     const QByteArray bytes = text.toUtf8();
@@ -121,19 +150,9 @@ const QList<Key> &keys()
         {"fwvalid", "0 or 1",
             [](const QString &v, SimulatorConfig &c) { return readFlag(v, &c.firmwareValid); }},
         {"restart-ms", "a number of milliseconds up to 3600000, or never",
-            [](const QString &v, SimulatorConfig &c) {
-                if (v == QLatin1String("never")) {
-                    c.restartMs.reset();
-                    return true;
-                }
-                int ms = 0;
-                if (!readInto(v, 0, maxMilliseconds, &ms))
-                    return false;
-                c.restartMs = ms;
-                return true;
-            }},
-        {"busy-ms", "a number of milliseconds up to 3600000",
-            [](const QString &v, SimulatorConfig &c) { return readInto(v, 0, maxMilliseconds, &c.busyMs); }},
+            [](const QString &v, SimulatorConfig &c) { return readMillisecondsOrNever(v, &c.restartMs); }},
+        {"busy-ms", "a number of milliseconds up to 3600000, or never",
+            [](const QString &v, SimulatorConfig &c) { return readMillisecondsOrNever(v, &c.busyMs); }},
         {"fail-batch", "a number from 1 up",
             [](const QString &v, SimulatorConfig &c) { return readInto(v, 1, INT_MAX, &c.failBatch); }},
         {"unplug-batch", "a number from 1 up",
@@ -143,6 +162,8 @@ const QList<Key> &keys()
                 c.stateFile = v;
                 return !v.isEmpty();
             }},
+        {"timing", "a number from 0 to 1 with at most 6 decimals",
+            [](const QString &v, SimulatorConfig &c) { return readFraction(v, &c.timing); }},
     };
     return table;
 }
@@ -239,7 +260,7 @@ VantorDeviceBehaviour simulatorBehaviour(const SimulatorConfig &config)
         behaviour.restartDelay = std::chrono::milliseconds(*config.restartMs);
     else
         behaviour.restartDelay.reset();
-    behaviour.busyTime = std::chrono::milliseconds(config.busyMs);
+    behaviour.busyTime = std::chrono::milliseconds(config.busyMs.value_or(0));
     return behaviour;
 }
 

@@ -28,10 +28,13 @@ struct SimulatorConfig
     QByteArray firmwareName = "master"; // at most 16 bytes
     bool firmwareValid = true;
     std::optional<int> restartMs = 0; // none: a restarted device never returns
-    int busyMs = 0;
+    std::optional<int> busyMs = 0; // none: the device stays busy after a write for good
     int failBatch = 0; // the nth bulk write fails; 0: none
     int unplugBatch = 0; // the device vanishes at the nth bulk write; 0: none
     QString stateFile;
+    // The scale of the programs' own protocol pauses and limits while they
+    // run on simulated devices (LoaderTiming); 1 is the real timing.
+    double timing = 1;
 };
 
 // Reads a value of comma-separated key=value pairs; an empty value (or

@@ -1,5 +1,6 @@
 #include "protocol/sim/simulatorsetup.h"
 
+#include "protocol/loadertiming.h"
 #include "protocol/sim/simulatorconfig.h"
 #include "protocol/sim/simulatorstatefile.h"
 #include "protocol/sim/simvantormodel.h"
@@ -31,7 +32,14 @@ bool setUpSimulatorFromEnvironment(QString *error)
 {
     if (!qEnvironmentVariableIsSet(variableName))
         return true;
-    return setUpSimulator(qEnvironmentVariable(variableName), simulatorBus(), error);
+    const QString value = qEnvironmentVariable(variableName);
+    SimulatorConfig config;
+    if (!parseSimulatorConfig(value, &config, error) || !setUpSimulator(value, simulatorBus(), error))
+        return false;
+    // Only the programs run at the configured timing; a test that sets up
+    // devices keeps its own.
+    LoaderTiming::setScale(config.timing);
+    return true;
 }
 
 bool setUpSimulator(const QString &value, const std::shared_ptr<SimUsbBus> &bus, QString *error,
@@ -58,6 +66,7 @@ bool setUpSimulator(const QString &value, const std::shared_ptr<SimUsbBus> &bus,
             stored ? *stored : simulatorInitialState(config, serial), simulatorBehaviour(config));
         for (const VantorFault &fault : simulatorFaults(config))
             model->device().injectFault(fault);
+        model->device().setBusyForever(!config.busyMs);
         if (stateFile)
             model->device().setStateListener(stateWriter(stateFile, serial));
         made.push_back(model);

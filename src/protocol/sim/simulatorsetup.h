@@ -12,8 +12,9 @@
 class SimUsbBus;
 class SimVantorModel;
 
-// Plugs the devices TALVEX_SIMULATOR describes into simulatorBus(). Without
-// the variable it does nothing and returns true. On a bad value or a state
+// Plugs the devices TALVEX_SIMULATOR describes into simulatorBus() and sets
+// the protocol's timing it asks for. Without the variable it does nothing
+// and returns true. On a bad value or a state
 // file that cannot be read it plugs nothing and returns false with a
 // one-line message in error.
 bool setUpSimulatorFromEnvironment(QString *error);

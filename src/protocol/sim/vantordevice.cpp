@@ -57,6 +57,7 @@ VantorDevice::VantorDevice(VantorLink &link, VantorDeviceState state, VantorDevi
     : m_link(link)
     , m_behaviour(behaviour)
     , m_state(std::move(state))
+    , m_restartDelay(behaviour.restartDelay)
 {
     m_mode = powerOnModeLocked();
 }
@@ -320,9 +321,9 @@ void VantorDevice::restartLocked(VantorMode mode, Departure &departure)
     resetTransientLocked();
     m_onBus = false;
     departure.leave = true;
-    departure.returns = m_behaviour.restartDelay.has_value();
+    departure.returns = m_restartDelay.has_value();
     departure.mode = mode;
-    departure.delay = m_behaviour.restartDelay.value_or(std::chrono::milliseconds(0));
+    departure.delay = m_restartDelay.value_or(std::chrono::milliseconds(0));
 }
 
 void VantorDevice::dropOffLocked(Departure &departure)
@@ -447,6 +448,12 @@ void VantorDevice::setBusyForever(bool busyForever)
 {
     std::lock_guard<std::mutex> lock(m_mutex);
     m_busyForever = busyForever;
+}
+
+void VantorDevice::setRestartDelay(std::optional<std::chrono::milliseconds> delay)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_restartDelay = delay;
 }
 
 void VantorDevice::setStateListener(std::function<void(const VantorDeviceState &)> listener)

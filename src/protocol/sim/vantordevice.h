@@ -110,6 +110,9 @@ public:
     void clearFaults();
     // The device reports busy, and finishes nothing, until told otherwise.
     void setBusyForever(bool busyForever);
+    // How long the device stays off the bus at its later restarts, instead
+    // of its behaviour's delay; none: it never returns.
+    void setRestartDelay(std::optional<std::chrono::milliseconds> delay);
 
     // Called after every change to what the device keeps, with its lock
     // held; it must not call back into the device.
@@ -184,6 +187,7 @@ private:
     mutable bool m_firmwarePending = false; // a whole image waits for its busy window to end
     Clock::time_point m_busyUntil {};
     bool m_busyForever = false;
+    std::optional<std::chrono::milliseconds> m_restartDelay;
     std::deque<ArmedFault> m_faults;
     std::deque<VantorRequestRecord> m_requests;
     std::function<void(const VantorDeviceState &)> m_stateListener;

@@ -49,6 +49,14 @@ enum class UsbOpenError {
 class UsbHost
 {
 public:
+    // No transfer may wait on a device for longer: a host gives every
+    // control transfer and every pipe read and write this time-out (libusb's
+    // timeout argument; WinUSB's PIPE_TRANSFER_TIMEOUT policy, set on each
+    // pipe, since a pipe's default is to wait forever), so a device that
+    // never answers cannot hold the worker thread without end. A transfer
+    // that times out fails, with the bytes that moved before it.
+    static constexpr uint32_t transferTimeoutMs = 5000;
+
     virtual ~UsbHost() = default;
 
     // The list of present device interfaces registered under guid
@@ -117,20 +125,22 @@ public:
     // with no overlapped structure). The direction is bit 7 of the request
     // type; length is the data stage's size (0 with a null buffer for none).
     // transferred is the number of data bytes moved; it may be less than
-    // length also when the call succeeds.
+    // length also when the call succeeds. Ends within transferTimeoutMs.
     virtual bool controlTransfer(UsbInterfaceHandle handle, const UsbSetupPacket &setup, uint8_t *buffer,
         uint32_t length, uint32_t &transferred)
         = 0;
 
     // A synchronous read of at most length bytes from an IN pipe
-    // (WinUsb_ReadPipe). Blocks until data arrives or the call ends with the
-    // device; transferred is what arrived, possibly less than length.
+    // (WinUsb_ReadPipe). Blocks until data arrives, the call ends with the
+    // device, or transferTimeoutMs passes; transferred is what arrived,
+    // possibly less than length.
     virtual bool readPipe(
         UsbInterfaceHandle handle, uint8_t pipeId, uint8_t *buffer, uint32_t length, uint32_t &transferred)
         = 0;
 
-    // A synchronous write of length bytes to an OUT pipe (WinUsb_WritePipe);
-    // transferred is what the device accepted, possibly less than length.
+    // A synchronous write of length bytes to an OUT pipe (WinUsb_WritePipe),
+    // ending within transferTimeoutMs; transferred is what the device
+    // accepted, possibly less than length.
     virtual bool writePipe(UsbInterfaceHandle handle, uint8_t pipeId, const uint8_t *buffer, uint32_t length,
         uint32_t &transferred)
         = 0;

@@ -32,8 +32,8 @@ class LibusbHost : public UsbHost
 public:
     // The longest a control transfer or a pipe transfer may take before it
     // fails; the device answers in milliseconds when it answers at all.
-    static constexpr unsigned int controlTimeoutMs = 5000;
-    static constexpr unsigned int pipeTimeoutMs = 5000;
+    static constexpr unsigned int controlTimeoutMs = UsbHost::transferTimeoutMs;
+    static constexpr unsigned int pipeTimeoutMs = UsbHost::transferTimeoutMs;
 
     explicit LibusbHost(const UsbInterfaceMatch &match);
     ~LibusbHost() override;

@@ -42,6 +42,17 @@ GUID toGuid(const UsbGuid &guid)
     return native;
 }
 
+// A bulk or interrupt pipe's own default is to wait for the device forever;
+// every pipe the layer learns of gets the seam's transfer time-out instead.
+// The default control pipe's own default is already 5 s.
+bool boundTransfers(WINUSB_INTERFACE_HANDLE handle, const WINUSB_PIPE_INFORMATION &pipe)
+{
+    if (pipe.PipeType != UsbdPipeTypeBulk && pipe.PipeType != UsbdPipeTypeInterrupt)
+        return true;
+    ULONG timeoutMs = UsbHost::transferTimeoutMs;
+    return WinUsb_SetPipePolicy(handle, pipe.PipeId, PIPE_TRANSFER_TIMEOUT, sizeof timeoutMs, &timeoutMs);
+}
+
 // Why CreateFileW failed. WinUSB grants a device to one handle at a time,
 // so a device open elsewhere answers "access denied"; Windows has no
 // per-user permission on it that a user could change.
@@ -203,7 +214,10 @@ bool WinUsbHost::queryPipe(
     UsbInterfaceHandle handle, uint8_t alternateSetting, uint8_t pipeIndex, UsbPipeInformation &pipe)
 {
     WINUSB_PIPE_INFORMATION native {};
-    if (!WinUsb_QueryPipe(interfaceOf(handle), alternateSetting, pipeIndex, &native))
+    // A pipe whose transfers could not be bounded is not handed out: it
+    // could hold the caller's thread without end.
+    if (!WinUsb_QueryPipe(interfaceOf(handle), alternateSetting, pipeIndex, &native)
+        || !boundTransfers(interfaceOf(handle), native))
         return false;
     pipe.PipeType = uint32_t(native.PipeType);
     pipe.PipeId = native.PipeId;

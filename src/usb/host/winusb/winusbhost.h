@@ -31,6 +31,8 @@ public:
         UsbInterfaceHandle handle, uint8_t associatedIndex, UsbInterfaceHandle &associated) override;
     bool queryInterfaceSettings(
         UsbInterfaceHandle handle, uint8_t alternateSetting, UsbInterfaceDescriptor &descriptor) override;
+    // Also gives a bulk or interrupt pipe the seam's transfer time-out
+    // (PIPE_TRANSFER_TIMEOUT), failing when that cannot be set.
     bool queryPipe(UsbInterfaceHandle handle, uint8_t alternateSetting, uint8_t pipeIndex,
         UsbPipeInformation &pipe) override;
     bool controlTransfer(UsbInterfaceHandle handle, const UsbSetupPacket &setup, uint8_t *buffer,
