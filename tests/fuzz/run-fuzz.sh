@@ -30,8 +30,9 @@ for target in "${targets[@]}"; do
     fuzz_device)
       seeds=("$build_dir/tests/fuzz/device-corpus/seeds" tests/fuzz/device-regressions)
       # No single allocation may reach 96 MiB: the longest block a device may
-      # announce is 64 MiB. An input that runs for 10 s counts as a hang.
-      options=(-max_len=8192 -malloc_limit_mb=96 -timeout=10)
+      # announce is 64 MiB. An input takes milliseconds; one that runs for a
+      # minute counts as a hang (a busy machine has stalled one for 13 s).
+      options=(-max_len=8192 -malloc_limit_mb=96 -timeout=60)
       ;;
     *)
       echo "run-fuzz.sh: unknown target $target" >&2
