@@ -105,6 +105,8 @@ int main(int argc, char **argv)
             if (!rig.flash(runLimit))
                 stop(seed, run, fault, "the faulty flash never ended", rig);
             const bool succeeded = rig.answers().successes > 0;
+            if (succeeded && !rig.deviceHoldsImage())
+                stop(seed, run, fault, "a faulty flash was reported done without the whole image on the device", rig);
             rig.disarm();
             if (!rig.settle(runLimit))
                 stop(seed, run, fault, "the device did not come back after the faulty flash", rig);
@@ -115,7 +117,7 @@ int main(int argc, char **argv)
             rig.clearAnswers();
             if (!rig.flash(runLimit))
                 stop(seed, run, fault, "the healthy flash never ended", rig);
-            if (rig.answers().successes != 1)
+            if (rig.answers().successes != 1 || !rig.deviceHoldsImage())
                 stop(seed, run, fault, "the healthy flash after the fault failed", rig);
             // As in the window, where the user reads the message first: the
             // device's own restart into its application is followed by then.

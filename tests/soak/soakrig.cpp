@@ -123,6 +123,13 @@ bool SoakRig::flash(std::chrono::milliseconds limit)
     return m_answers.total() > answersBefore;
 }
 
+bool SoakRig::deviceHoldsImage() const
+{
+    const VantorDeviceState state = m_model->device().state();
+    const QByteArray image(reinterpret_cast<const char *>(state.image.data()), int(state.image.size()));
+    return (state.firmware.flags & 0x01) != 0 && image == m_firmware->data();
+}
+
 void SoakRig::startApplication()
 {
     emit m_side->proxy()->startApp();

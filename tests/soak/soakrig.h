@@ -51,6 +51,9 @@ public:
     // As the window does after a success.
     void startApplication();
     Answers answers() const { return m_answers; }
+    // Whether the device holds the whole image last flashed and calls its
+    // firmware valid: what a flash reported done must have left behind.
+    bool deviceHoldsImage() const;
     void clearAnswers() { m_answers = {}; }
 
     // How many calls of each operation a healthy flash makes.
