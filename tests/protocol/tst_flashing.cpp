@@ -273,7 +273,7 @@ void TestFlashing::staleRecordsAreReadAgainAfterARebind()
     QSignalSpy failed(loader, &UsbLoader::firmwareReprogrammingFailed);
     loader->flashFirmware(vantorFirmwareFile(m_files.path(), 256));
     QCOMPARE(failed.size(), 1);
-    QTRY_VERIFY(m_bench->device().isOnBus());
+    QTRY_VERIFY(m_bench->device().isOnBus() && m_bench->busListsADevice());
     m_driver->scanDevices();
     QCOMPARE(onlyLoader(*m_driver), loader);
     m_bench->bus->clearCalls();

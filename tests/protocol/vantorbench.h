@@ -10,6 +10,7 @@
 #include "firmware/firmwarefile.h"
 #include "protocol/sim/simulatorsetup.h"
 #include "protocol/sim/simvantormodel.h"
+#include "usb/deviceinterfaceguid.h"
 
 #include <QDir>
 #include <QSharedPointer>
@@ -45,6 +46,14 @@ struct VantorBench
     }
 
     VantorDevice &device(int index = 0) { return models.at(size_t(index))->device(); }
+
+    // Whether the bus lists a device now. A returning device counts itself
+    // on the bus a moment before the bus lists it again.
+    bool busListsADevice() const
+    {
+        std::vector<std::u16string> paths;
+        return bus->listInterfacePaths(DEVICE_INTERFACE_GUID, paths) && !paths.empty();
+    }
 };
 
 // The requests of the bus's log with each run of busy questions shown once,
