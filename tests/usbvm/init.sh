@@ -19,9 +19,12 @@ finish() {
   poweroff -f
 }
 
-# No modules.dep: load in dependency order.
+# No modules.dep: load in dependency order. Two dummy controllers, each with
+# its own bus on the host side, so that two gadgets can be plugged in at once.
 for module in usb-common usbcore udc-core dummy_hcd configfs libcomposite usb_f_fs; do
-  insmod "/lib/modules/$module.ko" || { echo "usbvm: cannot load $module"; finish 0 1; }
+  parameters=
+  [ "$module" = dummy_hcd ] && parameters=num=2
+  insmod "/lib/modules/$module.ko" $parameters || { echo "usbvm: cannot load $module"; finish 0 1; }
 done
 mount -t configfs none /sys/kernel/config
 
@@ -33,6 +36,8 @@ udevadm settle
 udc=$(ls /sys/class/udc | head -n 1)
 /bin/usbvm-gadget "$udc" &
 export USBVM_UDC="$udc"
+# Free until tst_usbvmflashall plugs its second gadget in for its own tests.
+export USBVM_SECOND_UDC="$(ls /sys/class/udc | sed -n 2p)"
 
 passed=0
 failed=0
@@ -56,5 +61,7 @@ run_suite /bin/tst_usbvmflash
 # Figures, not a test: a round that could not be measured is reported, and
 # does not fail the run on a machine too busy to finish it.
 /bin/usbvm-bench || echo "usbvm-bench: incomplete, see above"
+# Last, so that everything before sees the one gadget alone.
+run_suite /bin/tst_usbvmflashall
 
 finish "$passed" "$failed"

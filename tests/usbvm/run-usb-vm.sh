@@ -15,7 +15,7 @@ cache="$build/usbvm"
 root="$cache/initramfs"
 mkdir -p "$cache"
 
-for program in usbvm-gadget tst_usbvm tst_usbvmflash usbvm-bench talvex-cli; do
+for program in usbvm-gadget tst_usbvm tst_usbvmflash tst_usbvmflashall usbvm-bench talvex-cli; do
   [ -x "$build/bin/$program" ] || { echo "run-usb-vm: $build/bin/$program is missing; build first" >&2; exit 2; }
 done
 
@@ -60,7 +60,7 @@ copy_with_libraries() {
 }
 copy_with_libraries /bin/udevadm
 ln -s /bin/udevadm "$root/lib/systemd/systemd-udevd"
-for program in usbvm-gadget tst_usbvm tst_usbvmflash usbvm-bench talvex-cli; do
+for program in usbvm-gadget tst_usbvm tst_usbvmflash tst_usbvmflashall usbvm-bench talvex-cli; do
   copy_with_libraries "$build/bin/$program"
 done
 mkdir -p "$root/lib64"

@@ -7,9 +7,11 @@
 // beside the device's own: storing and reading back bytes, counting what
 // arrives on the bulk-out pipe, and handing out numbered chunks on bulk-in.
 //
-// usage: usbvm-gadget UDC
+// usage: usbvm-gadget UDC [2]
 // Sets up the gadget in configfs (configfs mounted), mounts its FunctionFS,
-// binds it to the device controller UDC and runs until killed. Linux only.
+// binds it to the device controller UDC and runs until killed. With 2 it is
+// the second gadget, with a serial and configfs names of its own, for the
+// tests with two devices at once. Linux only.
 
 #include "protocol/sim/simulatorconfig.h"
 #include "protocol/sim/vantordevice.h"
@@ -90,9 +92,9 @@ void makeDir(const std::string &path)
 }
 
 // One configuration with the one FunctionFS function, mounted where the gadget opens it.
-void setUpGadget()
+void setUpGadget(const UsbvmGadgetPlace &place)
 {
-    const std::string gadget = usbvmGadgetDir;
+    const std::string &gadget = place.gadgetDir;
     makeDir(gadget);
     char id[8];
     std::snprintf(id, sizeof id, "0x%04x", usbvmVendorId);
@@ -100,16 +102,17 @@ void setUpGadget()
     std::snprintf(id, sizeof id, "0x%04x", usbvmProductId);
     writeFile(gadget + "/idProduct", id);
     makeDir(gadget + "/strings/0x409");
-    writeFile(gadget + "/strings/0x409/serialnumber", usbvmSerialNumber);
+    writeFile(gadget + "/strings/0x409/serialnumber", place.serial);
     writeFile(gadget + "/strings/0x409/manufacturer", "Vantor");
     writeFile(gadget + "/strings/0x409/product", "Vantor device (test gadget)");
     makeDir(gadget + "/configs/c.1");
-    makeDir(gadget + "/functions/ffs.vantor");
-    if (symlink((gadget + "/functions/ffs.vantor").c_str(), (gadget + "/configs/c.1/ffs.vantor").c_str()) != 0
-        && errno != EEXIST)
+    const std::string function = gadget + "/functions/ffs." + place.instance;
+    makeDir(function);
+    const std::string inConfiguration = gadget + "/configs/c.1/ffs." + place.instance;
+    if (symlink(function.c_str(), inConfiguration.c_str()) != 0 && errno != EEXIST)
         fail("linking the function");
-    makeDir(usbvmFunctionFsDir);
-    if (mount("vantor", usbvmFunctionFsDir, "functionfs", 0, nullptr) != 0)
+    makeDir(place.functionFsDir);
+    if (mount(place.instance.c_str(), place.functionFsDir.c_str(), "functionfs", 0, nullptr) != 0)
         fail("mounting functionfs");
 }
 
@@ -160,9 +163,10 @@ private:
 class Gadget
 {
 public:
-    explicit Gadget(std::string udc)
+    Gadget(std::string udc, UsbvmGadgetPlace place)
         : m_udc(std::move(udc))
-        , m_device(m_link, initialState(), behaviour())
+        , m_place(std::move(place))
+        , m_device(m_link, initialState(m_place.serial), behaviour())
     { }
 
     [[noreturn]] void run()
@@ -174,10 +178,10 @@ public:
     }
 
 private:
-    static VantorDeviceState initialState()
+    static VantorDeviceState initialState(const std::string &serial)
     {
         SimulatorConfig config;
-        config.serial = usbvmSerialNumber;
+        config.serial = QByteArray::fromStdString(serial);
         return simulatorInitialState(config, config.serial);
     }
 
@@ -204,6 +208,7 @@ private:
     void stopPipeThreads(std::thread &sinkThread, std::thread &sourceThread);
 
     const std::string m_udc;
+    const UsbvmGadgetPlace m_place;
     GadgetLink m_link;
     VantorDevice m_device;
     int m_ep0 = -1;
@@ -225,7 +230,7 @@ void onSignal(int) { }
 
 void Gadget::openFunction(uint8_t protocol)
 {
-    m_ep0 = open((std::string(usbvmFunctionFsDir) + "/ep0").c_str(), O_RDWR);
+    m_ep0 = open((m_place.functionFsDir + "/ep0").c_str(), O_RDWR);
     if (m_ep0 < 0)
         fail("ep0");
     Descriptors descriptors {};
@@ -241,8 +246,8 @@ void Gadget::openFunction(uint8_t protocol)
     // Descriptors, then strings, both before the controller is bound.
     if (write(m_ep0, &descriptors, sizeof descriptors) < 0 || write(m_ep0, &strings, sizeof strings) < 0)
         fail("writing descriptors");
-    m_dataOut = open((std::string(usbvmFunctionFsDir) + "/ep1").c_str(), O_RDWR);
-    m_dataIn = open((std::string(usbvmFunctionFsDir) + "/ep2").c_str(), O_RDWR);
+    m_dataOut = open((m_place.functionFsDir + "/ep1").c_str(), O_RDWR);
+    m_dataIn = open((m_place.functionFsDir + "/ep2").c_str(), O_RDWR);
     if (m_dataOut < 0 || m_dataIn < 0)
         fail("endpoints");
 }
@@ -254,7 +259,7 @@ void Gadget::serve(uint8_t protocol)
     m_pipeThreadsRunning = 2;
     std::thread sinkThread([this] { sink(); });
     std::thread sourceThread([this] { source(); });
-    writeFile(std::string(usbvmGadgetDir) + "/UDC", m_udc);
+    writeFile(m_place.gadgetDir + "/UDC", m_udc);
 
     while (!m_link.leaving()) {
         usb_functionfs_event event;
@@ -269,7 +274,7 @@ void Gadget::serve(uint8_t protocol)
 
     // Like the real device: the answer first, then off the bus.
     usleep(20000);
-    writeFile(std::string(usbvmGadgetDir) + "/UDC", "\n");
+    writeFile(m_place.gadgetDir + "/UDC", "\n");
     stopPipeThreads(sinkThread, sourceThread);
     close(m_dataOut);
     close(m_dataIn);
@@ -471,8 +476,9 @@ void Gadget::source()
 
 int main(int argc, char **argv)
 {
-    if (argc != 2) {
-        std::fprintf(stderr, "usage: usbvm-gadget UDC\n");
+    const int gadget = argc == 3 ? std::atoi(argv[2]) : 1;
+    if ((argc != 2 && argc != 3) || (gadget != 1 && gadget != 2)) {
+        std::fprintf(stderr, "usage: usbvm-gadget UDC [2]\n");
         return 2;
     }
     struct sigaction action
@@ -480,7 +486,7 @@ int main(int argc, char **argv)
     };
     action.sa_handler = onSignal; // no SA_RESTART: blocked calls return EINTR
     sigaction(SIGUSR1, &action, nullptr);
-    setUpGadget();
-    Gadget gadget(argv[1]);
-    gadget.run();
+    const UsbvmGadgetPlace place = usbvmGadgetPlace(gadget);
+    setUpGadget(place);
+    Gadget(argv[1], place).run();
 }

@@ -6,6 +6,7 @@
 // it serves.
 
 #include <cstdint>
+#include <string>
 
 constexpr uint16_t usbvmVendorId = 0x1209;
 constexpr uint16_t usbvmProductId = 0x7A10;
@@ -15,6 +16,28 @@ constexpr char usbvmSerialNumber[] = "ZOK000001";
 // an empty line pulls it out.
 constexpr char usbvmGadgetDir[] = "/sys/kernel/config/usb_gadget/vantor";
 constexpr char usbvmFunctionFsDir[] = "/dev/ffs-vantor";
+
+// The tests with two devices at once plug a second gadget into the second
+// device controller: its own configfs directory, FunctionFS instance (their
+// names are global) and serial, which is both its USB serial string and the
+// device's own serial number.
+constexpr char usbvmSecondSerialNumber[] = "ZOK000002";
+
+struct UsbvmGadgetPlace
+{
+    std::string gadgetDir;
+    std::string instance; // of the FunctionFS function and its mount
+    std::string functionFsDir;
+    std::string serial;
+};
+
+// Gadget 1 is the one every test uses; 2 is the second.
+inline UsbvmGadgetPlace usbvmGadgetPlace(int gadget)
+{
+    const std::string suffix = gadget == 2 ? "2" : "";
+    return {usbvmGadgetDir + suffix, "vantor" + suffix, usbvmFunctionFsDir + suffix,
+        gadget == 2 ? usbvmSecondSerialNumber : usbvmSerialNumber};
+}
 
 // Codes far from the device's own requests (1 to 17).
 enum UsbvmRequest : uint8_t {

@@ -21,13 +21,15 @@
 #include <functional>
 #include <memory>
 
-// Binds the gadget to the device controller (plugs it in) or unbinds it.
-inline bool usbvmSetPlugged(bool plugged)
+// Binds a gadget to its device controller (plugs it in) or unbinds it:
+// gadget 1 to USBVM_UDC, the second to USBVM_SECOND_UDC.
+inline bool usbvmSetPlugged(bool plugged, int gadget = 1)
 {
-    QFile udc(QString::fromLatin1(usbvmGadgetDir) + QStringLiteral("/UDC"));
+    QFile udc(QString::fromStdString(usbvmGadgetPlace(gadget).gadgetDir) + QStringLiteral("/UDC"));
     if (!udc.open(QIODevice::WriteOnly))
         return false;
-    const QByteArray name = plugged ? qgetenv("USBVM_UDC") + '\n' : QByteArray("\n");
+    const QByteArray controller = qgetenv(gadget == 2 ? "USBVM_SECOND_UDC" : "USBVM_UDC");
+    const QByteArray name = plugged ? controller + '\n' : QByteArray("\n");
     return udc.write(name) == name.size();
 }
 
