@@ -28,10 +28,13 @@ DeviceSide::DeviceSide()
 
 DeviceSide::~DeviceSide()
 {
-    m_proxy.reset();
-    // The thread object may only go once the thread has finished.
+    // The thread finishes before the proxy goes: Qt 5 can lose track of a
+    // queued call's slot object (and leak it) when the receiver is destroyed
+    // while another thread is emitting to it. The thread object may only go
+    // once the thread has finished anyway.
     m_thread->quit();
     m_thread->wait();
+    m_proxy.reset();
     m_thread.reset();
     m_driver.reset();
     m_factories.clear();

@@ -160,7 +160,8 @@ int runFlash(const QStringList &arguments)
     CommandReport &report = CommandReport::current();
     const QString serial = serialText(device);
     ProgressPrinter printer;
-    FlashRun flash(session.driver(), device, firmware);
+    auto run = std::make_unique<FlashRun>(session.driver(), device, firmware);
+    FlashRun &flash = *run;
     QEventLoop loop;
     QObject::connect(&flash, &FlashRun::progress, [&](int percent) {
         printer.show(percent);
@@ -174,12 +175,17 @@ int runFlash(const QStringList &arguments)
     flash.start();
     if (!flash.isFinished())
         loop.exec();
-    if (flash.status() != ExitSuccess)
-        throw CommandError {ExitStatus(flash.status()),
-            QStringLiteral("talvex-cli flash: failed: %1").arg(flash.reason()), QString()};
+    const int status = flash.status();
+    const QString reason = flash.reason();
+    const QJsonObject flashedFirmware = flash.flashedFirmware();
+    const QString flashedText = flash.flashedText();
+    session.destroyWithWorkerHeld(std::move(run));
+    if (status != ExitSuccess)
+        throw CommandError {
+            ExitStatus(status), QStringLiteral("talvex-cli flash: failed: %1").arg(reason), QString()};
 
-    report.addResult(QStringLiteral("new_firmware"), flash.flashedFirmware());
-    printOut(QStringLiteral("flashed: %1\n").arg(flash.flashedText()));
+    report.addResult(QStringLiteral("new_firmware"), flashedFirmware);
+    printOut(QStringLiteral("flashed: %1\n").arg(flashedText));
     session.waitForWorker();
     return ExitSuccess;
 }

@@ -10,6 +10,7 @@
 #include "usb/inaccessibledevices.h"
 #include "usb/usbdevice.h"
 
+#include <QSemaphore>
 #include <QThread>
 
 namespace {
@@ -45,6 +46,23 @@ USBDriver *DeviceSession::driver() const
 void DeviceSession::waitForWorker() const
 {
     waitForWorkerOf(m_side->driver());
+}
+
+void DeviceSession::destroyWithWorkerHeld(std::unique_ptr<QObject> object) const
+{
+    // Shared with the worker, which may still be leaving acquire() when this returns.
+    const auto held = std::make_shared<QSemaphore>();
+    const auto done = std::make_shared<QSemaphore>();
+    QMetaObject::invokeMethod(
+        driver(),
+        [held, done] {
+            held->release();
+            done->acquire();
+        },
+        Qt::QueuedConnection);
+    held->acquire();
+    object.reset();
+    done->release();
 }
 
 void DeviceSession::waitForWorkerOf(USBDriver *driver)

@@ -49,6 +49,11 @@ public:
     bool withLoader(const Device &device, const std::function<void(UsbLoader *)> &use) const;
     // Returns once the worker thread has run everything asked of it so far.
     void waitForWorker() const;
+    // Destroys object, which the worker thread's signals reach, while the
+    // worker thread waits between two of its events. Qt 5 can lose track of
+    // a queued call's slot object (and leak it) when the receiver is
+    // destroyed while another thread is emitting to it.
+    void destroyWithWorkerHeld(std::unique_ptr<QObject> object) const;
 
     // The same for any driver, whichever thread it runs on.
     static QList<Device> devicesOf(USBDriver *driver);

@@ -33,13 +33,14 @@ struct Station
 
     ~Station()
     {
-        flash.reset();
         if (worker) {
             // What the run asked of the loader last (starting the application) is done first.
             DeviceSession::waitForWorkerOf(driver.get());
             worker->quit();
             worker->wait();
         }
+        // Only now that nothing emits to it: see DeviceSession::keepUntilStopped.
+        flash.reset();
         driver.reset();
     }
 };

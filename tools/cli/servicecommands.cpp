@@ -72,10 +72,12 @@ uchar parseSlot(const DeviceCommandLine &commandLine, const QString &text)
 void runOnDevice(const QString &command, const DeviceSession &session, const DeviceSession::Device &device,
     const std::function<void(UsbLoader *, LoaderOperation &)> &start)
 {
-    LoaderOperation operation(session, device);
-    const int status = operation.run([&](UsbLoader *loader) { start(loader, operation); });
+    auto operation = std::make_unique<LoaderOperation>(session, device);
+    const int status = operation->run([&](UsbLoader *loader) { start(loader, *operation); });
+    const QString message = operation->message();
+    session.destroyWithWorkerHeld(std::move(operation));
     if (status != ExitSuccess)
-        fail(command, status, operation.message());
+        fail(command, status, message);
 }
 
 void failOnWriteFailure(UsbLoader *loader, LoaderOperation &operation, const QString &what)
