@@ -7,6 +7,7 @@
 #include <QFile>
 #include <QProcess>
 #include <QProcessEnvironment>
+#include <QString>
 #include <QStringList>
 #include <QtGlobal>
 
@@ -16,6 +17,13 @@ struct CliResult
     QByteArray out;
     QByteArray err;
 };
+
+// A TALVEX_SIMULATOR value with a state file of its own, plus the given keys.
+inline QString simulatorWithState(const QString &stateFile, const QString &keys = QString())
+{
+    const QString state = QStringLiteral("state=") + stateFile;
+    return keys.isEmpty() ? state : state + QLatin1Char(',') + keys;
+}
 
 // With simulator set, the run works on simulated devices described by it;
 // unset, TALVEX_SIMULATOR is removed so no test meets another's devices.

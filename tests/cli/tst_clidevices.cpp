@@ -21,8 +21,7 @@ private:
     // A simulator with a fresh state file, plus the given keys.
     QString simulator(const QString &keys = QString()) const
     {
-        const QString state = QStringLiteral("state=") + path("state.json");
-        return keys.isEmpty() ? state : state + QLatin1Char(',') + keys;
+        return simulatorWithState(path("state.json"), keys);
     }
 
     QString firmwareFile(const char *name, uint8_t version, uint32_t build, int size = 1000)

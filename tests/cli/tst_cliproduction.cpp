@@ -23,8 +23,7 @@ private:
     QString path(const char *name) const { return m_dir.filePath(QLatin1String(name)); }
     QString simulator(const QString &keys = QString()) const
     {
-        const QString state = QStringLiteral("state=") + path("state.json");
-        return keys.isEmpty() ? state : state + QLatin1Char(',') + keys;
+        return simulatorWithState(path("state.json"), keys);
     }
     QString firmwareFile()
     {
