@@ -46,8 +46,6 @@ void TestEndToEnd::initTestCase()
     QVERIFY(m_settings.isValid());
     QVERIFY(m_files.isValid());
     useTestSettings(m_settings.path());
-    // The simulated device needs none of the protocol's pauses.
-    LoaderTiming::setScale(0);
 }
 
 void TestEndToEnd::cleanupTestCase()
@@ -57,6 +55,9 @@ void TestEndToEnd::cleanupTestCase()
 
 void TestEndToEnd::init()
 {
+    // The simulated device needs none of the protocol's pauses; set for each
+    // test, so that one that fails half-way cannot pass its own on.
+    LoaderTiming::setScale(0);
     m_bench = std::make_unique<VantorBench>();
     const std::shared_ptr<SimUsbBus> bus = m_bench->bus;
     injectUsbPlatform([bus] { return UsbPlatform {bus, std::make_unique<SimBusChangeNotifier>(bus)}; });

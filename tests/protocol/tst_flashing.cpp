@@ -68,8 +68,6 @@ private:
 void TestFlashing::initTestCase()
 {
     QVERIFY(m_files.isValid());
-    // The simulated device needs no pauses; hundreds of them would only slow the suite.
-    LoaderTiming::setScale(0);
 }
 
 void TestFlashing::cleanupTestCase()
@@ -79,6 +77,9 @@ void TestFlashing::cleanupTestCase()
 
 void TestFlashing::init()
 {
+    // The simulated device needs no pauses; hundreds of them would only slow
+    // the suite. Set for each test, so that a failed one cannot leave its own.
+    LoaderTiming::setScale(0);
     m_bench = std::make_unique<VantorBench>();
 }
 

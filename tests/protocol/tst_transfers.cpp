@@ -48,13 +48,14 @@ private:
 
 void TestTransfers::init()
 {
+    // Set for each test, so that one that fails cannot leave its depth behind.
+    BulkTransferWithBatches::setQueueDepth(BulkTransferWithBatches::defaultQueueDepth);
     m_bus = std::make_shared<SimUsbBus>();
     m_model = scriptedLoaderModel();
 }
 
 void TestTransfers::cleanup()
 {
-    BulkTransferWithBatches::setQueueDepth(BulkTransferWithBatches::defaultQueueDepth);
     m_driver.reset();
     QCOMPARE(m_bus->openFileCount(), 0);
     QCOMPARE(m_bus->invalidHandleUses(), 0);
