@@ -2,11 +2,11 @@
 
 #include "clicommon.h"
 
-DeviceCommandLine::DeviceCommandLine(
-    const QString &command, const char *usage, const char *help, const QList<QCommandLineOption> &options)
+DeviceCommandLine::DeviceCommandLine(const QString &command, const QString &usage, const QString &help,
+    const QList<QCommandLineOption> &options)
     : m_command(command)
-    , m_usage(QLatin1String(usage))
-    , m_help(QLatin1String(help))
+    , m_usage(usage)
+    , m_help(help)
 {
     m_parser.addOption({{QStringLiteral("h"), QStringLiteral("help")}, QStringLiteral("Show this help.")});
     m_parser.addOption({QStringLiteral("device"), QString(), QStringLiteral("SERIAL")});

@@ -12,7 +12,7 @@ class DeviceCommandLine
 {
 public:
     // usage is the command's usage line, help the text after it.
-    DeviceCommandLine(const QString &command, const char *usage, const char *help,
+    DeviceCommandLine(const QString &command, const QString &usage, const QString &help,
         const QList<QCommandLineOption> &options = {});
 
     // False when --help was given (the help is printed); ends the command

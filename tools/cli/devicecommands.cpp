@@ -3,9 +3,10 @@
 
 #include "clicommon.h"
 #include "commandreport.h"
-#include "devicecommandline.h"
-#include "devicesession.h"
+#include "devicecommand.h"
+#include "devicecommandsrun.h"
 #include "flashrun.h"
+#include "loaderoperation.h"
 
 #include "firmware/firmwarefile.h"
 #include "protocol/bulktransferwithbatches.h"
@@ -20,27 +21,6 @@
 #include <unistd.h>
 
 namespace {
-
-const char listHelp[] = "\n"
-                        "Prints, for each attached device, its serial number, board version and\n"
-                        "firmware version exactly as the window shows them, its mode (application or\n"
-                        "flashing) and its USB identity (vendor:product in hex, then the USB serial),\n"
-                        "one \"key: value\" line each, with a blank line between devices. With no device\n"
-                        "it says so on stderr and still exits with 0.\n";
-
-const char flashHelp[] = "\n"
-                         "Checks FILE as the window does, then flashes it: the device is put into its\n"
-                         "flashing mode if needed, the image goes out in 256-byte batches, and the tool\n"
-                         "waits until the device has finished writing and reports a valid firmware\n"
-                         "(a device still busy after two minutes is given up on).\n"
-                         "Then the device is told to start its application. Exits with 0 only then.\n"
-                         "Progress is a bar on a terminal and \"progress: N%\" lines otherwise.\n"
-                         "  --device SERIAL  the device to flash when several are attached\n"
-                         "  --all            flash every attached device at once, each on its own\n"
-                         "                   worker thread; a line per device as it ends, then a\n"
-                         "                   summary; exits with 0 only when every device succeeded\n"
-                         "  --queue-depth N  batches in flight at once, 1 to 64 (default 8; 1 sends\n"
-                         "                   one batch at a time)\n";
 
 QString firmwareText(const UsbLoader::TFirmwareInformation &record)
 {
@@ -86,14 +66,9 @@ private:
 
 } // namespace
 
-int runList(const QStringList &arguments)
+QString runList(DeviceCommandContext &context)
 {
-    DeviceCommandLine commandLine(QStringLiteral("list"), listUsage, listHelp);
-    if (!commandLine.parse(arguments, 0))
-        return ExitSuccess;
-    if (commandLine.isSet(QStringLiteral("device")))
-        commandLine.refuse(QStringLiteral("list shows every device; --device does not apply"));
-    DeviceSession session(QStringLiteral("list"));
+    DeviceSession &session = context.session();
     const QList<DeviceSession::Device> devices = session.devices();
     const QString advice = session.inaccessibleAdvice();
     if (!advice.isEmpty())
@@ -114,18 +89,13 @@ int runList(const QStringList &arguments)
                         device.flashingMode ? QStringLiteral("flashing") : QStringLiteral("application"),
                         usbText(device));
     }
-    printOut(text);
     CommandReport::current().addResult(QStringLiteral("devices"), devices.size());
-    return ExitSuccess;
+    return text;
 }
 
-int runFlash(const QStringList &arguments)
+QString runFlash(DeviceCommandContext &context)
 {
-    DeviceCommandLine commandLine(QStringLiteral("flash"), flashUsage, flashHelp,
-        {{QStringLiteral("all"), QString()},
-            {QStringLiteral("queue-depth"), QString(), QStringLiteral("N")}});
-    if (!commandLine.parse(arguments, 1))
-        return ExitSuccess;
+    const DeviceCommandLine &commandLine = context.commandLine();
     const bool all = commandLine.isSet(QStringLiteral("all"));
     if (all && commandLine.isSet(QStringLiteral("device")))
         commandLine.refuse(QStringLiteral("--all flashes every device; --device does not apply"));
@@ -149,11 +119,13 @@ int runFlash(const QStringList &arguments)
             QStringLiteral("talvex-cli flash: %1: %2").arg(fileName, QString::fromLatin1(error.what())),
             QString()};
     }
-    if (all)
-        return runFlashAll(firmware);
+    if (all) {
+        runFlashAll(firmware);
+        return QString();
+    }
 
-    DeviceSession session(QStringLiteral("flash"));
-    const DeviceSession::Device device = session.choose(commandLine.device());
+    const DeviceSession::Device device = context.device();
+    DeviceSession &session = context.session();
     printOut(QStringLiteral("device: %1 (usb %2)\n").arg(serialText(device), usbText(device)));
     std::fflush(stdout);
 
@@ -185,7 +157,7 @@ int runFlash(const QStringList &arguments)
             ExitStatus(status), QStringLiteral("talvex-cli flash: failed: %1").arg(reason), QString()};
 
     report.addResult(QStringLiteral("new_firmware"), flashedFirmware);
-    printOut(QStringLiteral("flashed: %1\n").arg(flashedText));
-    session.waitForWorker();
-    return ExitSuccess;
+    // The run asked the device to start its application; that goes out before the report.
+    session.waitForWorker(LoaderOperation::answerLimitMs());
+    return QStringLiteral("flashed: %1\n").arg(flashedText);
 }

@@ -2,10 +2,11 @@
 
 #include "clicommon.h"
 #include "commandreport.h"
+#include "loaderoperation.h"
 
+#include "app/deviceplatform.h"
 #include "app/deviceside.h"
 #include "protocol/loaderrecords.h"
-#include "protocol/sim/simulatorsetup.h"
 #include "ui/devicepermissiontext.h"
 #include "usb/inaccessibledevices.h"
 #include "usb/usbdevice.h"
@@ -29,23 +30,33 @@ UsbLoader *firstLoader(const USBDevice::HandlerMap &handlers)
 DeviceSession::DeviceSession(const QString &command)
     : m_command(command)
 {
-    QString error;
-    if (!setUpSimulatorFromEnvironment(&error))
-        throw CommandError {ExitUsage, QStringLiteral("talvex-cli: %1").arg(error), QString()};
+    startUsbPlatform();
     m_side = std::make_unique<DeviceSide>();
-    waitForWorker();
+    waitForWorker(LoaderOperation::answerLimitMs());
 }
 
 DeviceSession::~DeviceSession() = default;
+
+void DeviceSession::startUsbPlatform()
+{
+    QString error;
+    if (!setUpDevicePlatform(&error))
+        throw CommandError {ExitUsage, QStringLiteral("talvex-cli: %1").arg(error), QString()};
+}
 
 USBDriver *DeviceSession::driver() const
 {
     return m_side->driver();
 }
 
-void DeviceSession::waitForWorker() const
+void DeviceSession::waitForWorker(int limitMs) const
 {
-    waitForWorkerOf(m_side->driver());
+    if (!waitForWorkerOf(m_side->driver(), limitMs))
+        throw CommandError {ExitDeviceFailed,
+            QStringLiteral("talvex-cli %1: the USB side did not answer within %2 s")
+                .arg(m_command)
+                .arg(limitMs / 1000.0),
+            QString()};
 }
 
 void DeviceSession::destroyWithWorkerHeld(std::unique_ptr<QObject> object) const
@@ -65,11 +76,14 @@ void DeviceSession::destroyWithWorkerHeld(std::unique_ptr<QObject> object) const
     done->release();
 }
 
-void DeviceSession::waitForWorkerOf(USBDriver *driver)
+bool DeviceSession::waitForWorkerOf(USBDriver *driver, int limitMs)
 {
     // One queue per thread: this runs after everything posted to it before.
+    // Shared with the worker, which may get there after this has given up.
+    const auto reached = std::make_shared<QSemaphore>();
     QMetaObject::invokeMethod(
-        driver, [] {}, Qt::BlockingQueuedConnection);
+        driver, [reached] { reached->release(); }, Qt::QueuedConnection);
+    return reached->tryAcquire(1, limitMs);
 }
 
 QList<DeviceSession::Device> DeviceSession::devices() const

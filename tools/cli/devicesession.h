@@ -29,10 +29,14 @@ public:
         bool flashingMode = false;
     };
 
-    // Sets up the simulated devices when TALVEX_SIMULATOR asks for them,
-    // starts the USB side and waits for its first scan on the worker thread.
+    // Readies what the USB side finds (startUsbPlatform), starts it and
+    // waits for its first scan on the worker thread.
     explicit DeviceSession(const QString &command);
     ~DeviceSession();
+
+    // The program's start-up of the USB platform (setUpDevicePlatform);
+    // ends the command when TALVEX_SIMULATOR cannot be followed.
+    static void startUsbPlatform();
 
     // Every attached device that has a loader, in identity order.
     QList<Device> devices() const;
@@ -47,8 +51,9 @@ public:
     // device's USB identity (after a restart that is a new loader) while the
     // device cannot go; false when there is none. use must not block.
     bool withLoader(const Device &device, const std::function<void(UsbLoader *)> &use) const;
-    // Returns once the worker thread has run everything asked of it so far.
-    void waitForWorker() const;
+    // Returns once the worker thread has run everything asked of it so far;
+    // ends the command when that takes longer than limitMs.
+    void waitForWorker(int limitMs) const;
     // Destroys object, which the worker thread's signals reach, while the
     // worker thread waits between two of its events. Qt 5 can lose track of
     // a queued call's slot object (and leak it) when the receiver is
@@ -59,7 +64,8 @@ public:
     static QList<Device> devicesOf(USBDriver *driver);
     static bool withLoaderOf(
         USBDriver *driver, const Device &device, const std::function<void(UsbLoader *)> &use);
-    static void waitForWorkerOf(USBDriver *driver);
+    // False when the worker thread has not got there within limitMs.
+    static bool waitForWorkerOf(USBDriver *driver, int limitMs);
 
     USBDriver *driver() const;
     const QString &command() const { return m_command; }

@@ -6,9 +6,9 @@
 #include "clicommon.h"
 #include "commandreport.h"
 #include "flashrun.h"
+#include "loaderoperation.h"
 
 #include "app/deviceside.h"
-#include "protocol/sim/simulatorsetup.h"
 #include "protocol/usbloaderfactory.h"
 #include "usb/host/usbhost.h"
 #include "usb/usbdriver.h"
@@ -34,8 +34,9 @@ struct Station
     ~Station()
     {
         if (worker) {
-            // What the run asked of the loader last (starting the application) is done first.
-            DeviceSession::waitForWorkerOf(driver.get());
+            // What the run asked of the loader last (starting the application)
+            // is done first; the wait for the thread below covers one that is late.
+            DeviceSession::waitForWorkerOf(driver.get(), LoaderOperation::answerLimitMs());
             worker->quit();
             worker->wait();
         }
@@ -101,9 +102,7 @@ void printLine(const FlashRun &flash)
 
 int runFlashAll(const QSharedPointer<FirmwareFile> &firmware)
 {
-    QString error;
-    if (!setUpSimulatorFromEnvironment(&error))
-        throw CommandError {ExitUsage, QStringLiteral("talvex-cli: %1").arg(error), QString()};
+    DeviceSession::startUsbPlatform();
     DeviceSide::registerMetaTypes();
     const QList<QSharedPointer<UsbInterfaceHandlerFactory>> factories {
         QSharedPointer<usbLoaderFactory>::create()};
@@ -125,8 +124,11 @@ int runFlashAll(const QSharedPointer<FirmwareFile> &firmware)
     QEventLoop loop;
     int running = 0;
     for (const std::unique_ptr<Station> &station : stations) {
-        DeviceSession::waitForWorkerOf(station->driver.get());
-        const QList<DeviceSession::Device> found = DeviceSession::devicesOf(station->driver.get());
+        // A first scan that takes longer than any answer may counts as a device that did not open.
+        const QList<DeviceSession::Device> found
+            = DeviceSession::waitForWorkerOf(station->driver.get(), LoaderOperation::answerLimitMs())
+            ? DeviceSession::devicesOf(station->driver.get())
+            : QList<DeviceSession::Device>();
         if (found.isEmpty()) {
             // Held by another program, gone already, or not answering as a Vantor device.
             ++failed;

@@ -2,7 +2,8 @@
 
 // One flash of one device as the window runs it, started from the main
 // thread without waiting: the loader's answers arrive by queued signal, and
-// a device that leaves before it answers ends the run as well. After a
+// a device that leaves before it answers ends the run as well, and so does
+// a loader silent for longer than the protocol allows. After a
 // success the device is told to start its application. Main thread; the
 // loader runs on its driver's worker thread.
 
@@ -15,6 +16,7 @@
 #include <QObject>
 #include <QSharedPointer>
 #include <QString>
+#include <QTimer>
 
 #include <atomic>
 
@@ -55,6 +57,8 @@ private:
     DeviceSession::Device m_device;
     QSharedPointer<FirmwareFile> m_firmware;
     QElapsedTimer m_clock;
+    // Ends a run whose loader has said nothing for longer than it may.
+    QTimer m_deadline;
     int m_lastProgress = -1;
     std::atomic<UsbLoader::Failure> m_failure {UsbLoader::Failure::None}; // written on the worker thread
     bool m_finished = false;
