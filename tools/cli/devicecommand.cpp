@@ -11,7 +11,7 @@ std::vector<DeviceCommand> makeCommands()
 {
     using Devices = DeviceCommand::Devices;
     return {
-        {"list", "list", "list", "the attached devices as the window shows them",
+        {"list", "list [--wait SECONDS]", "list", "the attached devices as the window shows them",
             "\n"
             "Prints, for each attached device, its serial number, board version and\n"
             "firmware version exactly as the window shows them, its mode (application or\n"
@@ -19,14 +19,15 @@ std::vector<DeviceCommand> makeCommands()
             "one \"key: value\" line each, with a blank line between devices. With no device\n"
             "it says so on stderr and still exits with 0.\n",
             0, {}, Devices::Every, runList},
-        {"flash", "flash [--device SERIAL | --all] [--queue-depth N] [--json] FILE", "flash FILE",
-            "flash FILE, then start the application",
+        {"flash", "flash [--device SERIAL | --all] [--wait SECONDS] [--queue-depth N] [--json] FILE",
+            "flash FILE", "flash FILE, then start the application",
             "\n"
             "Checks FILE as the window does, then flashes it: the device is put into its\n"
             "flashing mode if needed, the image goes out in 256-byte batches, and the tool\n"
             "waits until the device has finished writing and reports a valid firmware\n"
             "(a device still busy after two minutes is given up on).\n"
-            "Then the device is told to start its application. Exits with 0 only then.\n"
+            "Then the device starts its application; the tool waits until it is back\n"
+            "there. Exits with 0 only then.\n"
             "Progress is a bar on a terminal and \"progress: N%\" lines otherwise.\n"
             "  --device SERIAL  the device to flash when several are attached\n"
             "  --all            flash every attached device at once, each on its own\n"
@@ -38,40 +39,44 @@ std::vector<DeviceCommand> makeCommands()
             {{QStringLiteral("all"), QString()},
                 {QStringLiteral("queue-depth"), QString(), QStringLiteral("N")}},
             Devices::OneOrAll, runFlash},
-        {"start-app", "start-app [--device SERIAL]", "start-app", "tell the device to start its application",
-            "\nTells the device to leave its flashing mode and start its application.\n"
-            "The device gives no answer to this request; its effect shows in `list`.\n",
+        {"start-app", "start-app [--device SERIAL] [--wait SECONDS]", "start-app",
+            "tell the device to start its application",
+            "\nTells the device to leave its flashing mode and start its application, and\n"
+            "waits until it is back there; a device that comes back in its flashing mode\n"
+            "(no valid firmware) fails the command.\n",
             0, {}, Devices::One, runStartApp},
-        {"restart", "restart [--device SERIAL]", "restart", "tell the device to restart",
-            "\nTells the device to restart. The device gives no answer to this request;\n"
-            "its effect shows in `list`.\n",
+        {"restart", "restart [--device SERIAL] [--wait SECONDS]", "restart", "tell the device to restart",
+            "\nTells the device to restart and waits until it is back; says which mode it\n"
+            "came back in.\n",
             0, {}, Devices::One, runRestart},
-        {"read-config", "read-config [--device SERIAL] OUT", "read-config OUT",
+        {"read-config", "read-config [--device SERIAL] [--wait SECONDS] OUT", "read-config OUT",
             "read the factory configuration into OUT",
             "\nReads the device's factory configuration into OUT. A device that sends\n"
             "nothing (no configuration, or a failed read) exits with 5 and writes no OUT.\n",
             1, {}, Devices::One, runReadConfig},
-        {"write-config", "write-config [--device SERIAL] IN", "write-config IN",
+        {"write-config", "write-config [--device SERIAL] [--wait SECONDS] IN", "write-config IN",
             "write IN as the factory configuration",
             "\nWrites the bytes of IN as the device's factory configuration, in its\n"
-            "flashing mode; a device that was in its application is started again after.\n",
+            "flashing mode; a device that was in its application is started again after,\n"
+            "and is back there before the command returns.\n",
             1, {}, Devices::One, runWriteConfig},
-        {"read-settings", "read-settings [--device SERIAL] SLOT OUT", "read-settings SLOT OUT",
-            "read user-settings slot SLOT (0-3) into OUT",
+        {"read-settings", "read-settings [--device SERIAL] [--wait SECONDS] SLOT OUT",
+            "read-settings SLOT OUT", "read user-settings slot SLOT (0-3) into OUT",
             "\nReads user-settings slot SLOT (0 to 3) into OUT. An empty slot (or a failed\n"
             "read) exits with 5 and writes no OUT.\n",
             2, {}, Devices::One, runReadSettings},
-        {"write-settings", "write-settings [--device SERIAL] SLOT IN", "write-settings SLOT IN",
-            "write IN into user-settings slot SLOT (0-3)",
+        {"write-settings", "write-settings [--device SERIAL] [--wait SECONDS] SLOT IN",
+            "write-settings SLOT IN", "write IN into user-settings slot SLOT (0-3)",
             "\nWrites the bytes of IN into user-settings slot SLOT (0 to 3). The device\n"
             "erases all slots at once, so the other slots are read first and written back;\n"
             "an empty IN removes the slot's settings.\n",
             2, {}, Devices::One, runWriteSettings},
-        {"clear-settings", "clear-settings [--device SERIAL]", "clear-settings",
+        {"clear-settings", "clear-settings [--device SERIAL] [--wait SECONDS]", "clear-settings",
             "erase all user-settings slots",
             "\nErases all four user-settings slots, then reads them back to check.\n", 0, {}, Devices::One,
             runClearSettings},
-        {"set-identity", "set-identity [--device SERIAL] --serial S --board X.Y [--hw-type N]",
+        {"set-identity",
+            "set-identity [--device SERIAL] [--wait SECONDS] --serial S --board X.Y [--hw-type N]",
             "set-identity ...", "write the serial number and board version",
             "\nWrites the device's identity record and checks what the device reports back.\n"
             "  --serial S    serial number, at most 16 bytes in the local encoding\n"
@@ -82,12 +87,12 @@ std::vector<DeviceCommand> makeCommands()
                 {QStringLiteral("board"), QString(), QStringLiteral("X.Y")},
                 {QStringLiteral("hw-type"), QString(), QStringLiteral("N")}},
             Devices::One, runSetIdentity},
-        {"load-keys", "load-keys [--device SERIAL] PRIMARY SECONDARY", "load-keys PRIMARY SECONDARY",
-            "load two AES-256 keys (32-byte files)",
+        {"load-keys", "load-keys [--device SERIAL] [--wait SECONDS] PRIMARY SECONDARY",
+            "load-keys PRIMARY SECONDARY", "load two AES-256 keys (32-byte files)",
             "\nLoads two AES-256 keys into the device: PRIMARY and SECONDARY are files of\n"
             "exactly 32 bytes each. The key bytes are wiped from memory once sent.\n",
             2, {}, Devices::One, runLoadKeys},
-        {"jtag-lock", "jtag-lock [--device SERIAL] [--yes]", "jtag-lock [--yes]",
+        {"jtag-lock", "jtag-lock [--device SERIAL] [--wait SECONDS] [--yes]", "jtag-lock [--yes]",
             "lock the JTAG port for good",
             "\nLocks the device's JTAG port. THIS CANNOT BE UNDONE. Asks for confirmation\n"
             "on the terminal unless --yes is given; without a terminal --yes is required.\n"
@@ -116,7 +121,7 @@ DeviceSession &DeviceCommandContext::session()
 const DeviceSession::Device &DeviceCommandContext::device()
 {
     if (!m_device)
-        m_device = session().choose(m_commandLine.device());
+        m_device = session().choose(m_commandLine.device(), m_commandLine.waitMs());
     return *m_device;
 }
 

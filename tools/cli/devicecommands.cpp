@@ -7,6 +7,7 @@
 #include "devicecommandsrun.h"
 #include "flashrun.h"
 #include "loaderoperation.h"
+#include "restartwatch.h"
 
 #include "firmware/firmwarefile.h"
 #include "protocol/bulktransferwithbatches.h"
@@ -69,6 +70,7 @@ private:
 QString runList(DeviceCommandContext &context)
 {
     DeviceSession &session = context.session();
+    session.waitForAnyDevice(context.commandLine().waitMs());
     const QList<DeviceSession::Device> devices = session.devices();
     const QString advice = session.inaccessibleAdvice();
     if (!advice.isEmpty())
@@ -120,7 +122,7 @@ QString runFlash(DeviceCommandContext &context)
             QString()};
     }
     if (all) {
-        runFlashAll(firmware);
+        runFlashAll(firmware, commandLine.waitMs());
         return QString();
     }
 
@@ -132,32 +134,36 @@ QString runFlash(DeviceCommandContext &context)
     CommandReport &report = CommandReport::current();
     const QString serial = serialText(device);
     ProgressPrinter printer;
-    auto run = std::make_unique<FlashRun>(session.driver(), device, firmware);
-    FlashRun &flash = *run;
-    QEventLoop loop;
-    QObject::connect(&flash, &FlashRun::progress, [&](int percent) {
-        printer.show(percent);
-        report.progress(serial, percent);
-    });
-    QObject::connect(&flash, &FlashRun::finishing, [&] {
-        printer.finishing();
-        report.finishing(serial);
-    });
-    QObject::connect(&flash, &FlashRun::finished, &loop, &QEventLoop::quit);
-    flash.start();
-    if (!flash.isFinished())
-        loop.exec();
-    const int status = flash.status();
-    const QString reason = flash.reason();
-    const QJsonObject flashedFirmware = flash.flashedFirmware();
-    const QString flashedText = flash.flashedText();
-    session.destroyWithWorkerHeld(std::move(run));
-    if (status != ExitSuccess)
-        throw CommandError {
-            ExitStatus(status), QStringLiteral("talvex-cli flash: failed: %1").arg(reason), QString()};
-
+    QJsonObject flashedFirmware;
+    QString flashedText;
+    const auto flashDevice = [&] {
+        auto run = std::make_unique<FlashRun>(session.driver(), device, firmware);
+        FlashRun &flash = *run;
+        QEventLoop loop;
+        QObject::connect(&flash, &FlashRun::progress, [&](int percent) {
+            printer.show(percent);
+            report.progress(serial, percent);
+        });
+        QObject::connect(&flash, &FlashRun::finishing, [&] {
+            printer.finishing();
+            report.finishing(serial);
+        });
+        QObject::connect(&flash, &FlashRun::finished, &loop, &QEventLoop::quit);
+        flash.start();
+        if (!flash.isFinished())
+            loop.exec();
+        const int status = flash.status();
+        const QString reason = flash.reason();
+        flashedFirmware = flash.flashedFirmware();
+        flashedText = flash.flashedText();
+        session.destroyWithWorkerHeld(std::move(run));
+        if (status != ExitSuccess)
+            throw CommandError {
+                ExitStatus(status), QStringLiteral("talvex-cli flash: failed: %1").arg(reason), QString()};
+    };
+    // The device ends the flash starting its new application; the command
+    // returns once it is back there.
+    RestartWatch::follow(session, device, RestartWatch::Mode::Application, flashDevice);
     report.addResult(QStringLiteral("new_firmware"), flashedFirmware);
-    // The run asked the device to start its application; that goes out before the report.
-    session.waitForWorker(LoaderOperation::answerLimitMs());
     return QStringLiteral("flashed: %1\n").arg(flashedText);
 }

@@ -11,10 +11,16 @@
 #include "usb/inaccessibledevices.h"
 #include "usb/usbdevice.h"
 
+#include <QElapsedTimer>
+#include <QEventLoop>
 #include <QSemaphore>
 #include <QThread>
+#include <QTimer>
 
 namespace {
+
+// How often a wait for a device looks again when no device-added signal came.
+constexpr int devicePollMs = 100;
 
 UsbLoader *firstLoader(const USBDevice::HandlerMap &handlers)
 {
@@ -113,13 +119,45 @@ QList<DeviceSession::Device> DeviceSession::devicesOf(USBDriver *driver)
     return found;
 }
 
-DeviceSession::Device DeviceSession::choose(const QString &serial) const
+void DeviceSession::waitForChange(int waitMs) const
 {
-    const QList<Device> all = devices();
+    QEventLoop loop;
+    QTimer::singleShot(waitMs, &loop, &QEventLoop::quit);
+    QObject::connect(driver(), &USBDriver::deviceAdded, &loop, &QEventLoop::quit);
+    loop.exec();
+}
+
+bool DeviceSession::waitForAnyDevice(int waitMs) const
+{
+    QElapsedTimer waited;
+    waited.start();
+    while (devices().isEmpty()) {
+        const qint64 left = waitMs - waited.elapsed();
+        if (left <= 0)
+            return false;
+        waitForChange(int(qMin<qint64>(left, devicePollMs)));
+    }
+    return true;
+}
+
+DeviceSession::Device DeviceSession::choose(const QString &serial, int waitMs) const
+{
+    QElapsedTimer waited;
+    waited.start();
+    QList<Device> all;
     QList<Device> matching;
-    for (const Device &device : all) {
-        if (serial.isEmpty() || serialText(device) == serial || device.usbId.serialNumber == serial)
-            matching << device;
+    for (;;) {
+        all = devices();
+        matching.clear();
+        for (const Device &device : qAsConst(all)) {
+            if (serial.isEmpty() || serialText(device) == serial || device.usbId.serialNumber == serial)
+                matching << device;
+        }
+        // Several stay several however long one waits.
+        const qint64 left = waitMs - waited.elapsed();
+        if (!matching.isEmpty() || left <= 0)
+            break;
+        waitForChange(int(qMin<qint64>(left, devicePollMs)));
     }
     const QString prefix = QStringLiteral("talvex-cli %1: ").arg(m_command);
     if (matching.size() == 1) {
@@ -154,6 +192,45 @@ QString DeviceSession::inaccessibleAdvice() const
     for (const QString &path : paths)
         text += QStringLiteral("%1: %2\n").arg(path, deviceNotAccessibleTitle());
     return text + deviceNotAccessibleAdvice();
+}
+
+DeviceSession::Presence DeviceSession::presenceOf(const Device &device, int limitMs) const
+{
+    // Filled on the worker thread, which owns the device objects; shared
+    // with it, since it may get there after this has given up.
+    struct Answer
+    {
+        QSemaphore ready;
+        Presence presence;
+    };
+    const auto answer = std::make_shared<Answer>();
+    USBDriver *usbDriver = driver();
+    const USBDriver::TDeviceID id = device.usbId;
+    QMetaObject::invokeMethod(
+        usbDriver,
+        [answer, usbDriver, id] {
+            Presence &presence = answer->presence;
+            presence.device.usbId = id;
+            USBDevice *attached = usbDriver->devicesById().value(id);
+            presence.attached = attached && attached->isAttached();
+            USBDevice::withHandlers(attached, id, [&](const USBDevice::HandlerMap &handlers) {
+                if (UsbLoader *loader = firstLoader(handlers)) {
+                    presence.hasLoader = true;
+                    presence.device.deviceInformation = loader->getDeviceInformation();
+                    presence.device.firmwareInformation = loader->getFirmwareInformation();
+                    presence.device.flashingMode = loader->isInFlashingMode();
+                }
+            });
+            answer->ready.release();
+        },
+        Qt::QueuedConnection);
+    if (!answer->ready.tryAcquire(1, limitMs))
+        throw CommandError {ExitDeviceFailed,
+            QStringLiteral("talvex-cli %1: the USB side did not answer within %2 s")
+                .arg(m_command)
+                .arg(limitMs / 1000.0),
+            QString()};
+    return answer->presence;
 }
 
 bool DeviceSession::withLoader(const Device &device, const std::function<void(UsbLoader *)> &use) const

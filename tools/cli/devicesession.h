@@ -42,8 +42,22 @@ public:
     QList<Device> devices() const;
     // The device a command works on: the one whose serial number (as
     // `list` shows it) or USB serial is serial, or the only one attached
-    // when serial is empty. Ends the command when there is none, or several.
-    Device choose(const QString &serial) const;
+    // when serial is empty, waiting up to waitMs for it to appear. Ends the
+    // command when there is none by then, or several.
+    Device choose(const QString &serial, int waitMs = 0) const;
+    // Waits up to waitMs for any device to appear; false when none has.
+    bool waitForAnyDevice(int waitMs) const;
+    // The device now attached under device's USB identity, asked on the
+    // worker thread: whether it is there, still the instance that was
+    // opened, with a loader, and what its loader read. Ends the command when
+    // the worker does not answer within limitMs.
+    struct Presence
+    {
+        bool attached = false;
+        bool hasLoader = false;
+        Device device;
+    };
+    Presence presenceOf(const Device &device, int limitMs) const;
     // Which present devices this user may not open and what to do about it,
     // as lines for stderr; empty when there are none.
     QString inaccessibleAdvice() const;
@@ -71,6 +85,9 @@ public:
     const QString &command() const { return m_command; }
 
 private:
+    // Returns when a device was added or waitMs passed, whichever is first.
+    void waitForChange(int waitMs) const;
+
     QString m_command;
     std::unique_ptr<DeviceSide> m_side;
 };

@@ -13,6 +13,8 @@
 #include "usb/host/usbhost.h"
 #include "usb/usbdriver.h"
 
+#include <QCoreApplication>
+#include <QElapsedTimer>
 #include <QEventLoop>
 #include <QJsonArray>
 #include <QThread>
@@ -22,6 +24,9 @@
 #include <vector>
 
 namespace {
+
+// How often flash --all --wait looks for a first device.
+constexpr unsigned long devicePollMs = 100;
 
 // One device of the line and everything that serves it.
 struct Station
@@ -100,7 +105,7 @@ void printLine(const FlashRun &flash)
 
 } // namespace
 
-int runFlashAll(const QSharedPointer<FirmwareFile> &firmware)
+int runFlashAll(const QSharedPointer<FirmwareFile> &firmware, int waitMs)
 {
     DeviceSession::startUsbPlatform();
     DeviceSide::registerMetaTypes();
@@ -108,7 +113,14 @@ int runFlashAll(const QSharedPointer<FirmwareFile> &firmware)
         QSharedPointer<usbLoaderFactory>::create()};
     CommandReport &report = CommandReport::current();
 
-    const QStringList paths = attachedPaths();
+    QStringList paths = attachedPaths();
+    QElapsedTimer waited;
+    waited.start();
+    while (paths.isEmpty() && waited.elapsed() < waitMs) {
+        QThread::msleep(devicePollMs);
+        QCoreApplication::processEvents();
+        paths = attachedPaths();
+    }
     if (paths.isEmpty())
         fail(ExitNoDevice, QStringLiteral("no device attached"));
     // Declared before the stations, so that it outlives the runs that report into it.

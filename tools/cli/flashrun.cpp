@@ -87,9 +87,11 @@ void FlashRun::finish(int status, const QString &reason)
     m_seconds = CommandReport::secondsOf(m_clock);
     m_status = status;
     m_reason = reason;
-    if (status == ExitSuccess) {
+    if (status == ExitSuccess && m_device.flashingMode) {
         // As the window does once the user has read its message: a device
-        // that was already in flashing mode is started here.
+        // that was already in flashing mode is started here. One that was in
+        // its application the loader has started itself; asking again could
+        // restart it a second time once it is back.
         DeviceSession::withLoaderOf(
             m_driver, m_device, [](UsbLoader *loader) { askLoader(loader, &UsbLoader::startApp); });
     }

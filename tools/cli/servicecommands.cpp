@@ -5,6 +5,7 @@
 #include "devicecommand.h"
 #include "devicecommandsrun.h"
 #include "loaderoperation.h"
+#include "restartwatch.h"
 
 #include "protocol/loaderrecords.h"
 #include "protocol/securewipe.h"
@@ -129,14 +130,18 @@ std::vector<uint8_t> readKey(const DeviceCommandContext &context, const QString 
 
 QString runStartApp(DeviceCommandContext &context)
 {
-    sendWithoutAnswer(context, &UsbLoader::startApp);
-    return QStringLiteral("sent: start application to %1\n").arg(serialText(context.device()));
+    const DeviceSession::Device back = RestartWatch::follow(context.session(), context.device(),
+        RestartWatch::Mode::Application, [&] { sendWithoutAnswer(context, &UsbLoader::startApp); });
+    return QStringLiteral("sent: start application to %1\ndevice back in %2 mode\n")
+        .arg(serialText(context.device()), RestartWatch::modeText(back));
 }
 
 QString runRestart(DeviceCommandContext &context)
 {
-    sendWithoutAnswer(context, &UsbLoader::restartDevice);
-    return QStringLiteral("sent: restart to %1\n").arg(serialText(context.device()));
+    const DeviceSession::Device back = RestartWatch::follow(context.session(), context.device(),
+        RestartWatch::Mode::Any, [&] { sendWithoutAnswer(context, &UsbLoader::restartDevice); });
+    return QStringLiteral("sent: restart to %1\ndevice back in %2 mode\n")
+        .arg(serialText(context.device()), RestartWatch::modeText(back));
 }
 
 QString runReadConfig(DeviceCommandContext &context)
@@ -164,12 +169,21 @@ QString runReadSettings(DeviceCommandContext &context)
 QString runWriteConfig(DeviceCommandContext &context)
 {
     const QByteArray block = readInput(context, context.commandLine().positional().first());
-    runOnDevice(context, [&](UsbLoader *loader, LoaderOperation &operation) {
-        QObject::connect(
-            loader, &UsbLoader::factoryConfigurationSent, &operation, [&] { operation.finish(ExitSuccess); });
-        failOnWriteFailure(loader, operation, QStringLiteral("the device did not take the configuration"));
-        askLoader(loader, &UsbLoader::sendFactoryConfiguration, block);
-    });
+    const auto write = [&] {
+        runOnDevice(context, [&](UsbLoader *loader, LoaderOperation &operation) {
+            QObject::connect(loader, &UsbLoader::factoryConfigurationSent, &operation,
+                [&] { operation.finish(ExitSuccess); });
+            failOnWriteFailure(
+                loader, operation, QStringLiteral("the device did not take the configuration"));
+            askLoader(loader, &UsbLoader::sendFactoryConfiguration, block);
+        });
+    };
+    // The write takes the device into its flashing mode; one that was in its
+    // application is started again after, and is back before this returns.
+    if (context.device().flashingMode)
+        write();
+    else
+        RestartWatch::follow(context.session(), context.device(), RestartWatch::Mode::Application, write);
     return QStringLiteral("written: %1 bytes of factory configuration\n").arg(block.size());
 }
 
