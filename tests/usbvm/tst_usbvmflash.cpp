@@ -116,6 +116,23 @@ void TestUsbVmFlash::commandsThatRestartTheDeviceChainWithoutAPause()
 {
     // Each command that restarts the gadget returns once it has enumerated
     // again, so the next process finds it at once: no pause between them.
+    // The gadget takes a second to restart, as a real device may.
+    const auto setRestartDelay = [this](uint16_t milliseconds) {
+        const auto driver = usbvmDriver(m_host);
+        const QList<USBDevice *> devices = driver->devices();
+        return devices.size() == 1
+            && devices.first()->interfaces().first()->controlOut(
+                UsbvmSetRestartDelay, milliseconds, QByteArray());
+    };
+    QVERIFY(setRestartDelay(1000));
+    struct Restore
+    {
+        std::function<void()> restore;
+        ~Restore() { restore(); }
+    } restore {[&] {
+        usbvmWaitFor([&] { return usbvmListedPaths(*m_host).size() == 1; });
+        setRestartDelay(0);
+    }};
     const QString config = m_files.filePath(QStringLiteral("config.bin"));
     const QString configBack = m_files.filePath(QStringLiteral("config-back.bin"));
     const QByteArray configBytes(600, 'v');

@@ -382,6 +382,13 @@ bool Gadget::answerHarness(const UsbSetupPacket &setup)
             return true;
         }
         break;
+    case UsbvmSetRestartDelay:
+        if (!in && setup.Length == 0) {
+            m_device.setRestartDelay(std::chrono::milliseconds(setup.Value));
+            (void)!read(m_ep0, nullptr, 0);
+            return true;
+        }
+        break;
     default:
         return false;
     }
