@@ -67,11 +67,16 @@ void DeviceSession::waitForWorker(int limitMs) const
 
 void DeviceSession::destroyWithWorkerHeld(std::unique_ptr<QObject> object) const
 {
+    destroyWithWorkerHeldOf(driver(), std::move(object));
+}
+
+void DeviceSession::destroyWithWorkerHeldOf(USBDriver *driver, std::unique_ptr<QObject> object)
+{
     // Shared with the worker, which may still be leaving acquire() when this returns.
     const auto held = std::make_shared<QSemaphore>();
     const auto done = std::make_shared<QSemaphore>();
     QMetaObject::invokeMethod(
-        driver(),
+        driver,
         [held, done] {
             held->release();
             done->acquire();
@@ -194,7 +199,7 @@ QString DeviceSession::inaccessibleAdvice() const
     return text + deviceNotAccessibleAdvice();
 }
 
-DeviceSession::Presence DeviceSession::presenceOf(const Device &device, int limitMs) const
+bool DeviceSession::presenceIn(USBDriver *driver, const Device &device, int limitMs, Presence *presence)
 {
     // Filled on the worker thread, which owns the device objects; shared
     // with it, since it may get there after this has given up.
@@ -204,33 +209,29 @@ DeviceSession::Presence DeviceSession::presenceOf(const Device &device, int limi
         Presence presence;
     };
     const auto answer = std::make_shared<Answer>();
-    USBDriver *usbDriver = driver();
     const USBDriver::TDeviceID id = device.usbId;
     QMetaObject::invokeMethod(
-        usbDriver,
-        [answer, usbDriver, id] {
-            Presence &presence = answer->presence;
-            presence.device.usbId = id;
-            USBDevice *attached = usbDriver->devicesById().value(id);
-            presence.attached = attached && attached->isAttached();
+        driver,
+        [answer, driver, id] {
+            Presence &found = answer->presence;
+            found.device.usbId = id;
+            USBDevice *attached = driver->devicesById().value(id);
+            found.attached = attached && attached->isAttached();
             USBDevice::withHandlers(attached, id, [&](const USBDevice::HandlerMap &handlers) {
                 if (UsbLoader *loader = firstLoader(handlers)) {
-                    presence.hasLoader = true;
-                    presence.device.deviceInformation = loader->getDeviceInformation();
-                    presence.device.firmwareInformation = loader->getFirmwareInformation();
-                    presence.device.flashingMode = loader->isInFlashingMode();
+                    found.hasLoader = true;
+                    found.device.deviceInformation = loader->getDeviceInformation();
+                    found.device.firmwareInformation = loader->getFirmwareInformation();
+                    found.device.flashingMode = loader->isInFlashingMode();
                 }
             });
             answer->ready.release();
         },
         Qt::QueuedConnection);
     if (!answer->ready.tryAcquire(1, limitMs))
-        throw CommandError {ExitDeviceFailed,
-            QStringLiteral("talvex-cli %1: the USB side did not answer within %2 s")
-                .arg(m_command)
-                .arg(limitMs / 1000.0),
-            QString()};
-    return answer->presence;
+        return false;
+    *presence = answer->presence;
+    return true;
 }
 
 bool DeviceSession::withLoader(const Device &device, const std::function<void(UsbLoader *)> &use) const

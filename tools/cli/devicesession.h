@@ -48,16 +48,16 @@ public:
     // Waits up to waitMs for any device to appear; false when none has.
     bool waitForAnyDevice(int waitMs) const;
     // The device now attached under device's USB identity, asked on the
-    // worker thread: whether it is there, still the instance that was
-    // opened, with a loader, and what its loader read. Ends the command when
-    // the worker does not answer within limitMs.
+    // driver's worker thread: whether it is there, still the instance that
+    // was opened, with a loader, and what its loader read.
     struct Presence
     {
         bool attached = false;
         bool hasLoader = false;
         Device device;
     };
-    Presence presenceOf(const Device &device, int limitMs) const;
+    // The same for any driver; false when its worker did not answer in time.
+    static bool presenceIn(USBDriver *driver, const Device &device, int limitMs, Presence *presence);
     // Which present devices this user may not open and what to do about it,
     // as lines for stderr; empty when there are none.
     QString inaccessibleAdvice() const;
@@ -73,6 +73,7 @@ public:
     // a queued call's slot object (and leak it) when the receiver is
     // destroyed while another thread is emitting to it.
     void destroyWithWorkerHeld(std::unique_ptr<QObject> object) const;
+    static void destroyWithWorkerHeldOf(USBDriver *driver, std::unique_ptr<QObject> object);
 
     // The same for any driver, whichever thread it runs on.
     static QList<Device> devicesOf(USBDriver *driver);

@@ -7,6 +7,7 @@
 #include "commandreport.h"
 #include "flashrun.h"
 #include "loaderoperation.h"
+#include "restartwatch.h"
 
 #include "app/deviceside.h"
 #include "protocol/usbloaderfactory.h"
@@ -35,6 +36,7 @@ struct Station
     std::unique_ptr<USBDriver> driver;
     std::unique_ptr<QThread> worker;
     std::unique_ptr<FlashRun> flash;
+    std::unique_ptr<RestartWatch> watch;
 
     ~Station()
     {
@@ -46,6 +48,7 @@ struct Station
             worker->wait();
         }
         // Only now that nothing emits to it: see DeviceSession::keepUntilStopped.
+        watch.reset();
         flash.reset();
         driver.reset();
     }
@@ -77,29 +80,32 @@ void startStation(Station &station, const QList<QSharedPointer<UsbInterfaceHandl
     station.worker->start();
 }
 
-QJsonObject deviceResult(const FlashRun &flash)
+// notBack: why a flashed device did not come back after its restart; empty when it did.
+QJsonObject deviceResult(const FlashRun &flash, const QString &notBack)
 {
+    const bool ok = flash.status() == ExitSuccess && notBack.isEmpty();
     QJsonObject result = CommandReport::identity(flash.device());
-    result.insert(QStringLiteral("ok"), flash.status() == ExitSuccess);
-    result.insert(QStringLiteral("exit"), flash.status());
+    result.insert(QStringLiteral("ok"), ok);
+    result.insert(QStringLiteral("exit"), ok ? int(ExitSuccess) : int(ExitDeviceFailed));
     result.insert(QStringLiteral("seconds"), flash.seconds());
     result.insert(
         QStringLiteral("old_firmware"), CommandReport::firmware(flash.device().firmwareInformation));
-    if (flash.status() == ExitSuccess)
+    if (ok)
         result.insert(QStringLiteral("new_firmware"), flash.flashedFirmware());
     else
-        result.insert(QStringLiteral("reason"), flash.reason());
+        result.insert(QStringLiteral("reason"), notBack.isEmpty() ? flash.reason() : notBack);
     return result;
 }
 
-void printLine(const FlashRun &flash)
+void printLine(const FlashRun &flash, const QString &notBack)
 {
     const QString serial = serialText(flash.device());
     const QString seconds = QString::number(flash.seconds(), 'f', 2);
-    if (flash.status() == ExitSuccess)
+    if (flash.status() == ExitSuccess && notBack.isEmpty())
         printOut(QStringLiteral("%1: ok, %2, %3 s\n").arg(serial, flash.flashedText(), seconds));
     else
-        printOut(QStringLiteral("%1: failed, %2 s: %3\n").arg(serial, seconds, flash.reason()));
+        printOut(QStringLiteral("%1: failed, %2 s: %3\n")
+                     .arg(serial, seconds, notBack.isEmpty() ? flash.reason() : notBack));
     std::fflush(stdout);
 }
 
@@ -161,14 +167,26 @@ int runFlashAll(const QSharedPointer<FirmwareFile> &firmware, int waitMs)
         QObject::connect(
             flash, &FlashRun::progress, [&report, serial](int percent) { report.progress(serial, percent); });
         QObject::connect(flash, &FlashRun::finishing, [&report, serial] { report.finishing(serial); });
-        QObject::connect(flash, &FlashRun::finished, &loop, [&, flash] {
-            const QJsonObject result = deviceResult(*flash);
-            failed += flash->status() == ExitSuccess ? 0 : 1;
-            results.append(result);
-            report.event(QStringLiteral("device_result"), result);
-            printLine(*flash);
-            if (--running == 0)
-                loop.quit();
+        // Made before the flash starts, so that it sees the device leave for its restart.
+        station->watch = std::make_unique<RestartWatch>(station->driver.get(), device);
+        RestartWatch *watch = station->watch.get();
+        QObject::connect(flash, &FlashRun::finished, &loop, [&, flash, watch] {
+            const auto record = [&, flash](const QString &notBack) {
+                const QJsonObject result = deviceResult(*flash, notBack);
+                failed += result.value(QStringLiteral("ok")).toBool() ? 0 : 1;
+                results.append(result);
+                report.event(QStringLiteral("device_result"), result);
+                printLine(*flash, notBack);
+                if (--running == 0)
+                    loop.quit();
+            };
+            if (flash->status() != ExitSuccess) {
+                record(QString());
+                return;
+            }
+            // A device is done once it is back in its new application.
+            watch->start(RestartWatch::Mode::Application,
+                [record](const QString &failure, const DeviceSession::Device &) { record(failure); });
         });
         ++running;
     }

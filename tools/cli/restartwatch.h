@@ -8,8 +8,10 @@
 
 #include "devicesession.h"
 
+#include <QElapsedTimer>
 #include <QObject>
 #include <QString>
+#include <QTimer>
 
 #include <functional>
 
@@ -18,8 +20,10 @@ class RestartWatch : public QObject
 public:
     // The mode the device is to come back in.
     enum class Mode { Application, Any };
+    // Called once: an empty failure and the device as it came back, or why it did not.
+    using Done = std::function<void(const QString &failure, const DeviceSession::Device &back)>;
 
-    RestartWatch(const DeviceSession &session, const DeviceSession::Device &device);
+    RestartWatch(USBDriver *driver, const DeviceSession::Device &device);
 
     // How long a device has to leave and come back: the pause and the time
     // the protocol gives a restarting device, plus the host's time to
@@ -27,14 +31,14 @@ public:
     // to open it and read its records.
     static int limitMs();
 
-    // Waits until the device has left and is back with its loader. Ends the
-    // command when it is not back within limitMs(), or back in its flashing
-    // mode where the application was asked for. Returns the device as it
-    // came back.
-    DeviceSession::Device waitUntilBack(Mode mode);
+    // Starts looking without waiting: done follows once the device has left
+    // and is back with its loader, or after limitMs(), or when it came back
+    // in its flashing mode where the application was asked for.
+    void start(Mode mode, Done done);
 
     // Runs request, which makes the device restart, and waits until the
-    // device is back (waitUntilBack) with a watch made before the request.
+    // device is back, with a watch made before the request. Ends the
+    // command when it does not come back as asked.
     static DeviceSession::Device follow(const DeviceSession &session, const DeviceSession::Device &device,
         Mode mode, const std::function<void()> &request);
 
@@ -42,10 +46,16 @@ public:
     static QString modeText(const DeviceSession::Device &device);
 
 private:
-    [[noreturn]] void fail(const QString &message) const;
+    void look();
+    void finish(const QString &failure, const DeviceSession::Device &back);
 
-    const DeviceSession &m_session;
+    USBDriver *m_driver;
     DeviceSession::Device m_device;
+    Mode m_mode = Mode::Any;
+    Done m_done;
+    QTimer m_lookAgain;
+    QElapsedTimer m_waited;
     bool m_left = false;
+    bool m_leftReported = false;
     bool m_added = false;
 };
