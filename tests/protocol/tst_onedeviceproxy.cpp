@@ -33,6 +33,7 @@ private slots:
 private:
     SimUsbBus::DeviceId plugDevice(
         const char *usbSerial, bool withLoader = true, bool deviceValid = true, bool firmwareValid = true);
+    void restartWithLoaderMoved(SimUsbBus::DeviceId id, const QString &usbSerial, bool withLoader);
     void scan();
     void scanAndDeliver();
     QStringList &recordSignals();
@@ -81,6 +82,29 @@ SimUsbBus::DeviceId TestOneDeviceProxy::plugDevice(
     if (!withLoader)
         profile.interfaces[0].interfaceProtocol = 3;
     return m_bus->plug(profile);
+}
+
+void TestOneDeviceProxy::restartWithLoaderMoved(
+    SimUsbBus::DeviceId id, const QString &usbSerial, bool withLoader)
+{
+    SimDeviceProfile profile = loaderDeviceProfile(nullptr);
+    profile.serialNumber = usbSerial.toStdU16String();
+    profile.interfaces[0] = vendorInterface(1, withLoader ? 2 : 3);
+    QVERIFY(m_bus->replug(id, profile));
+    USBDevice *device
+        = m_driver->devicesById().value(USBDriver::TDeviceID {0x1209, 0x7A10, usbSerial}, nullptr);
+    QVERIFY(device);
+    // Reopened as after the loader's mode switch; the old interface, and its
+    // loader with it, are deleted before the proxy hears of it.
+    QMetaObject::invokeMethod(
+        m_driver.get(),
+        [device] {
+            device->reopen(0);
+            QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+        },
+        Qt::BlockingQueuedConnection);
+    // Not yet seen by the proxy, which still counts it as a write in flight.
+    emit m_proxy->sendUserSettings(QByteArray("s"), 1);
 }
 
 void TestOneDeviceProxy::scan()
@@ -144,8 +168,10 @@ void TestOneDeviceProxy::metaObjectOrder()
 }
 
 // Each step: "+X" plugs device X (a "-" suffix: without a loader interface,
-// "!" suffix: invalid records), "-X" unplugs it, "=X" announces X again; a
-// scan follows every step. The signals of the whole run are compared.
+// "!" suffix: invalid records), "-X" unplugs it, "=X" announces X again, "~X"
+// restarts X with its loader interface under another number ("-" suffix: it
+// comes back without one) while a write is on its way to the loader that
+// went; a scan follows every step. The signals of the whole run are compared.
 void TestOneDeviceProxy::stateTable_data()
 {
     QTest::addColumn<QStringList>("steps");
@@ -167,6 +193,10 @@ void TestOneDeviceProxy::stateTable_data()
         << QStringList({"+A!"}) << QStringList({"attached", "info 1 A 3.1 0 0", "firmware 0 0.0.0 0 "});
     QTest::addRow("removed and plugged again attaches again")
         << QStringList({"+A", "-A", "+A"}) << (attachA + '|' + detach + '|' + attachA).split('|');
+    QTest::addRow("loader back under another number is taken, the write it lost fails")
+        << QStringList({"+A", "+B", "~A"}) << (attachA + '|' + detach + '|' + attachA + "|failed").split('|');
+    QTest::addRow("loader gone while its device stays falls back, the write it lost fails") << QStringList(
+        {"+A", "+B", "~A-"}) << (attachA + '|' + detach + '|' + attachB + "|failed").split('|');
 }
 
 void TestOneDeviceProxy::stateTable()
@@ -181,6 +211,8 @@ void TestOneDeviceProxy::stateTable()
                 = plugDevice(qPrintable(name), !step.endsWith('-'), !step.endsWith('!'), !step.endsWith('!'));
         else if (step.startsWith('-'))
             m_bus->unplug(devices[name]);
+        else if (step.startsWith('~'))
+            restartWithLoaderMoved(devices[name], name, !step.endsWith('-'));
         else
             QMetaObject::invokeMethod(m_proxy.get(), "onDeviceAdded",
                 Q_ARG(USBDriver::TDeviceID, m_driver->devices().first()->deviceId()),
