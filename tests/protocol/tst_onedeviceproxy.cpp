@@ -168,7 +168,8 @@ void TestOneDeviceProxy::metaObjectOrder()
 }
 
 // Each step: "+X" plugs device X (a "-" suffix: without a loader interface,
-// "!" suffix: invalid records), "-X" unplugs it, "=X" announces X again, "~X"
+// "!" suffix: invalid records, "?": its first record read fails, so only the
+// second scan finds it), "-X" unplugs it, "=X" announces X again, "~X"
 // restarts X with its loader interface under another number ("-" suffix: it
 // comes back without one) while a write is on its way to the loader that
 // went; a scan follows every step. The signals of the whole run are compared.
@@ -193,6 +194,8 @@ void TestOneDeviceProxy::stateTable_data()
         << QStringList({"+A!"}) << QStringList({"attached", "info 1 A 3.1 0 0", "firmware 0 0.0.0 0 "});
     QTest::addRow("removed and plugged again attaches again")
         << QStringList({"+A", "-A", "+A"}) << (attachA + '|' + detach + '|' + attachA).split('|');
+    QTest::addRow("records unreadable at the first try, found at the next scan")
+        << QStringList({"+A?"}) << attachA.split('|');
     QTest::addRow("loader back under another number is taken, the write it lost fails")
         << QStringList({"+A", "+B", "~A"}) << (attachA + '|' + detach + '|' + attachA + "|failed").split('|');
     QTest::addRow("loader gone while its device stays falls back, the write it lost fails") << QStringList(
@@ -206,10 +209,14 @@ void TestOneDeviceProxy::stateTable()
     QMap<QString, SimUsbBus::DeviceId> devices;
     for (const QString &step : qAsConst(steps)) {
         const QString name = step.mid(1, 1);
-        if (step.startsWith('+'))
+        if (step.startsWith('+')) {
+            if (step.endsWith('?'))
+                m_bus->injectFault({SimOp::ControlTransfer, SimFault::Action::Fail});
             devices[name]
                 = plugDevice(qPrintable(name), !step.endsWith('-'), !step.endsWith('!'), !step.endsWith('!'));
-        else if (step.startsWith('-'))
+            if (step.endsWith('?'))
+                scanAndDeliver();
+        } else if (step.startsWith('-'))
             m_bus->unplug(devices[name]);
         else if (step.startsWith('~'))
             restartWithLoaderMoved(devices[name], name, !step.endsWith('-'));

@@ -172,7 +172,8 @@ void TestUsbLoader::factoryAcceptsOnlyLoaderInterfaces()
     if (!recordsReadable)
         m_bus->injectFault({SimOp::ControlTransfer, SimFault::Action::MoveFewer, 2, 1, 3});
     m_driver = makeDriver(m_bus, loaderFactories());
-    QCOMPARE(m_driver->devices().size(), 1);
+    // A device whose records cannot be read is not taken yet: the driver tries it again later.
+    QCOMPARE(m_driver->devices().size(), recordsReadable ? 1 : 0);
     QTEST(onlyLoader(*m_driver) != nullptr, "loader");
 }
 

@@ -2,6 +2,7 @@
 
 #include "qtcompat.h"
 #include "usb/devicechangemessage.h"
+#include "usb/devicepathlist.h"
 #include "usb/inaccessibledevices.h"
 #include "usb/usbendpoint.h"
 #include "usb/usbplatform.h"
@@ -47,6 +48,8 @@ private slots:
     void discoveryErrorWhileAdding();
     void discoveryErrorWhileReconnecting_data();
     void discoveryErrorWhileReconnecting();
+    void unansweringDeviceIsTriedBoundedTimes_data();
+    void unansweringDeviceIsTriedBoundedTimes();
     void inaccessibleDevicesAreReported_data();
     void inaccessibleDevicesAreReported();
     void destructionDeletesDevicesSilently();
@@ -497,6 +500,54 @@ void TestUsbDriver::discoveryErrorWhileReconnecting()
     QVERIFY(device->isOpen());
     QCOMPARE(device->interfaces().size(), 2);
     QVERIFY(m_signals.isEmpty());
+}
+
+void TestUsbDriver::unansweringDeviceIsTriedBoundedTimes_data()
+{
+    QTest::addColumn<int>("failures");
+    QTest::addColumn<bool>("byTimer"); // the retries come from the driver's own scans
+    QTest::addRow("answers at the second try, found without a notification") << 1 << true;
+    QTest::addRow("answers at the last try") << USBDriver::addRetries << false;
+    QTest::addRow("never answers: given up, reported once, tried afresh after a replug")
+        << USBDriver::addRetries + 1 << false;
+}
+
+void TestUsbDriver::unansweringDeviceIsTriedBoundedTimes()
+{
+    QFETCH(int, failures);
+    QFETCH(bool, byTimer);
+    startDriver();
+    QSignalSpy reported(m_driver->notAnsweringDevices(), &DevicePathList::changed);
+    QVERIFY(reported.isValid());
+    recordSignals();
+    m_factory->throwTimes = failures;
+    const SimUsbBus::DeviceId id = m_bus->plug(deviceProfile(0x1209, 0x7A10, u"slow"));
+    const QStringList path {QString::fromStdU16String(m_bus->path(id))};
+    m_driver->scanDevices();
+    QCOMPARE(m_driver->notAnsweringDevices()->paths(), path);
+    const QStringList added {"added slow", "changed"};
+    if (byTimer) {
+        QTRY_COMPARE_WITH_TIMEOUT(m_signals, added, 60000);
+    } else {
+        for (int scan = 0; scan < USBDriver::addRetries; ++scan)
+            m_driver->scanDevices();
+    }
+    const bool givenUp = failures > USBDriver::addRetries;
+    QCOMPARE(m_signals, givenUp ? QStringList() : added);
+    QCOMPARE(m_driver->notAnsweringDevices()->paths(), givenUp ? path : QStringList());
+    QCOMPARE(reported.count(), givenUp ? 1 : 2);
+    if (!givenUp)
+        return;
+
+    m_bus->clearCalls();
+    m_driver->scanDevices();
+    QCOMPARE(m_bus->callCount(SimOp::OpenFile), size_t(0));
+    m_bus->unplug(id);
+    m_driver->scanDevices();
+    QCOMPARE(m_driver->notAnsweringDevices()->paths(), QStringList());
+    m_bus->replug(id);
+    m_driver->scanDevices();
+    QCOMPARE(m_signals, added);
 }
 
 void TestUsbDriver::inaccessibleDevicesAreReported_data()
