@@ -5,8 +5,14 @@
 #include "protocol/onedeviceusbloaderproxy.h"
 
 #include <QMetaMethod>
+
 #include <QPointer>
 #include <QtTest>
+#include <functional>
+
+// A request made through the proxy (or straight on its current loader).
+using ProxyAction = std::function<void(OneDeviceUsbLoaderProxy *, UsbLoader *)>;
+Q_DECLARE_METATYPE(ProxyAction)
 
 // The proxy's states against devices on the simulated bus, with the driver on
 // a worker thread as in the program. The test scans by hand on the worker;
@@ -27,6 +33,7 @@ private slots:
     void deviceGoneBeforeItsAnnouncementIsPassedOver();
     void devicesLeavingTogetherArePassedOver();
     void requestsWithoutDeviceGoNowhere();
+    void requestsReachTheCurrentLoader_data();
     void requestsReachTheCurrentLoader();
     void writeUnansweredByAVanishedDeviceEndsFailed();
 
@@ -42,6 +49,7 @@ private:
     std::unique_ptr<USBDriver> m_driver;
     std::unique_ptr<StoppingThread> m_worker;
     std::unique_ptr<OneDeviceUsbLoaderProxy> m_proxy;
+    std::shared_ptr<LoaderScriptModel> m_lastModel;
     QStringList m_signals;
 };
 
@@ -73,6 +81,7 @@ SimUsbBus::DeviceId TestOneDeviceProxy::plugDevice(
     const char *usbSerial, bool withLoader, bool deviceValid, bool firmwareValid)
 {
     auto model = scriptedLoaderModel();
+    m_lastModel = model;
     model->setControlAnswer(requestCode(LoaderRequest::ReadDeviceInformation),
         recordBytes(deviceRecord(usbSerial, 3, 1, deviceValid ? 0x0D : 0x00)));
     model->setControlAnswer(requestCode(LoaderRequest::ReadFirmwareInformation),
@@ -144,6 +153,16 @@ QStringList &TestOneDeviceProxy::recordSignals()
                              .arg(name);
         });
     connect(proxy, &OneDeviceUsbLoaderProxy::flashingFailed, this, [this] { m_signals << "failed"; });
+    connect(proxy, &OneDeviceUsbLoaderProxy::deviceInformationFreeSlotsChanged, this,
+        [this](uchar count) { m_signals << QString("slots %1").arg(count); });
+    connect(proxy, &OneDeviceUsbLoaderProxy::factoryConfigurationReceived, this,
+        [this] { m_signals << "configuration received"; });
+    connect(proxy, &OneDeviceUsbLoaderProxy::factoryConfigurationSent, this,
+        [this] { m_signals << "configuration sent"; });
+    connect(proxy, &OneDeviceUsbLoaderProxy::userSettingsReceived, this,
+        [this](QByteArray, uchar slot) { m_signals << QString("settings received %1").arg(slot); });
+    connect(proxy, &OneDeviceUsbLoaderProxy::userSettingsSent, this,
+        [this](uchar slot) { m_signals << QString("settings sent %1").arg(slot); });
     return m_signals;
 }
 
@@ -274,17 +293,55 @@ void TestOneDeviceProxy::requestsWithoutDeviceGoNowhere()
     QCOMPARE(m_bus->callCount(SimOp::ControlTransfer), size_t(0));
 }
 
+void TestOneDeviceProxy::requestsReachTheCurrentLoader_data()
+{
+    QTest::addColumn<ProxyAction>("request");
+    QTest::addColumn<QStringList>("answers");
+    QTest::addColumn<QStringList>("requests");
+    QTest::addRow("settings read and start of the application") << ProxyAction(
+        [](OneDeviceUsbLoaderProxy *proxy, UsbLoader *) {
+            emit proxy->readUserSettings(2);
+            emit proxy->startApp();
+        }) << QStringList({"settings received 2"}) << QStringList({"14", ">8"});
+    QTest::addRow("configuration read") << ProxyAction(
+        [](OneDeviceUsbLoaderProxy *proxy, UsbLoader *) { emit proxy->readFactoryConfiguration(); })
+                                        << QStringList({"configuration received"}) << QStringList({"5"});
+    QTest::addRow("configuration write") << ProxyAction([](OneDeviceUsbLoaderProxy *proxy, UsbLoader *) {
+        emit proxy->sendFactoryConfiguration(QByteArray("c"));
+    }) << QStringList({"configuration sent"})
+                                         << QStringList({">4"});
+    QTest::addRow("settings write, the empty slots read first")
+        << ProxyAction([](OneDeviceUsbLoaderProxy *proxy, UsbLoader *) {
+               emit proxy->sendUserSettings(QByteArray("s"), 1);
+           })
+        << QStringList({"settings sent 1"})
+        << QStringList({"17", "14", "17", "14", "17", "14", ">16", "17", "17", ">15"});
+    QTest::addRow("identity written on the loader: what the device reports back") << ProxyAction(
+        [](OneDeviceUsbLoaderProxy *, UsbLoader *loader) {
+            QMetaObject::invokeMethod(loader, [loader] { loader->flashDeviceInformation("N", 4, 1); });
+        }) << QStringList({"info 1 A 3.1 2 1", "slots 5"}) << QStringList({">6", "7", "1"});
+}
+
 void TestOneDeviceProxy::requestsReachTheCurrentLoader()
 {
+    QFETCH(ProxyAction, request);
+    QFETCH(QStringList, answers);
+    QFETCH(QStringList, requests);
     plugDevice("A");
+    // In flashing mode already, with empty settings slots: no mode switch in the log.
+    m_lastModel->setControlAnswer(requestCode(LoaderRequest::ReadFlashingMode), {1});
+    m_lastModel->setControlAnswer(requestCode(LoaderRequest::ReadUserSettings), {0, 0, 0, 0});
     scanAndDeliver();
-    QSignalSpy received(m_proxy.get(), &OneDeviceUsbLoaderProxy::userSettingsReceived);
+    UsbLoader *loader = nullptr;
+    const auto devices = m_driver->devicesById();
+    USBDevice::withHandlers(devices.first(), devices.firstKey(),
+        [&](const USBDevice::HandlerMap &handlers) { loader = qobject_cast<UsbLoader *>(handlers.first()); });
+    QVERIFY(loader);
+    recordSignals();
     m_bus->clearCalls();
-    emit m_proxy->readUserSettings(2);
-    emit m_proxy->startApp();
-    QTRY_COMPARE(received.size(), 1);
-    QCOMPARE(received.first().value(1).toInt(), 2);
-    QTRY_COMPARE(requestLog(*m_bus), QStringList({"14", ">8"}));
+    request(m_proxy.get(), loader);
+    QTRY_COMPARE(m_signals, answers);
+    QTRY_COMPARE(requestLog(*m_bus), requests);
 }
 
 void TestOneDeviceProxy::writeUnansweredByAVanishedDeviceEndsFailed()

@@ -281,6 +281,8 @@ void TestUsbLoader::identityRecordIsCutPaddedAndReadBack()
         loader->flashDeviceInformation(serial, 4, 1, uchar(hwType));
 
     QCOMPARE(requestLog(*m_bus), QStringList({">6", "7", "1"}));
+    // The device is not ready sooner than 100 ms after the write.
+    QVERIFY(pauseAfterWrite(*m_bus, requestCode(LoaderRequest::WriteDeviceInformation)) >= 100);
     const auto outs = m_model->controlOuts();
     QCOMPARE(outs.size(), size_t(1));
     const std::vector<uint8_t> &sent = outs.front().data;
@@ -305,6 +307,7 @@ void TestUsbLoader::keysGoOutInOneRequestThenStatusIsRead()
     std::vector<uint8_t> secondary(32, 0xB2);
     loader->flashAes256Keys(primary, secondary);
     QCOMPARE(requestLog(*m_bus), QStringList({">11", "1"}));
+    QVERIFY(pauseAfterWrite(*m_bus, requestCode(LoaderRequest::WriteAes256Keys)) >= 100);
     std::vector<uint8_t> expected(primary);
     expected.insert(expected.end(), secondary.begin(), secondary.end());
     QCOMPARE(m_model->controlOuts().front().data, expected);
