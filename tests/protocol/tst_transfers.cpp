@@ -244,6 +244,10 @@ void TestTransfers::settingsSlot()
     UsbSettingsLoader loader(usbInterface);
     QSignalSpy progress(&loader, &UsbSettingsLoader::progress);
     QTEST(loader.sendSettings(QByteArray(size, 's'), 2), "result");
+    // After a settings write the device needs 100 ms before it answers again.
+    QFETCH(bool, result);
+    if (result)
+        QVERIFY(pauseAfterWrite(*m_bus, requestCode(LoaderRequest::WriteUserSettings)) >= 100);
     const auto outs = m_model->controlOuts();
     QCOMPARE(outs.size(), size_t(1));
     QCOMPARE(int(outs.front().setup.Request), 15);

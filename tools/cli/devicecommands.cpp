@@ -14,6 +14,7 @@
 #include "protocol/loaderrecords.h"
 #include "qtcompat.h"
 #include "ui/versiontext.h"
+#include "usb/devicepathlist.h"
 
 #include <QEventLoop>
 #include <QSharedPointer>
@@ -76,7 +77,12 @@ QString runList(DeviceCommandContext &context)
     if (!advice.isEmpty())
         printErr(QStringLiteral("talvex-cli list: a device is present that this user may not open\n") + advice
             + QLatin1Char('\n'));
-    else if (devices.isEmpty())
+    // Tried again by the driver for a few seconds; one scan here shows what is true now.
+    const QStringList notAnswering = session.driver()->notAnsweringDevices()->paths();
+    for (const QString &path : notAnswering)
+        printErr(
+            QStringLiteral("talvex-cli list: %1: not answering (its records could not be read)\n").arg(path));
+    if (advice.isEmpty() && notAnswering.isEmpty() && devices.isEmpty())
         printErr(QStringLiteral("talvex-cli list: no device attached\n"));
     QString text;
     for (const DeviceSession::Device &device : devices) {
