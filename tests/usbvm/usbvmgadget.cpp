@@ -17,6 +17,7 @@
 #include "protocol/sim/vantordevice.h"
 #include "usbvmrequests.h"
 
+#include <linux/aio_abi.h>
 #include <linux/usb/ch9.h>
 #include <linux/usb/functionfs.h>
 
@@ -226,6 +227,10 @@ private:
     std::vector<uint8_t> m_stored;
 };
 
+// Reads the bulk-out pipe keeps queued, each big enough for a batch.
+constexpr int sinkQueueDepth = 32;
+constexpr size_t sinkBufferSize = 4096;
+
 void onSignal(int) { }
 
 void Gadget::openFunction(uint8_t protocol)
@@ -398,35 +403,72 @@ void Gadget::stall(const UsbSetupPacket &setup)
         (void)!write(m_ep0, nullptr, 0);
 }
 
-// Bulk-out: to the device core, and counted. An error means the bus went
-// away or the pipe is being torn down; try again unless stopping.
+// Bulk-out: to the device core, and counted. Like a real device's
+// controller with buffers posted, several reads stay queued (the kernel's
+// asynchronous I/O), so a host with transfers in flight is not held up
+// while this thread is scheduled. They end in the order they were queued
+// and reach the core in that order. An error means the bus went away or
+// the pipe is being torn down; queue again unless stopping.
 void Gadget::sink()
 {
     m_sinkThreadId = pid_t(syscall(SYS_gettid));
-    std::vector<uint8_t> buffer(64 * 1024);
+    aio_context_t context = 0;
+    if (syscall(SYS_io_setup, sinkQueueDepth, &context) < 0)
+        fail("io_setup");
+    std::vector<std::vector<uint8_t>> buffers(sinkQueueDepth, std::vector<uint8_t>(sinkBufferSize));
+    std::vector<iocb> requests(sinkQueueDepth);
+    std::vector<long long> results(sinkQueueDepth);
+    std::vector<bool> ended(sinkQueueDepth, false);
+    int oldest = 0;
+    int queued = 0;
+    const auto queue = [&](int slot) {
+        requests[slot] = iocb {};
+        requests[slot].aio_data = uint64_t(slot);
+        requests[slot].aio_lio_opcode = IOCB_CMD_PREAD;
+        requests[slot].aio_fildes = uint32_t(m_dataOut);
+        requests[slot].aio_buf = uint64_t(uintptr_t(buffers[slot].data()));
+        requests[slot].aio_nbytes = buffers[slot].size();
+        iocb *list[1] = {&requests[slot]};
+        return syscall(SYS_io_submit, context, 1, list) == 1;
+    };
     while (!m_stopping) {
-        m_sinkInRead = true;
-        const ssize_t got = read(m_dataOut, buffer.data(), buffer.size());
-        m_sinkInRead = false;
-        if (got < 0) {
+        while (queued < sinkQueueDepth && !m_stopping && queue((oldest + queued) % sinkQueueDepth))
+            ++queued;
+        if (queued == 0) {
             usleep(10000);
             continue;
         }
-        m_bytesReceived += uint32_t(got);
-        ++m_transfersReceived;
-        uint32_t taken = 0;
-        std::lock_guard<std::mutex> order(m_deviceOrderMutex);
-        m_device.bulkOut(buffer.data(), uint32_t(got), taken);
+        io_event events[sinkQueueDepth];
+        m_sinkInRead = true;
+        const long count = syscall(SYS_io_getevents, context, 1, sinkQueueDepth, events, nullptr);
+        m_sinkInRead = false;
+        for (long i = 0; i < count; ++i) {
+            results[size_t(events[i].data)] = events[i].res;
+            ended[size_t(events[i].data)] = true;
+        }
+        for (; queued > 0 && ended[oldest]; oldest = (oldest + 1) % sinkQueueDepth, --queued) {
+            ended[oldest] = false;
+            if (results[oldest] < 0)
+                continue;
+            const uint32_t got = uint32_t(results[oldest]);
+            m_bytesReceived += got;
+            ++m_transfersReceived;
+            uint32_t taken = 0;
+            std::lock_guard<std::mutex> order(m_deviceOrderMutex);
+            m_device.bulkOut(buffers[oldest].data(), got, taken);
+        }
     }
+    // Ends what is still queued.
+    syscall(SYS_io_destroy, context);
     --m_pipeThreadsRunning;
 }
 
 // A host's bulk write is complete as soon as the controller has the data,
 // which wakes the sink; the host's next request can reach ep0 before the
 // sink has run. A real device's firmware takes the data first, so requests
-// wait here until the sink sleeps in read() again with nothing pending: the
-// kernel makes a thread runnable the moment its transfer completes, so a
-// sleeping sink has taken everything that arrived.
+// wait here until the sink sleeps waiting for its reads again with none
+// ended: the kernel makes a thread runnable the moment one of its reads
+// ends, so a sleeping sink has taken everything that arrived.
 void Gadget::awaitSinkCaughtUp()
 {
     const std::string stat = "/proc/self/task/" + std::to_string(m_sinkThreadId.load()) + "/stat";
