@@ -4,8 +4,9 @@
 // batch queue of a pipelined write. Free of Qt.
 //
 // Threads: used from the writing thread. A transfer completes on whichever
-// thread handles libusb's events, the host's hot-plug thread or the writer
-// itself while it waits; the completions meet under a lock.
+// thread handles libusb's events: the writer itself while it waits, since
+// the host's event thread stands aside while it writes, or another thread
+// of the host that is in a transfer; the completions meet under a lock.
 
 #include "usb/host/usbbatchqueue.h"
 
