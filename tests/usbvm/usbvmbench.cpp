@@ -18,8 +18,10 @@
 
 #include <QDir>
 #include <QElapsedTimer>
+#include <QEventLoop>
 #include <QFile>
 #include <QTemporaryDir>
+#include <QTimer>
 
 #include <pthread.h>
 #include <unistd.h>
@@ -164,9 +166,16 @@ Measurement wholeStack(const std::shared_ptr<LibusbHost> &host, const QString &f
             stopMeasuring();
         }
     });
+    // Waits in an event loop, as the window and talvex-cli do: polling here
+    // would wake this thread a hundred times a second, in the middle of the
+    // measured batches.
+    QEventLoop loop;
+    QObject::connect(&rig.proxy, &OneDeviceUsbLoaderProxy::firmwareReprogrammed, &loop, &QEventLoop::quit);
+    QObject::connect(&rig.proxy, &OneDeviceUsbLoaderProxy::flashingFailed, &loop, &QEventLoop::quit);
+    QTimer::singleShot(180000, &loop, &QEventLoop::quit);
     clock.start();
     emit rig.proxy.flashFirmware(usbvmFirmware(file, 400, batchSize * batchCount));
-    rig.awaitFlashes(1, 180000);
+    loop.exec();
     const bool complete = rig.reprogrammed.count() == 1 && rig.failed.isEmpty() && lastBatch > firstBatch;
     if (!complete) {
         std::printf("usbvm-bench: flash ended with %d successes, %d failures, batches from %lld to %lld ns\n",
