@@ -168,12 +168,10 @@ void LibusbHost::runEvents()
         {
             std::unique_lock<std::mutex> lock(m_eventsMutex);
             while (m_eventThreadAside && !m_stopping) {
-                if (m_transfersRunning == 0
-                    && std::chrono::steady_clock::now() - m_lastTransferEnded >= eventThreadReturnAfter) {
-                    m_eventThreadAside = false;
-                    break;
-                }
+                const unsigned int started = m_transfersStarted;
                 m_eventsResume.wait_for(lock, eventThreadReturnAfter);
+                if (m_transfersRunning == 0 && m_transfersStarted == started)
+                    m_eventThreadAside = false;
             }
         }
         if (m_stopping)
@@ -185,11 +183,17 @@ void LibusbHost::runEvents()
 
 void LibusbHost::beginTransfer()
 {
+    // Counted before the event thread's state is read: it comes back only
+    // after a quiet spell in which both counts stood still, so either it
+    // sees this transfer or this transfer sees it back in libusb.
+    ++m_transfersRunning;
+    ++m_transfersStarted;
+    if (m_eventThreadAside || !m_eventThread.joinable())
+        return;
     bool sendAside = false;
     {
         std::lock_guard<std::mutex> lock(m_eventsMutex);
-        ++m_transfersRunning;
-        if (m_eventThread.joinable() && !m_eventThreadAside)
+        if (!m_eventThreadAside)
             m_eventThreadAside = sendAside = true;
     }
     // Ends the event thread's wait in libusb; if it is not in one, the
@@ -200,9 +204,7 @@ void LibusbHost::beginTransfer()
 
 void LibusbHost::endTransfer()
 {
-    std::lock_guard<std::mutex> lock(m_eventsMutex);
     --m_transfersRunning;
-    m_lastTransferEnded = std::chrono::steady_clock::now();
 }
 
 int LibusbHost::addChangeListener(std::function<void()> listener)

@@ -130,11 +130,13 @@ private:
     std::atomic<bool> m_stopping {false};
     std::thread m_eventThread;
 
-    std::mutex m_eventsMutex; // guards the four below
+    // Atomics, so that a transfer costs no lock and no clock: the mutex
+    // only orders the event thread's going aside and coming back.
+    std::mutex m_eventsMutex;
     std::condition_variable m_eventsResume;
-    int m_transfersRunning = 0;
-    bool m_eventThreadAside = false;
-    std::chrono::steady_clock::time_point m_lastTransferEnded;
+    std::atomic<int> m_transfersRunning {0};
+    std::atomic<unsigned int> m_transfersStarted {0};
+    std::atomic<bool> m_eventThreadAside {false};
 
     mutable std::mutex m_mutex; // guards m_files, m_interfaces and m_nextHandle
     std::map<std::uintptr_t, std::shared_ptr<OpenDevice>> m_files;

@@ -12,8 +12,9 @@
 
 #include <cstdint>
 #include <deque>
-#include <map>
 #include <mutex>
+#include <utility>
+#include <vector>
 
 struct libusb_context;
 struct libusb_device_handle;
@@ -25,7 +26,9 @@ public:
     LibusbQueuedTransfers(
         libusb_context *context, libusb_device_handle *device, uint8_t pipeId, unsigned int timeoutMs);
     // Every submitted transfer has ended by then: the batch queue waits for all of them.
-    ~LibusbQueuedTransfers() override = default;
+    ~LibusbQueuedTransfers() override;
+    LibusbQueuedTransfers(const LibusbQueuedTransfers &) = delete;
+    LibusbQueuedTransfers &operator=(const LibusbQueuedTransfers &) = delete;
 
     bool submit(uint32_t batch, const uint8_t *data, uint32_t length) override;
     void waitForOne(uint32_t &batch, bool &ok, uint32_t &transferred) override;
@@ -46,8 +49,11 @@ private:
     const uint8_t m_pipeId;
     const unsigned int m_timeoutMs;
 
-    std::mutex m_mutex; // guards m_inFlight, m_ended and m_endedFlag
-    std::map<libusb_transfer *, uint32_t> m_inFlight;
+    std::mutex m_mutex; // guards m_inFlight, m_idle, m_ended and m_endedFlag
+    std::vector<std::pair<libusb_transfer *, uint32_t>> m_inFlight; // no more than the depth
+    // Ended transfers, used again: a write keeps no more than its depth, and
+    // allocating one per batch costs the writer more than the rest of its work.
+    std::vector<libusb_transfer *> m_idle;
     std::deque<Ended> m_ended;
     // Set when a transfer ends, for libusb_handle_events_timeout_completed,
     // which reads it under libusb's own event lock.
