@@ -463,27 +463,38 @@ void Gadget::sink()
     --m_pipeThreadsRunning;
 }
 
-// A host's bulk write is complete as soon as the controller has the data,
-// which wakes the sink; the host's next request can reach ep0 before the
-// sink has run. A real device's firmware takes the data first, so requests
-// wait here until the sink sleeps waiting for its reads again with none
-// ended: the kernel makes a thread runnable the moment one of its reads
-// ends, so a sleeping sink has taken everything that arrived.
+// A host's bulk write is complete as soon as the controller has the data;
+// the host's next request can reach ep0 before the sink has run. A real
+// device's firmware takes the data first, so requests wait here until the
+// sink has taken everything that arrived. An ended read reaches the sink
+// through the kernel's completion work queue, a moment after the host saw
+// its transfer end, so one look at a sleeping sink is not enough: it must
+// be found asleep twice, a millisecond apart, with nothing new taken in
+// between. On this one-CPU machine the completion work, runnable since the
+// transfer ended, runs while this thread sleeps.
 void Gadget::awaitSinkCaughtUp()
 {
     const std::string stat = "/proc/self/task/" + std::to_string(m_sinkThreadId.load()) + "/stat";
-    for (int tries = 0; tries < 2000; ++tries) {
-        if (m_sinkInRead) {
-            char text[256] = {};
-            const int fd = open(stat.c_str(), O_RDONLY);
-            const ssize_t size = fd < 0 ? -1 : read(fd, text, sizeof text - 1);
-            if (fd >= 0)
-                close(fd);
-            const char *state = size > 0 ? std::strrchr(text, ')') : nullptr;
-            if (!state || (state[1] == ' ' && state[2] == 'S'))
-                return;
-        }
-        usleep(500);
+    const auto sinkAsleep = [&] {
+        if (!m_sinkInRead)
+            return false;
+        char text[256] = {};
+        const int fd = open(stat.c_str(), O_RDONLY);
+        const ssize_t size = fd < 0 ? -1 : read(fd, text, sizeof text - 1);
+        if (fd >= 0)
+            close(fd);
+        const char *state = size > 0 ? std::strrchr(text, ')') : nullptr;
+        return !state || (state[1] == ' ' && state[2] == 'S');
+    };
+    bool wasAsleep = false;
+    uint32_t taken = m_transfersReceived;
+    for (int tries = 0; tries < 1000; ++tries) {
+        const bool asleep = sinkAsleep();
+        if (asleep && wasAsleep && m_transfersReceived == taken)
+            return;
+        wasAsleep = asleep;
+        taken = m_transfersReceived;
+        usleep(1000);
     }
 }
 
