@@ -48,7 +48,7 @@ public:
     // it, whoever wants to follow the bus must ask again now and then.
     bool hasHotplug() const { return m_hotplugRegistered; }
 
-    // How long the event thread stays aside after the last transfer ended.
+    // How long no transfer must have run or started before the event thread comes back.
     static constexpr std::chrono::milliseconds eventThreadReturnAfter {100};
 
     // Called after a device arrived or left, on whichever thread handles libusb's events.
