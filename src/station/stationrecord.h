@@ -1,0 +1,31 @@
+#pragma once
+
+// The station's record: one JSON object per unit on one line of an
+// append-only file (JSON Lines). Each line goes out in one write() and is
+// synced before append() returns, so a unit reported done is on disk.
+// A line torn by a crash mid-write belongs to a unit that was never
+// reported done: open() cuts it off, so that a reader never meets it and
+// the next line starts whole. One station per record file (locked). Main
+// thread.
+
+#include <QJsonObject>
+#include <QString>
+
+class StationRecord
+{
+public:
+    StationRecord() = default;
+    ~StationRecord();
+    StationRecord(const StationRecord &) = delete;
+    StationRecord &operator=(const StationRecord &) = delete;
+
+    // Opens fileName for appending, creating it; false with error when it
+    // cannot be opened, another station holds it, or its torn last line
+    // cannot be cut off. cutBytes (optional) tells how much was cut.
+    bool open(const QString &fileName, QString *error, qint64 *cutBytes = nullptr);
+    bool append(const QJsonObject &line, QString *error);
+
+private:
+    QString m_fileName;
+    int m_fd = -1;
+};
