@@ -226,8 +226,10 @@ void StationUnit::identity()
 
 void StationUnit::abort()
 {
-    finish(
-        StationCounters::Result::Aborted, QStringLiteral("the station was stopped during %1").arg(m_phase));
+    finish(StationCounters::Result::Aborted,
+        QStringLiteral(
+            "the station was stopped during %1; the device may be left without a valid firmware or serial")
+            .arg(m_phase));
 }
 
 void StationUnit::beginPhase(const QString &phase)
