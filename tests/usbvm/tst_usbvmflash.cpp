@@ -21,6 +21,7 @@ private slots:
     void flashSwitchesModeSendsTheImageAndStartsTheApplication();
     void unplugInTheMiddleOfAFlashFailsAndAFlashAfterwardsWorks();
     void commandsThatRestartTheDeviceChainWithoutAPause();
+    void waitFindsADevicePluggedInWhileItWaits();
 
 private:
     QSharedPointer<FirmwareFile> firmware(uint32_t build, int size)
@@ -164,6 +165,25 @@ void TestUsbVmFlash::commandsThatRestartTheDeviceChainWithoutAPause()
     QVERIFY2(outputs.at(4).contains("device back in application mode"), outputs.at(4).constData());
     QVERIFY2(outputs.at(5).startsWith("serial: ZOK000001\n"), outputs.at(5).constData());
     QVERIFY2(outputs.at(5).contains("mode: application\n"), outputs.at(5).constData());
+}
+
+void TestUsbVmFlash::waitFindsADevicePluggedInWhileItWaits()
+{
+    QVERIFY(usbvmSetPlugged(false));
+    QVERIFY(usbvmWaitFor([this] { return usbvmListedPaths(*m_host).empty(); }));
+    QProcess cli;
+    cli.start(QCoreApplication::applicationDirPath() + QStringLiteral("/talvex-cli"),
+        {QStringLiteral("restart"), QStringLiteral("--device"), QStringLiteral("ZOK000001"),
+            QStringLiteral("--wait"), QStringLiteral("30")});
+    QVERIFY(cli.waitForStarted());
+    // Plugged in only once the command has started looking and found nothing.
+    QTest::qWait(1500);
+    QCOMPARE(cli.state(), QProcess::Running);
+    QVERIFY(usbvmSetPlugged(true));
+    QVERIFY(cli.waitForFinished(60000));
+    const QByteArray err = cli.readAllStandardError();
+    QVERIFY2(cli.exitStatus() == QProcess::NormalExit && cli.exitCode() == 0, err.constData());
+    QVERIFY(cli.readAllStandardOutput().contains("device back in application mode"));
 }
 
 QTEST_GUILESS_MAIN(TestUsbVmFlash)
