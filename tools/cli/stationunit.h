@@ -51,6 +51,11 @@ public:
 
     void start();
     const QString &port() const { return m_port; }
+    // Whether the device's loader was found, and what it said about itself then.
+    bool isOpened() const { return m_opened; }
+    const DeviceSession::Device &device() const { return m_device; }
+    QJsonObject firmwareBefore() const { return m_firmwareBefore; }
+    QJsonObject firmwareAfter() const { return m_firmwareAfter; }
     bool isFinished() const { return m_finished; }
     StationCounters::Result result() const { return m_result; }
     QString reason() const { return m_reason; }
@@ -63,6 +68,8 @@ public:
     void abort();
 
 signals:
+    // The device's loader was found; device() tells what it said.
+    void opened();
     void progress(int percent);
     // "opening", "flashing", "finishing", "restarting", "identity".
     void phaseChanged(const QString &phase);
@@ -70,7 +77,7 @@ signals:
 
 private:
     void lookForDevice();
-    void opened(const DeviceSession::Device &device);
+    void open(const DeviceSession::Device &device);
     void flash();
     void identity();
     void beginPhase(const QString &phase);
