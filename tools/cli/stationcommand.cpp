@@ -244,6 +244,13 @@ private:
         QObject::connect(
             started, &StationUnit::finished, &m_loop, [this, started] { unitFinished(started); },
             Qt::QueuedConnection);
+        QObject::connect(started, &StationUnit::phaseChanged, [started](const QString &phase) {
+            CommandReport::current().event(QStringLiteral("phase"),
+                {{QStringLiteral("port"), started->port()},
+                    {QStringLiteral("serial"),
+                        started->isOpened() ? serialText(started->device()) : QString()},
+                    {QStringLiteral("phase"), phase}});
+        });
         m_units[port] = std::move(unit);
         started->start();
     }
