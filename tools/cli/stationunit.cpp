@@ -170,7 +170,7 @@ void StationUnit::identity()
     const StationCounters::Result done
         = flashed ? StationCounters::Result::Done : StationCounters::Result::AlreadyCurrent;
     // A device that already has a serial of the range keeps it.
-    if (!m_goal.withSerials || m_goal.inRange(m_serialBefore)) {
+    if (!m_goal.withSerials || m_goal.keeps(m_serialBefore)) {
         finish(done);
         return;
     }

@@ -34,11 +34,12 @@ public:
     {
         QSharedPointer<FirmwareFile> firmware;
         bool reflashCurrent = false;
-        // With a serial range: whether a serial is of it, the next serial
-        // reserved durably (empty with the reason when there is none), and
-        // the end of a reservation (written, or burnt).
+        // With a serial range: whether a serial is of it (and so kept, and
+        // never given to another), the next serial reserved durably (empty
+        // with the reason when there is none), and the end of a
+        // reservation (written, or burnt).
         bool withSerials = false;
-        std::function<bool(const QString &serial)> inRange;
+        std::function<bool(const QString &serial)> keeps;
         std::function<QString(QString *reason)> reserve;
         std::function<void(const QString &serial, bool written)> settle;
         uchar boardVersion = 0;
