@@ -24,10 +24,12 @@ private slots:
         const std::vector<uint8_t> image = vantorImagePayload(7, 3, 1, 4242, "master", 1000);
         const QString file = writeFirmwareFile(dir.filePath(QStringLiteral("fw.tvf")), 7, 3, 1, 4242,
             "master", QByteArray(reinterpret_cast<const char *>(image.data()), int(image.size())));
-        // The window's station inherits the simulated devices: device 3 fails, device 6 is pulled out.
+        // The window's station inherits the simulated devices: device 3 fails, device 6 is pulled
+        // out 1.5 s after it arrives, long after the station has seen it and long before its
+        // flash (3 s busy) can end.
         qputenv("TALVEX_SIMULATOR",
-            "restart-ms=100,busy-ms=400,devices=8,arrive=0,100,200,400,600,800,1000,1200,"
-            "leave=-,-,-,-,-,900,fail-batch=2,fault-devices=3");
+            "restart-ms=100,busy-ms=3000,devices=8,arrive=0,100,200,400,600,800,1000,1200,"
+            "leave=-,-,-,-,-,2300,fail-batch=2,fault-devices=3");
         StationWindow window;
         window.setDataFolder(dir.path());
         window.findChild<QLineEdit *>(QStringLiteral("fileEdit"))->setText(file);
