@@ -1,12 +1,14 @@
 #pragma once
 
 // The station's record: one JSON object per unit on one line of an
-// append-only file (JSON Lines). Each line goes out in one write() and is
-// synced before append() returns, so a unit reported done is on disk.
+// append-only file (JSON Lines). Each line goes out in one write and is
+// on disk before append() returns, so a unit reported done is kept.
 // A line torn by a crash mid-write belongs to a unit that was never
 // reported done: open() cuts it off, so that a reader never meets it and
 // the next line starts whole. One station per record file (locked). Main
 // thread.
+
+#include "durablefile.h"
 
 #include <QJsonObject>
 #include <QString>
@@ -14,11 +16,6 @@
 class StationRecord
 {
 public:
-    StationRecord() = default;
-    ~StationRecord();
-    StationRecord(const StationRecord &) = delete;
-    StationRecord &operator=(const StationRecord &) = delete;
-
     // Opens fileName for appending, creating it; false with error when it
     // cannot be opened, another station holds it, or its torn last line
     // cannot be cut off. cutBytes (optional) tells how much was cut.
@@ -27,5 +24,5 @@ public:
 
 private:
     QString m_fileName;
-    int m_fd = -1;
+    DurableLog m_log;
 };
