@@ -9,7 +9,7 @@ QT ?= 5
 CMAKE_FLAGS ?=
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 
-.PHONY: all deps configure build run test test-usb-vm package bench soak demo clean
+.PHONY: all deps configure build run test test-usb-vm package bench bench-station soak demo demo-station clean
 
 all: build
 
@@ -51,6 +51,21 @@ test-usb-vm: build
 demo: build
 	@echo "Sample firmware to choose in the window: $$(scripts/make-demo-firmware.sh $(BUILD_DIR)/bin/talvex-cli $(BUILD_DIR)/demo)"
 	TALVEX_SIMULATOR="state=$(BUILD_DIR)/demo/device.json,restart-ms=800,busy-ms=600" $(BUILD_DIR)/bin/talvex-updater
+
+# The station at work on eight simulated devices plugged in one after
+# another, one of which fails; Ctrl-C stops it. The record and the serials
+# given are kept in $(BUILD_DIR)/demo-station between runs.
+demo-station: build
+	@mkdir -p $(BUILD_DIR)/demo-station
+	$(BUILD_DIR)/bin/talvex-cli station --serials 'ZOK{000100..000999}' --board 2.1 \
+	  --state $(BUILD_DIR)/demo-station/station.json --record $(BUILD_DIR)/demo-station/record.jsonl \
+	  "$$(scripts/make-demo-firmware.sh $(BUILD_DIR)/bin/talvex-cli $(BUILD_DIR)/demo-station)"
+demo-station: export TALVEX_SIMULATOR = devices=8,arrive=0,700,1400,2100,3500,4200,5600,6300,restart-ms=800,busy-ms=1500,fail-batch=40,fault-devices=5
+
+# 1, 8 and 32 simulated devices arriving 100 ms apart through the station.
+bench-station: configure
+	cmake --build $(BUILD_DIR) -j $(JOBS) --target talvex-cli
+	bench/station-bench.sh $(BUILD_DIR)/bin/talvex-cli $(BUILD_DIR)/bench-station
 
 # Flashes 1 MiB and 16 MiB through the whole stack against the simulated device.
 bench: configure

@@ -13,6 +13,7 @@
 #include "app/startup.h"
 #include "qtcompat.h"
 #include "ui/flashdialog.h"
+#include "ui/stationwindow.h"
 
 #ifdef Q_OS_UNIX
 #include "app/terminationsignals.h"
@@ -41,6 +42,24 @@ int main(int argc, char *argv[])
     QObject::connect(terminationSignals.get(), &TerminationSignals::terminationRequested,
         [] { QCoreApplication::exit(0); });
 #endif
+
+    // The station window runs the station beside it and needs no USB side of its own.
+    if (application->arguments().contains(QStringLiteral("--station"))) {
+        auto station = std::make_unique<StationWindow>();
+#ifdef Q_OS_UNIX
+        QObject::disconnect(terminationSignals.get(), nullptr, nullptr, nullptr);
+        QObject::connect(terminationSignals.get(), &TerminationSignals::terminationRequested, station.get(),
+            [&station] { station->close(); });
+#endif
+        station->show();
+        const int exitCode = application->exec();
+        station.reset();
+#ifdef Q_OS_UNIX
+        terminationSignals.reset();
+#endif
+        application.reset();
+        return exitCode;
+    }
 
     auto deviceSide = std::make_unique<DeviceSide>();
 

@@ -2,11 +2,10 @@
 
 // Turns SIGTERM, SIGINT and SIGHUP into a signal on the main thread, so that a
 // desktop session ending, Ctrl-C or a closed terminal shut the program down
-// in its usual order instead of killing it mid-way. Unix only; main thread.
+// in its usual order instead of killing it mid-way. On Windows, Ctrl-C and
+// Ctrl-Break in the console come as SIGINT. Main thread.
 
 #include <QObject>
-
-#include <signal.h>
 
 class QSocketNotifier;
 
@@ -27,7 +26,6 @@ signals:
 private:
     void readPendingSignals();
 
+    // Unix: the main thread's end of the handlers' socket.
     QSocketNotifier *m_notifier = nullptr;
-    // What handled each signal before, in the order the constructor installs them.
-    struct sigaction m_previous[3];
 };

@@ -39,6 +39,39 @@ std::vector<DeviceCommand> makeCommands()
             {{QStringLiteral("all"), QString()},
                 {QStringLiteral("queue-depth"), QString(), QStringLiteral("N")}},
             Devices::OneOrAll, runFlash},
+        {"station",
+            "station [--serials PATTERN --board X.Y --state FILE] [--record FILE.jsonl] [--name NAME]"
+            " [--count N] [--max-units N] [--reflash-current] [--json] FILE",
+            "station FILE", "flash every device as it is plugged in, until stopped",
+            "\n"
+            "Runs as a production station: every device that appears (in either mode) is\n"
+            "a unit, flashed with FILE on its own worker thread while others are in\n"
+            "progress, followed through its restarts, and left alone once finished until\n"
+            "it is unplugged. A device that already runs FILE's version and build is\n"
+            "recorded as already current and not flashed. With --serials, a unit without\n"
+            "a serial of the range then gets the next one (reserved in the state file\n"
+            "first, so none is ever given twice) and the board version. Each unit ends\n"
+            "with one line in the record, synced before the unit is reported.\n"
+            "Ctrl-C takes no new units and lets those in progress finish; a second\n"
+            "Ctrl-C aborts them (recorded as aborted). Exits with 0 when no unit failed.\n"
+            "  --serials PATTERN  serials to give, e.g. ZOK{000100..000999}\n"
+            "  --board X.Y        board version written with the serial\n"
+            "  --state FILE       where the serials given and burnt are kept\n"
+            "  --record FILE      the record, JSON Lines (default station-record.jsonl)\n"
+            "  --name NAME        the station's name in the record (default the host name)\n"
+            "  --count N          end after N units were handled\n"
+            "  --max-units N      at most N units at once (default all)\n"
+            "  --reflash-current  flash a device that already runs FILE's version\n",
+            1,
+            {{QStringLiteral("serials"), QString(), QStringLiteral("PATTERN")},
+                {QStringLiteral("board"), QString(), QStringLiteral("X.Y")},
+                {QStringLiteral("state"), QString(), QStringLiteral("FILE")},
+                {QStringLiteral("record"), QString(), QStringLiteral("FILE")},
+                {QStringLiteral("name"), QString(), QStringLiteral("NAME")},
+                {QStringLiteral("count"), QString(), QStringLiteral("N")},
+                {QStringLiteral("max-units"), QString(), QStringLiteral("N")},
+                {QStringLiteral("reflash-current"), QString()}},
+            Devices::Every, runStation},
         {"start-app", "start-app [--device SERIAL] [--wait SECONDS]", "start-app",
             "tell the device to start its application",
             "\nTells the device to leave its flashing mode and start its application, and\n"

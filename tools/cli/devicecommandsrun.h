@@ -9,6 +9,7 @@ class DeviceCommandContext;
 
 QString runList(DeviceCommandContext &context);
 QString runFlash(DeviceCommandContext &context);
+QString runStation(DeviceCommandContext &context);
 QString runStartApp(DeviceCommandContext &context);
 QString runRestart(DeviceCommandContext &context);
 QString runReadConfig(DeviceCommandContext &context);

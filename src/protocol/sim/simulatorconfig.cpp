@@ -3,6 +3,7 @@
 #include <QSet>
 #include <QStringList>
 
+#include <algorithm>
 #include <climits>
 #include <functional>
 
@@ -100,6 +101,36 @@ bool readText(const QString &text, QByteArray *out)
     return true;
 }
 
+// Comma-separated numbers from min to max, or "-" where none is given when
+// allowNone.
+bool readList(const QString &text, int min, int max, bool allowNone, std::vector<std::optional<int>> *out)
+{
+    out->clear();
+    for (const QString &piece : text.split(QLatin1Char(','))) {
+        const QString item = piece.trimmed();
+        if (allowNone && item == QLatin1String("-")) {
+            out->push_back(std::nullopt);
+            continue;
+        }
+        int number = 0;
+        if (!readInto(item, qulonglong(min), qulonglong(max), &number))
+            return false;
+        out->push_back(number);
+    }
+    return true;
+}
+
+bool readNumbers(const QString &text, int min, int max, std::vector<int> *out)
+{
+    std::vector<std::optional<int>> list;
+    if (!readList(text, min, max, false, &list))
+        return false;
+    out->clear();
+    for (const std::optional<int> &item : list)
+        out->push_back(*item);
+    return true;
+}
+
 struct Key
 {
     const char *name;
@@ -162,6 +193,18 @@ const QList<Key> &keys()
                 c.stateFile = v;
                 return !v.isEmpty();
             }},
+        {"arrive", "milliseconds up to 3600000, one per device, separated by commas",
+            [](const QString &v, SimulatorConfig &c) {
+                return readNumbers(v, 0, maxMilliseconds, &c.arriveMs);
+            }},
+        {"leave", "milliseconds up to 3600000 or -, one per device, separated by commas",
+            [](const QString &v, SimulatorConfig &c) {
+                return readList(v, 0, maxMilliseconds, true, &c.leaveMs);
+            }},
+        {"fault-devices", "device numbers from 1 to 32, separated by commas",
+            [](const QString &v, SimulatorConfig &c) {
+                return readNumbers(v, 1, maxDevices, &c.faultDevices);
+            }},
         {"timing", "a number from 0 to 1 with at most 6 decimals",
             [](const QString &v, SimulatorConfig &c) { return readFraction(v, &c.timing); }},
     };
@@ -180,9 +223,21 @@ bool parseSimulatorConfig(const QString &value, SimulatorConfig *config, QString
     SimulatorConfig parsed;
     const QString whole = value.trimmed();
     QSet<QString> seen;
-    const QStringList items = whole == QLatin1String("1") ? QStringList() : whole.split(QLatin1Char(','));
-    for (const QString &rawItem : items) {
+    const QStringList rawItems = whole == QLatin1String("1") ? QStringList() : whole.split(QLatin1Char(','));
+    static const QStringList listKeys {
+        QStringLiteral("arrive"), QStringLiteral("leave"), QStringLiteral("fault-devices")};
+    // A list key's further values are items of their own.
+    QStringList items;
+    for (const QString &rawItem : rawItems) {
         const QString item = rawItem.trimmed();
+        if (!item.contains(QLatin1Char('=')) && !items.isEmpty()
+            && listKeys.contains(items.last().section(QLatin1Char('='), 0, 0).trimmed())) {
+            items.last() += QLatin1Char(',') + item;
+            continue;
+        }
+        items << item;
+    }
+    for (const QString &item : items) {
         if (item.isEmpty())
             continue;
         const int equals = item.indexOf(QLatin1Char('='));
@@ -218,6 +273,18 @@ bool parseSimulatorConfig(const QString &value, SimulatorConfig *config, QString
                                         "longer than 16 bytes")
                              .arg(QString::fromUtf8(parsed.serial), QString::fromUtf8(serials.last())));
         return false;
+    }
+    if (int(parsed.arriveMs.size()) > parsed.devices || int(parsed.leaveMs.size()) > parsed.devices) {
+        *error = message(QStringLiteral("keys \"arrive\" and \"leave\" give at most one time per device"));
+        return false;
+    }
+    for (size_t i = 0; i < parsed.leaveMs.size(); ++i) {
+        const int arrives = i < parsed.arriveMs.size() ? parsed.arriveMs[i] : 0;
+        if (parsed.leaveMs[i] && *parsed.leaveMs[i] < arrives) {
+            *error = message(
+                QStringLiteral("key \"leave\": device %1 would leave before it arrives").arg(i + 1));
+            return false;
+        }
     }
     *config = parsed;
     return true;
@@ -280,4 +347,11 @@ std::vector<VantorFault> simulatorFaults(const SimulatorConfig &config)
         faults.push_back(fault);
     }
     return faults;
+}
+
+bool simulatorFaultsArmedOn(const SimulatorConfig &config, int index)
+{
+    return config.faultDevices.empty()
+        || std::find(config.faultDevices.begin(), config.faultDevices.end(), index + 1)
+        != config.faultDevices.end();
 }

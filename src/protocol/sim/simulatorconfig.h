@@ -32,13 +32,23 @@ struct SimulatorConfig
     int failBatch = 0; // the nth bulk write fails; 0: none
     int unplugBatch = 0; // the device vanishes at the nth bulk write; 0: none
     QString stateFile;
+    // When each device (in order) is plugged in and pulled out, in ms after
+    // the set-up; a device without an arrival is there from the start, one
+    // without a leaving (none) stays.
+    std::vector<int> arriveMs;
+    std::vector<std::optional<int>> leaveMs;
+    // The devices (numbered from 1) that fail-batch and unplug-batch arm;
+    // empty: every device.
+    std::vector<int> faultDevices;
     // The scale of the programs' own protocol pauses and limits while they
     // run on simulated devices (LoaderTiming); 1 is the real timing.
     double timing = 1;
 };
 
 // Reads a value of comma-separated key=value pairs; an empty value (or
-// "1") means one device with the defaults. False, with a one-line message
+// "1") means one device with the defaults. The list keys (arrive, leave,
+// fault-devices) take comma-separated values too: an item without "=" goes
+// on the list before it. False, with a one-line message
 // naming the key, for an unknown or repeated key or a bad value.
 bool parseSimulatorConfig(const QString &value, SimulatorConfig *config, QString *error);
 
@@ -52,3 +62,5 @@ VantorDeviceState simulatorInitialState(const SimulatorConfig &config, const QBy
 VantorDeviceBehaviour simulatorBehaviour(const SimulatorConfig &config);
 // The faults the configuration arms on every device.
 std::vector<VantorFault> simulatorFaults(const SimulatorConfig &config);
+// Whether the faults are armed on device number index (from 0).
+bool simulatorFaultsArmedOn(const SimulatorConfig &config, int index);

@@ -2,10 +2,11 @@
 
 #include <QSocketNotifier>
 
+#include <signal.h>
+
 #include <cerrno>
 #include <iterator>
 #include <sys/socket.h>
-#include <type_traits>
 #include <unistd.h>
 
 namespace {
@@ -16,6 +17,9 @@ constexpr int handledSignals[] = {SIGTERM, SIGINT, SIGHUP};
 // this socket pair and the main thread's event loop reads it from the other end.
 // Written only by the constructor and destructor, read by the handler.
 int signalSocket[2] = {-1, -1};
+
+// What handled each signal before, in the order the constructor installs them.
+struct sigaction previousActions[std::size(handledSignals)];
 
 void onSignal(int signalNumber)
 {
@@ -30,13 +34,10 @@ void onSignal(int signalNumber)
 TerminationSignals::TerminationSignals(QObject *parent)
     : QObject(parent)
 {
-    static_assert(std::extent_v<decltype(m_previous)> == std::size(handledSignals), "one slot per signal");
     Q_ASSERT(signalSocket[0] == -1);
     if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0, signalSocket) != 0) {
         // Without the socket the signals keep their old effect; the program still runs.
         signalSocket[0] = signalSocket[1] = -1;
-        for (struct sigaction &previous : m_previous)
-            previous = {};
         return;
     }
     m_notifier = new QSocketNotifier(signalSocket[1], QSocketNotifier::Read, this);
@@ -47,7 +48,7 @@ TerminationSignals::TerminationSignals(QObject *parent)
     sigemptyset(&action.sa_mask);
     action.sa_flags = SA_RESTART;
     for (size_t i = 0; i < std::size(handledSignals); ++i)
-        ::sigaction(handledSignals[i], &action, &m_previous[i]);
+        ::sigaction(handledSignals[i], &action, &previousActions[i]);
 }
 
 TerminationSignals::~TerminationSignals()
@@ -55,7 +56,7 @@ TerminationSignals::~TerminationSignals()
     if (!m_notifier)
         return;
     for (size_t i = 0; i < std::size(handledSignals); ++i)
-        ::sigaction(handledSignals[i], &m_previous[i], nullptr);
+        ::sigaction(handledSignals[i], &previousActions[i], nullptr);
     delete m_notifier;
     ::close(signalSocket[0]);
     ::close(signalSocket[1]);

@@ -1,0 +1,152 @@
+#include "durablefile.h"
+
+#include <QFile>
+#include <QFileInfo>
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+QString systemError()
+{
+    return QString::fromLocal8Bit(std::strerror(errno));
+}
+
+bool writeAll(int fd, const QByteArray &data)
+{
+    qint64 done = 0;
+    while (done < data.size()) {
+        const ssize_t n = ::write(fd, data.constData() + done, size_t(data.size() - done));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        done += n;
+    }
+    return true;
+}
+
+} // namespace
+
+bool DurableFile::replace(const QString &fileName, const QByteArray &data, QString *error)
+{
+    const QByteArray target = QFile::encodeName(fileName);
+    const QByteArray temporary = target + ".tmp";
+    const int fd = ::open(temporary.constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0) {
+        *error = QStringLiteral("%1: %2").arg(QFile::decodeName(temporary), systemError());
+        return false;
+    }
+    const bool written = writeAll(fd, data) && ::fsync(fd) == 0;
+    const QString writeError = systemError();
+    ::close(fd);
+    if (!written || ::rename(temporary.constData(), target.constData()) != 0) {
+        *error = QStringLiteral("%1: %2").arg(fileName, written ? systemError() : writeError);
+        ::unlink(temporary.constData());
+        return false;
+    }
+    // The rename itself is only kept once the directory is on disk.
+    const QByteArray directory = QFile::encodeName(QFileInfo(fileName).absolutePath());
+    const int dirFd = ::open(directory.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dirFd < 0 || ::fsync(dirFd) != 0) {
+        *error = QStringLiteral("%1: %2").arg(QFile::decodeName(directory), systemError());
+        if (dirFd >= 0)
+            ::close(dirFd);
+        return false;
+    }
+    ::close(dirFd);
+    return true;
+}
+
+DurableLog::~DurableLog()
+{
+    close();
+}
+
+void DurableLog::close()
+{
+    if (m_handle >= 0)
+        ::close(int(m_handle));
+    m_handle = -1;
+}
+
+bool DurableLog::isOpen() const
+{
+    return m_handle >= 0;
+}
+
+DurableLog::OpenResult DurableLog::open(const QString &fileName, QString *error)
+{
+    close();
+    const int fd
+        = ::open(QFile::encodeName(fileName).constData(), O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    if (fd < 0) {
+        *error = systemError();
+        return OpenResult::Failed;
+    }
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        const bool held = errno == EWOULDBLOCK;
+        *error = systemError();
+        ::close(fd);
+        return held ? OpenResult::HeldElsewhere : OpenResult::Failed;
+    }
+    m_handle = fd;
+    return OpenResult::Opened;
+}
+
+qint64 DurableLog::size(QString *error) const
+{
+    struct stat status
+    {
+    };
+    if (::fstat(int(m_handle), &status) != 0) {
+        *error = systemError();
+        return -1;
+    }
+    return status.st_size;
+}
+
+bool DurableLog::read(qint64 offset, char *data, qint64 length) const
+{
+    while (length > 0) {
+        const ssize_t n = ::pread(int(m_handle), data, size_t(length), offset);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        data += n;
+        offset += n;
+        length -= n;
+    }
+    return true;
+}
+
+bool DurableLog::cut(qint64 length, QString *error)
+{
+    if (::ftruncate(int(m_handle), length) != 0 || ::fsync(int(m_handle)) != 0) {
+        *error = systemError();
+        return false;
+    }
+    return true;
+}
+
+bool DurableLog::append(const QByteArray &data, QString *error)
+{
+    // A short write leaves a torn line, which the log's reader cuts off.
+    const ssize_t n = ::write(int(m_handle), data.constData(), size_t(data.size()));
+    if (n != data.size()) {
+        *error
+            = n < 0 ? systemError() : QStringLiteral("only %1 of %2 bytes written").arg(n).arg(data.size());
+        return false;
+    }
+    if (::fsync(int(m_handle)) != 0) {
+        *error = systemError();
+        return false;
+    }
+    return true;
+}

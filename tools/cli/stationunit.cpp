@@ -1,0 +1,279 @@
+#include "stationunit.h"
+
+#include "clicommon.h"
+#include "commandreport.h"
+#include "loaderoperation.h"
+
+#include "protocol/loaderrecords.h"
+#include "ui/versiontext.h"
+
+#include <QJsonObject>
+
+namespace {
+
+// How often and how long a unit looks for the loader of a device that has
+// just appeared at its port (it may still be enumerating).
+constexpr int lookAgainMs = 100;
+constexpr int looksAtMost = 50;
+
+bool isCurrent(const UsbLoader::TFirmwareInformation &record, const FirmwareFile::THeader &header)
+{
+    return isValid(record) && record.version == header.version && record.subversion == header.subversion
+        && record.bugfix == header.bugfix && buildNumber(record) == header.build;
+}
+
+} // namespace
+
+StationUnit::StationUnit(
+    const QString &port, const Goal &goal, const QList<QSharedPointer<UsbInterfaceHandlerFactory>> &factories)
+    : m_port(port)
+    , m_goal(goal)
+{
+    m_driver = std::make_unique<USBDriver>(factories, createUsbPlatform(), QStringList {port});
+    m_worker = std::make_unique<QThread>();
+    m_worker->setObjectName(QStringLiteral("USB driver thread"));
+    m_driver->moveToThread(m_worker.get());
+    connect(m_worker.get(), &QThread::started, m_driver.get(), &USBDriver::scanDevices);
+    m_deadline.setSingleShot(true);
+    m_deadline.setInterval(LoaderOperation::answerLimitMs());
+    connect(&m_deadline, &QTimer::timeout, this,
+        [this] { finish(StationCounters::Result::Failed, LoaderOperation::noAnswerText()); });
+}
+
+StationUnit::~StationUnit()
+{
+    // What the unit asked of the loader last is done first; the wait for
+    // the thread covers one that is late.
+    DeviceSession::waitForWorkerOf(m_driver.get(), LoaderOperation::answerLimitMs());
+    m_worker->quit();
+    m_worker->wait();
+    // Only now that nothing emits to them.
+    m_identityContext.reset();
+    m_watch.reset();
+    m_flash.reset();
+    m_driver.reset();
+}
+
+void StationUnit::start()
+{
+    m_clock.start();
+    beginPhase(QStringLiteral("opening"));
+    m_worker->start();
+    lookForDevice();
+}
+
+double StationUnit::seconds() const
+{
+    return CommandReport::secondsOf(m_clock);
+}
+
+void StationUnit::lookForDevice()
+{
+    if (m_finished)
+        return;
+    // Asked after the worker's first scan, which runs before anything posted later.
+    USBDriver *driver = m_driver.get();
+    QMetaObject::invokeMethod(
+        driver,
+        [this, driver] {
+            const QList<DeviceSession::Device> found = DeviceSession::devicesOf(driver);
+            QMetaObject::invokeMethod(
+                this,
+                [this, found] {
+                    if (m_finished || m_opened)
+                        return;
+                    if (!found.isEmpty()) {
+                        open(found.first());
+                    } else if (++m_looks >= looksAtMost) {
+                        finish(StationCounters::Result::Failed,
+                            QStringLiteral("the device at %1 could not be opened").arg(m_port));
+                    } else {
+                        QTimer::singleShot(lookAgainMs, this, &StationUnit::lookForDevice);
+                    }
+                },
+                Qt::QueuedConnection);
+        },
+        Qt::QueuedConnection);
+}
+
+void StationUnit::open(const DeviceSession::Device &device)
+{
+    m_opened = true;
+    m_device = device;
+    m_serialBefore = serialText(device);
+    m_serialAfter = m_serialBefore;
+    m_boardAfter
+        = boardVersionText(device.deviceInformation.boardVersion, device.deviceInformation.boardSubversion);
+    m_firmwareBefore = CommandReport::firmware(device.firmwareInformation);
+    endPhase();
+    CommandReport::current().deviceListed(device);
+    emit opened();
+    if (isCurrent(device.firmwareInformation, m_goal.firmware->header()) && !m_goal.reflashCurrent) {
+        m_firmwareAfter = m_firmwareBefore;
+        m_firmwareAfterText
+            = formatVersion(device.firmwareInformation.version, device.firmwareInformation.subversion,
+                device.firmwareInformation.bugfix, buildNumber(device.firmwareInformation),
+                QString::fromLatin1(
+                    fieldText(device.firmwareInformation.name, sizeof device.firmwareInformation.name)));
+        identity();
+        return;
+    }
+    flash();
+}
+
+void StationUnit::flash()
+{
+    beginPhase(QStringLiteral("flashing"));
+    m_flash = std::make_unique<FlashRun>(m_driver.get(), m_device, m_goal.firmware);
+    // Made before the flash starts, so that it sees the device leave for its restart.
+    m_watch = std::make_unique<RestartWatch>(m_driver.get(), m_device);
+    const QString serial = serialText(m_device);
+    connect(m_flash.get(), &FlashRun::progress, this, [this, serial](int percent) {
+        CommandReport::current().progress(serial, percent);
+        emit progress(percent);
+    });
+    connect(m_flash.get(), &FlashRun::finishing, this, [this, serial] {
+        CommandReport::current().finishing(serial);
+        emit phaseChanged(QStringLiteral("finishing"));
+    });
+    connect(m_flash.get(), &FlashRun::finished, this, [this] {
+        if (m_finished)
+            return;
+        if (m_flash->status() != ExitSuccess) {
+            finish(StationCounters::Result::Failed, m_flash->reason());
+            return;
+        }
+        m_firmwareAfter = m_flash->flashedFirmware();
+        m_firmwareAfterText = m_flash->flashedText();
+        endPhase();
+        // The unit goes on once the device is back in its new application.
+        beginPhase(QStringLiteral("restarting"));
+        m_watch->start(RestartWatch::Mode::Application,
+            [this](const QString &failure, const DeviceSession::Device &back) {
+                if (m_finished)
+                    return;
+                if (!failure.isEmpty()) {
+                    finish(StationCounters::Result::Failed, failure);
+                    return;
+                }
+                m_device = back;
+                endPhase();
+                identity();
+            });
+    });
+    m_flash->start();
+}
+
+void StationUnit::identity()
+{
+    const bool flashed = m_flash != nullptr;
+    const StationCounters::Result done
+        = flashed ? StationCounters::Result::Done : StationCounters::Result::AlreadyCurrent;
+    // A device that already has a serial of the range keeps it.
+    if (!m_goal.withSerials || m_goal.keeps(m_serialBefore)) {
+        finish(done);
+        return;
+    }
+    beginPhase(QStringLiteral("identity"));
+    QString why;
+    m_reserved = m_goal.reserve(&why);
+    if (m_reserved.isEmpty()) {
+        finish(StationCounters::Result::Failed, QStringLiteral("no serial for it: %1").arg(why));
+        return;
+    }
+    const QString asked = QStringLiteral("%1 %2").arg(
+        m_reserved, boardVersionText(m_goal.boardVersion, m_goal.boardSubversion));
+    const uchar hwType = boardHwType(m_device.deviceInformation);
+    m_identityContext = std::make_unique<QObject>();
+    QObject *context = m_identityContext.get();
+    auto reported = std::make_shared<QString>();
+    m_deadline.start();
+    const bool reached = DeviceSession::withLoaderOf(m_driver.get(), m_device, [&](UsbLoader *loader) {
+        connect(loader, &UsbLoader::deviceInformationChanged, context,
+            [reported](bool, const QString &sn, uchar board, uchar sub, uchar, bool) {
+                *reported = QStringLiteral("%1 %2").arg(sn, boardVersionText(board, sub));
+            });
+        // The free slots come last, once the record was read back.
+        connect(
+            loader, &UsbLoader::deviceInformationFreeSlotsChanged, context, [this, reported, asked, done] {
+                if (m_finished)
+                    return;
+                const bool written = *reported == asked;
+                m_goal.settle(m_reserved, written);
+                if (!written) {
+                    finish(StationCounters::Result::Failed,
+                        QStringLiteral(
+                            "the device reports \"%1\" (serial, board), not what was written; %2 is burnt")
+                            .arg(*reported, m_reserved));
+                    return;
+                }
+                m_serialAfter = m_reserved;
+                m_boardAfter = boardVersionText(m_goal.boardVersion, m_goal.boardSubversion);
+                m_reserved.clear();
+                finish(done);
+            });
+        connect(loader, &UsbLoader::firmwareReprogrammingFailed, context, [this] {
+            if (m_finished)
+                return;
+            finish(StationCounters::Result::Failed,
+                QStringLiteral("the device did not take the identity record"));
+        });
+        askLoader(loader, &UsbLoader::flashDeviceInformation, m_reserved, m_goal.boardVersion,
+            m_goal.boardSubversion, hwType);
+    });
+    if (!reached)
+        finish(StationCounters::Result::Failed, QStringLiteral("the device is no longer attached"));
+}
+
+void StationUnit::abort()
+{
+    finish(StationCounters::Result::Aborted,
+        QStringLiteral(
+            "the station was stopped during %1; the device may be left without a valid firmware or serial")
+            .arg(m_phase));
+}
+
+void StationUnit::beginPhase(const QString &phase)
+{
+    m_phase = phase;
+    m_phaseOpen = true;
+    m_phaseClock.start();
+    emit phaseChanged(phase);
+}
+
+void StationUnit::endPhase()
+{
+    if (m_phaseOpen)
+        m_phases.insert(m_phase, CommandReport::secondsOf(m_phaseClock));
+    m_phaseOpen = false;
+}
+
+void StationUnit::finish(StationCounters::Result result, const QString &reason)
+{
+    if (m_finished)
+        return;
+    m_finished = true;
+    m_deadline.stop();
+    endPhase();
+    // A serial reserved for a write that was never confirmed is never given again.
+    if (!m_reserved.isEmpty()) {
+        m_goal.settle(m_reserved, false);
+        m_reserved.clear();
+    }
+    m_result = result;
+    m_reason = reason;
+    emit finished();
+}
+
+QJsonObject StationUnit::recordFields() const
+{
+    QJsonObject fields {{QStringLiteral("port"), m_port},
+        {QStringLiteral("usb_serial"), m_opened ? m_device.usbId.serialNumber : QString()},
+        {QStringLiteral("serial_before"), m_serialBefore}, {QStringLiteral("serial_after"), m_serialAfter},
+        {QStringLiteral("board"), m_boardAfter}, {QStringLiteral("firmware_before"), m_firmwareBefore},
+        {QStringLiteral("firmware_after"), m_firmwareAfter}, {QStringLiteral("phases"), m_phases},
+        {QStringLiteral("seconds"), seconds()}, {QStringLiteral("result"), StationCounters::text(m_result)}};
+    if (!m_reason.isEmpty())
+        fields.insert(QStringLiteral("reason"), m_reason);
+    return fields;
+}

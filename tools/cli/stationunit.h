@@ -1,0 +1,114 @@
+#pragma once
+
+// One unit of the station: the device at one USB port, from its arrival to
+// its goal state (the file's firmware and, with a serial range, a serial
+// from it). It gets a driver that sees only its port, on a worker thread
+// of its own, so that its restarts are followed at that port as the same
+// unit and a slow or failing device never holds up another. Main thread;
+// the loader runs on the unit's worker thread.
+
+#include "devicesession.h"
+#include "flashrun.h"
+#include "restartwatch.h"
+
+#include "firmware/firmwarefile.h"
+#include "station/stationcounters.h"
+
+#include <QElapsedTimer>
+#include <QJsonObject>
+#include <QObject>
+#include <QSharedPointer>
+#include <QThread>
+#include <QTimer>
+
+#include <functional>
+#include <memory>
+
+class StationUnit : public QObject
+{
+    Q_OBJECT
+
+public:
+    // What every unit of one station works towards.
+    struct Goal
+    {
+        QSharedPointer<FirmwareFile> firmware;
+        bool reflashCurrent = false;
+        // With a serial range: whether a serial is of it (and so kept, and
+        // never given to another), the next serial reserved durably (empty
+        // with the reason when there is none), and the end of a
+        // reservation (written, or burnt).
+        bool withSerials = false;
+        std::function<bool(const QString &serial)> keeps;
+        std::function<QString(QString *reason)> reserve;
+        std::function<void(const QString &serial, bool written)> settle;
+        uchar boardVersion = 0;
+        uchar boardSubversion = 0;
+    };
+
+    StationUnit(const QString &port, const Goal &goal,
+        const QList<QSharedPointer<UsbInterfaceHandlerFactory>> &factories);
+    ~StationUnit() override;
+
+    void start();
+    const QString &port() const { return m_port; }
+    // Whether the device's loader was found, and what it said about itself then.
+    bool isOpened() const { return m_opened; }
+    const DeviceSession::Device &device() const { return m_device; }
+    QJsonObject firmwareBefore() const { return m_firmwareBefore; }
+    QJsonObject firmwareAfter() const { return m_firmwareAfter; }
+    bool isFinished() const { return m_finished; }
+    StationCounters::Result result() const { return m_result; }
+    QString reason() const { return m_reason; }
+    double seconds() const;
+    QString serialAfter() const { return m_serialAfter; }
+    QString firmwareAfterText() const { return m_firmwareAfterText; }
+    // The unit's line of the record, without the station's own fields.
+    QJsonObject recordFields() const;
+    // Ends the unit as aborted; finished() follows.
+    void abort();
+
+signals:
+    // The device's loader was found; device() tells what it said.
+    void opened();
+    void progress(int percent);
+    // "opening", "flashing", "finishing", "restarting", "identity".
+    void phaseChanged(const QString &phase);
+    void finished();
+
+private:
+    void lookForDevice();
+    void open(const DeviceSession::Device &device);
+    void flash();
+    void identity();
+    void beginPhase(const QString &phase);
+    void endPhase();
+    void finish(StationCounters::Result result, const QString &reason = QString());
+
+    QString m_port;
+    Goal m_goal;
+    std::unique_ptr<USBDriver> m_driver;
+    std::unique_ptr<QThread> m_worker;
+    std::unique_ptr<FlashRun> m_flash;
+    std::unique_ptr<RestartWatch> m_watch;
+    std::unique_ptr<QObject> m_identityContext;
+    DeviceSession::Device m_device;
+    bool m_opened = false;
+    QElapsedTimer m_clock;
+    QElapsedTimer m_phaseClock;
+    QString m_phase;
+    bool m_phaseOpen = false;
+    QJsonObject m_phases;
+    QTimer m_deadline;
+    int m_looks = 0;
+    bool m_finished = false;
+    StationCounters::Result m_result = StationCounters::Result::Failed;
+    QString m_reason;
+    QString m_serialBefore;
+    QString m_serialAfter;
+    QString m_boardAfter;
+    QString m_reserved;
+    QJsonObject m_firmwareBefore;
+    QJsonObject m_firmwareAfter;
+    QString m_firmwareAfterText;
+};
