@@ -23,6 +23,8 @@ program=$1
 build=${TALVEX_WINE_BUILD:-$(cd "$(dirname "$program")/.." && pwd)}
 export WINEPREFIX=${WINEPREFIX:-$build/wine}
 export WINEDEBUG=${WINEDEBUG:--all}
+# Wine takes the ANSI code page from the locale: 1252, whatever the caller's.
+export LC_ALL=C.UTF-8
 export WINEDLLOVERRIDES=${WINEDLLOVERRIDES:-mscoree,mshtml=}
 
 qt=$build/qt/opt/qt5-mingw64
@@ -45,7 +47,6 @@ if [ ! -f "$WINEPREFIX/.talvex-ready" ]; then
     wineboot -i >/dev/null 2>&1
     wine reg add 'HKCU\Environment' /v QT_QPA_PLATFORM /t REG_SZ /d offscreen /f >/dev/null 2>&1
     wine reg add 'HKCU\Environment' /v QT_FORCE_STDERR_LOGGING /t REG_SZ /d 1 /f >/dev/null 2>&1
-    wineserver -w
     touch "$WINEPREFIX/.talvex-ready"
   fi
   flock -u 9

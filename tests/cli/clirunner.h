@@ -54,6 +54,11 @@ inline CliResult runCli(const QStringList &arguments, const QString &simulator =
     result.exitCode = process.exitCode();
     result.out = process.readAllStandardOutput();
     result.err = process.readAllStandardError();
+#ifdef Q_OS_WIN
+    // Text on a Windows console ends its lines with CR LF; the tests compare lines.
+    result.out.replace("\r\n", "\n");
+    result.err.replace("\r\n", "\n");
+#endif
     return result;
 }
 

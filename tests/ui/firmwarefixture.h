@@ -5,6 +5,7 @@
 
 #include <QByteArray>
 #include <QFile>
+#include <QCoreApplication>
 #include <QSettings>
 #include <QStandardPaths>
 #include <QString>
@@ -41,4 +42,10 @@ inline void useTestSettings(const QString &folder)
     QStandardPaths::setTestModeEnabled(true);
     QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, folder);
     setApplicationIdentity();
+#ifdef Q_OS_WIN
+    // The native store is the registry, which no path moves: each test
+    // process keeps its settings under a name of its own.
+    QCoreApplication::setApplicationName(
+        QCoreApplication::applicationName() + QStringLiteral(" test %1").arg(QCoreApplication::applicationPid()));
+#endif
 }

@@ -93,15 +93,25 @@ private slots:
             window.onLoadFirmwareClicked();
             QCOMPARE(watcher.messages.size(), 0);
         }
+#ifdef Q_OS_WIN
+        // In the registry, as text of its own kind, read again after the window has gone.
+        const QString store = QSettings().fileName();
+        QVERIFY2(store.startsWith("\\HKEY_CURRENT_USER\\Software\\Vantor\\TALVEX Updater"), qPrintable(store));
+        QCOMPARE(storedFolder().toString(), folder);
+#else
         QVERIFY(stored.open(QFile::ReadOnly));
         const QByteArray text = stored.readAll();
         QVERIFY2(text.contains("lastFwFileDir=" + folder.toUtf8()), text.constData());
+#endif
     }
 
     void folderStoredWithEscapesByEarlierBuildsStillReads()
     {
         const QString folder = subfolder(QString::fromUtf8("Gr\xc3\xbc\xc3\x9f"
                                                            "e \xe2\x82\xac"));
+#ifdef Q_OS_WIN
+        QSKIP("Earlier builds wrote that form to an INI file; on Windows the registry holds the folder");
+#endif
         QFile stored(QSettings().fileName());
         QVERIFY(QDir().mkpath(QFileInfo(stored).path()));
         QVERIFY(stored.open(QFile::WriteOnly));
