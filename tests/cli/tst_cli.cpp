@@ -6,6 +6,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QTest>
@@ -429,15 +430,29 @@ private slots:
         QSKIP("Windows only");
 #else
         QCOMPARE(GetACP(), 1252u);
-        const QString name = QString::fromUtf8("Gr\xc3\xbc\xc3\x9f" "e \xe2\x82\xac");
-        const QByteArray ansi("Gr\xfc\xdf" "e \x80");
+        const QString name = QString::fromUtf8("Gr\xc3\xbc\xc3\x9f"
+                                               "e \xe2\x82\xac");
+        const QByteArray ansi("Gr\xfc\xdf"
+                              "e \x80");
         writeFile(payloadPath, "x");
-        const Result packed
-            = run(QStringList {"pack", "--version", "1.0.0", "--build", "1", "--name", name, payloadPath, outPath});
+        const Result packed = run(
+            QStringList {"pack", "--version", "1.0.0", "--build", "1", "--name", name, payloadPath, outPath});
         QCOMPARE(packed.exitCode, 0);
         QCOMPARE(readFile(outPath).mid(16, 16), ansi + QByteArray(16 - ansi.size(), '\0'));
         const Result info = run({"info", outPath});
         QVERIFY2(info.out.contains("\nname: " + ansi + "\n"), info.out.constData());
+
+        // A Windows path with a space and non-ASCII letters, written over
+        // an existing file (the rename that finishes the write replaces it).
+        const QString folder = QDir::toNativeSeparators(QFileInfo(outPath).path() + "/dir \u00fc\u20ac");
+        QVERIFY(QDir().mkpath(folder));
+        const QString target = folder + "\\out fw.tvf";
+        for (const QString version : {"1.0.1", "1.0.2"})
+            QCOMPARE(run({"pack", "--version", version, "--build", "1", "--name", "n", payloadPath, target})
+                         .exitCode,
+                0);
+        QVERIFY(run({"info", target}).out.contains("\nversion: 1.0.2 "));
+        QCOMPARE(QDir(folder).entryList(QDir::Files), QStringList {"out fw.tvf"});
 #endif
     }
 };

@@ -4,8 +4,8 @@
 // of the test's own so the user's real settings are never touched.
 
 #include <QByteArray>
-#include <QFile>
 #include <QCoreApplication>
+#include <QFile>
 #include <QSettings>
 #include <QStandardPaths>
 #include <QString>
@@ -45,7 +45,7 @@ inline void useTestSettings(const QString &folder)
 #ifdef Q_OS_WIN
     // The native store is the registry, which no path moves: each test
     // process keeps its settings under a name of its own.
-    QCoreApplication::setApplicationName(
-        QCoreApplication::applicationName() + QStringLiteral(" test %1").arg(QCoreApplication::applicationPid()));
+    QCoreApplication::setApplicationName(QCoreApplication::applicationName()
+        + QStringLiteral(" test %1").arg(QCoreApplication::applicationPid()));
 #endif
 }

@@ -96,7 +96,8 @@ private slots:
 #ifdef Q_OS_WIN
         // In the registry, as text of its own kind, read again after the window has gone.
         const QString store = QSettings().fileName();
-        QVERIFY2(store.startsWith("\\HKEY_CURRENT_USER\\Software\\Vantor\\TALVEX Updater"), qPrintable(store));
+        QVERIFY2(
+            store.startsWith("\\HKEY_CURRENT_USER\\Software\\Vantor\\TALVEX Updater"), qPrintable(store));
         QCOMPARE(storedFolder().toString(), folder);
 #else
         QVERIFY(stored.open(QFile::ReadOnly));

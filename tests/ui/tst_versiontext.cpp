@@ -87,8 +87,11 @@ private slots:
         QTest::addRow("empty") << QByteArray(16, '\0') << "";
 #ifdef Q_OS_WIN
         // The ANSI code page (1252 in the test's Wine prefix).
-        QTest::addRow("ANSI code page") << QByteArray("Gr\xfc\xdf" "e \x80\0\0\0\0\0\0\0\0\0", 16)
-                                        << QString::fromUtf8("Gr\xc3\xbc\xc3\x9f" "e \xe2\x82\xac");
+        QTest::addRow("ANSI code page") << QByteArray("Gr\xfc\xdf"
+                                                      "e \x80\0\0\0\0\0\0\0\0\0",
+            16)
+                                        << QString::fromUtf8("Gr\xc3\xbc\xc3\x9f"
+                                                             "e \xe2\x82\xac");
 #else
         QTest::addRow("UTF-8 whatever the locale") << QByteArray("Gr\xc3\xbc\xc3\x9f"
                                                                  "e\0\0\0\0\0\0\0\0\0",
