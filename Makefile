@@ -3,7 +3,8 @@
 # QT=6 builds against Qt 6 instead of Qt 5 (use its own BUILD_DIR).
 # `make package` builds the Debian package in its own folder, PACKAGE_DIR.
 # `make windows` cross-builds for 64-bit Windows in WINDOWS_DIR; `make
-# test-windows` runs its tests under Wine.
+# test-windows` runs its tests under Wine; `make windows-package` builds its
+# installer.
 BUILD_DIR ?= build
 PACKAGE_DIR ?= build-package
 BUILD_TYPE ?= RelWithDebInfo
@@ -12,7 +13,7 @@ CMAKE_FLAGS ?=
 WINDOWS_DIR ?= build-windows
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 
-.PHONY: all deps configure build run test test-usb-vm package bench soak demo windows test-windows clean
+.PHONY: all deps configure build run test test-usb-vm package bench soak demo windows test-windows windows-package clean
 
 all: build
 
@@ -56,6 +57,12 @@ windows:
 # The tests under Wine, in a Wine prefix of their own in WINDOWS_DIR/wine.
 test-windows: windows
 	cd $(WINDOWS_DIR) && ctest --output-on-failure -j $(JOBS)
+
+# The installer talvex-updater-VERSION-win64-setup.exe and a portable zip, in
+# WINDOWS_DIR/package; scripts/check-windows-package.sh tries the installer
+# under Wine.
+windows-package: windows
+	scripts/windows-package.sh $(WINDOWS_DIR)
 
 # The libusb host through the real Linux USB stack, in a qemu virtual machine.
 test-usb-vm: build
