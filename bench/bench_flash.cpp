@@ -2,7 +2,8 @@
 // objects, the USB layer, the host seam and the simulated Vantor device, with
 // no device delays) while the progress dialog on the main thread receives
 // every value, as in the window. Reports throughput, host time per 256-byte
-// batch and the longest stall of the main thread's event loop.
+// batch, the wake-ups of the worker and the main thread per batch, and the
+// longest stall of the main thread's event loop.
 
 #include "../tests/protocol/vantorbench.h"
 #include "app/deviceside.h"
@@ -27,6 +28,8 @@
 
 #include <benchmark/benchmark.h>
 
+#include <sys/resource.h>
+
 #include <atomic>
 #include <cstring>
 #include <ctime>
@@ -48,6 +51,22 @@ qint64 threadCpuNsOf(QObject *obj)
     QMetaObject::invokeMethod(
         obj, [&ns] { ns = threadCpuNs(); }, Qt::BlockingQueuedConnection);
     return ns;
+}
+
+// How often the calling thread went to sleep and was woken again.
+qint64 threadWakeUps()
+{
+    rusage usage {};
+    getrusage(RUSAGE_THREAD, &usage);
+    return usage.ru_nvcsw;
+}
+
+qint64 threadWakeUpsOf(QObject *obj)
+{
+    qint64 count = 0;
+    QMetaObject::invokeMethod(
+        obj, [&count] { count = threadWakeUps(); }, Qt::BlockingQueuedConnection);
+    return count;
 }
 
 void flash(benchmark::State &state)
@@ -105,6 +124,8 @@ void flash(benchmark::State &state)
         sinceTick.restart();
     });
     qint64 workerCpuNs = 0;
+    qint64 workerWakeUps = 0;
+    qint64 mainWakeUps = 0;
 
     const int batches = (size + 255) / 256;
     for (auto _ : state) {
@@ -112,13 +133,18 @@ void flash(benchmark::State &state)
         succeeded = false;
         bus->setCallLogLimit(0);
         const qint64 workerBefore = threadCpuNsOf(side.driver());
+        const qint64 workerWakeUpsBefore = threadWakeUpsOf(side.driver());
+        const qint64 mainWakeUpsBefore = threadWakeUps();
         sinceTick.start();
         ticker.start();
         emit side.proxy()->flashFirmware(firmware);
         loop.exec();
         ticker.stop();
+        mainWakeUps += threadWakeUps() - mainWakeUpsBefore;
+        workerWakeUps += threadWakeUpsOf(side.driver()) - workerWakeUpsBefore;
         workerCpuNs += threadCpuNsOf(side.driver()) - workerBefore;
-        if (!succeeded || values != batches + 1) {
+        // 0 before the first batch, then each percentage from 1 to 100 once.
+        if (!succeeded || values != 101) {
             state.SkipWithError("the flash failed or the dialog missed values");
             break;
         }
@@ -130,6 +156,11 @@ void flash(benchmark::State &state)
     // What the host side costs the worker thread per batch, whatever else the machine does.
     state.counters["worker_cpu_per_batch_us"]
         = double(workerCpuNs) / 1e3 / (double(batches) * double(state.iterations()));
+    // The main thread's include the ticker's, about one a millisecond.
+    state.counters["worker_wakeups_per_batch"]
+        = double(workerWakeUps) / (double(batches) * double(state.iterations()));
+    state.counters["main_wakeups_per_batch"]
+        = double(mainWakeUps) / (double(batches) * double(state.iterations()));
     side.quit();
     injectUsbPlatform({});
 }

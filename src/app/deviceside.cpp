@@ -86,6 +86,12 @@ void DeviceSide::connectWindow(FlashDialog *window)
         window, [window, paths = inaccessible->paths()] { window->onDevicesInaccessible(paths); },
         Qt::QueuedConnection);
 
+    DevicePathList *notAnswering = m_driver->notAnsweringDevices();
+    QObject::connect(notAnswering, &DevicePathList::changed, window, &FlashDialog::onDevicesNotAnswering);
+    QMetaObject::invokeMethod(
+        window, [window, paths = notAnswering->paths()] { window->onDevicesNotAnswering(paths); },
+        Qt::QueuedConnection);
+
     const auto found = m_driver->devicesById();
     for (auto device = found.cbegin(); device != found.cend(); ++device)
         proxy->onDeviceAdded(device.key(), device.value());

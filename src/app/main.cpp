@@ -8,9 +8,9 @@
 #include <cstdio>
 #include <memory>
 
+#include "app/deviceplatform.h"
 #include "app/deviceside.h"
 #include "app/startup.h"
-#include "protocol/sim/simulatorsetup.h"
 #include "qtcompat.h"
 #include "ui/flashdialog.h"
 
@@ -29,7 +29,7 @@ int main(int argc, char *argv[])
     // TALVEX_SIMULATOR puts simulated devices where the real ones would be;
     // a value the tool cannot follow must not start it on a guess.
     QString simulatorError;
-    if (!setUpSimulatorFromEnvironment(&simulatorError)) {
+    if (!setUpDevicePlatform(&simulatorError)) {
         std::fprintf(stderr, "talvex-updater: %s\n", qPrintable(simulatorError));
         QMessageBox::critical(nullptr, QStringLiteral("TALVEX Updater"), simulatorError);
         return 2;

@@ -1,6 +1,7 @@
 #include "firmwarefile.h"
 
 #include <QFile>
+#include <QFileInfo>
 #include <QtEndian>
 
 #include <cstring>
@@ -58,6 +59,24 @@ quint32 checksumOfStoredHeader(const char *bytes)
     return crc;
 }
 
+// Why a file could not be opened for reading, in a few words.
+QString openFailure(const QFile &file)
+{
+    const QFileInfo info(file.fileName());
+    if (!info.exists())
+        return QStringLiteral("no such file");
+    if (!info.isReadable())
+        return QStringLiteral("permission denied");
+    if (info.isDir())
+        return QStringLiteral("is a directory");
+    return file.errorString();
+}
+
+QString lengthMismatch(qint64 payloadSize, qint64 headerSize)
+{
+    return QStringLiteral("payload is %1 bytes, header says %2").arg(payloadSize).arg(headerSize);
+}
+
 // Reads exactly `size` bytes; false when the file ends early or has more after them.
 bool readPayload(QFile &file, qint64 size, QByteArray &payload)
 {
@@ -80,6 +99,10 @@ bool readPayload(QFile &file, qint64 size, QByteArray &payload)
 }
 
 } // namespace
+
+FirmwareFile::fileCorruptedError::fileCorruptedError(QString reason)
+    : m_reason(std::move(reason))
+{ }
 
 const char *FirmwareFile::fileCorruptedError::what() const noexcept
 {
@@ -122,31 +145,38 @@ void FirmwareFile::loadFile(QString fileName)
 {
     QFile file(fileName);
     if (!file.open(QIODevice::ReadOnly))
-        throw fileCorruptedError();
+        throw fileCorruptedError(openFailure(file));
 
     char prefix[prefixSize];
-    if (file.read(prefix, prefixSize) != prefixSize)
-        throw fileCorruptedError();
+    const qint64 prefixRead = file.read(prefix, prefixSize);
+    if (prefixRead != prefixSize)
+        throw fileCorruptedError(QStringLiteral("not a firmware file (%1 bytes, shorter than a header)")
+                                     .arg(qMax<qint64>(prefixRead, 0)));
 
     const THeader header = decodeHeader(prefix);
     const quint32 headerCrc = readLittleEndian32(prefix + headerSize);
 
     if (std::memcmp(header.magic, expectedMagic, sizeof expectedMagic) != 0)
-        throw fileCorruptedError();
+        throw fileCorruptedError(QStringLiteral("not a firmware file (bad magic)"));
     if (checksumOfStoredHeader(prefix) != headerCrc)
-        throw fileCorruptedError();
+        throw fileCorruptedError(QStringLiteral("header checksum mismatch"));
 
     // Decide on the length before reading: a disk image picked by mistake must
     // not be pulled into memory only to be refused afterwards.
     const qint64 payloadSize = header.dataSize;
     if (!file.isSequential() && file.size() != prefixSize + payloadSize)
-        throw fileCorruptedError();
+        throw fileCorruptedError(lengthMismatch(file.size() - prefixSize, payloadSize));
     if (payloadSize > maxPayloadSize)
-        throw fileCorruptedError();
+        throw fileCorruptedError(
+            QStringLiteral("header says %1 bytes, more than a payload can hold").arg(payloadSize));
 
     QByteArray payload;
-    if (!readPayload(file, payloadSize, payload))
-        throw fileCorruptedError();
+    if (!readPayload(file, payloadSize, payload)) {
+        // A stream does not say how long it is: more than wanted, or what arrived.
+        throw fileCorruptedError(payload.size() == payloadSize
+                ? QStringLiteral("payload is more than %1 bytes, header says %1").arg(payloadSize)
+                : lengthMismatch(payload.size(), payloadSize));
+    }
 
     m_header = header;
     m_headerCrc = headerCrc;

@@ -50,10 +50,17 @@ public:
     static constexpr qint64 maxPayloadSize
         = std::numeric_limits<int>::max() - qint64(sizeof(QByteArrayData)) - 1;
 
+    // what() is the text the window shows for every fault; reason() names
+    // the fault itself ("header checksum mismatch") for the command line.
     class fileCorruptedError : public std::exception
     {
     public:
+        explicit fileCorruptedError(QString reason = QString());
         const char *what() const noexcept override;
+        QString reason() const { return m_reason; }
+
+    private:
+        QString m_reason;
     };
 
     explicit FirmwareFile(QObject *parent = nullptr);

@@ -32,8 +32,18 @@ int BulkTransferWithBatches::queueDepth()
 
 bool BulkTransferWithBatches::transfer()
 {
+    lastReported = 0;
     const int depth = queueDepth();
     return depth <= 1 ? transferOneAtATime() : transferQueued(depth);
+}
+
+void BulkTransferWithBatches::report(qint64 written, qint64 total)
+{
+    const int progress = percentage(written, total);
+    if (progress == lastReported)
+        return;
+    lastReported = progress;
+    emit programmingProgress(progress);
 }
 
 bool BulkTransferWithBatches::transferOneAtATime()
@@ -45,7 +55,7 @@ bool BulkTransferWithBatches::transferOneAtATime()
         const QByteArray batch = QByteArray::fromRawData(data.constData() + offset, length);
         if (!endpoint || !endpoint->write(batch))
             return false;
-        emit programmingProgress(percentage(qint64(offset) + length, total));
+        report(qint64(offset) + length, total);
     }
     return true;
 }
@@ -57,8 +67,6 @@ bool BulkTransferWithBatches::transferQueued(int depth)
         return true;
     if (!endpoint)
         return false;
-    return endpoint->writeBatches(data, batchSize, depth, [this, total](int batch) {
-        const qint64 written = qMin(qint64(batch + 1) * batchSize, qint64(total));
-        emit programmingProgress(percentage(written, total));
-    });
+    return endpoint->writeBatches(data, batchSize, depth,
+        [this, total](int batch) { report(qMin(qint64(batch + 1) * batchSize, qint64(total)), total); });
 }

@@ -1,10 +1,14 @@
 #pragma once
 
 // Writes one block to a data-out pipe in 256-byte batches and reports the
-// percentage written after each batch. With a queue depth above 1 the
-// batches go out with that many in flight where the host can queue them;
-// what the device receives and the progress reported stay the same. One
-// object per transfer, on the worker thread.
+// percentage written as it grows: after a batch, whenever the value differs
+// from the last one reported. A block of more than 100 batches would repeat
+// values, and every value the window gets crosses to its thread; this way
+// each distinct value arrives once, in order, the last one 100. 0 (nothing
+// written yet) is the owner's to report before the transfer starts. With a
+// queue depth above 1 the batches go out with that many in flight where
+// the host can queue them; what the device receives and the progress
+// reported stay the same. One object per transfer, on the worker thread.
 
 #include <QByteArray>
 #include <QObject>
@@ -44,8 +48,11 @@ signals:
 private:
     bool transferOneAtATime();
     bool transferQueued(int depth);
+    // Emits the value written so far unless it was the last one emitted.
+    void report(qint64 written, qint64 total);
 
     int batchSize = defaultBatchSize;
+    int lastReported = 0;
     USBEndpoint *endpoint;
     QByteArray data;
 };

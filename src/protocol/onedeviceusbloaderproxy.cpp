@@ -47,22 +47,44 @@ void OneDeviceUsbLoaderProxy::onDeviceRemoved(USBDriver::TDeviceID deviceID)
     knownDevices.remove(deviceID);
     if (!currentLoader || deviceID != currentDeviceId)
         return;
+    detachCurrent(nullptr);
+}
 
+void OneDeviceUsbLoaderProxy::onLoaderDestroyed(quint64 attachNumber)
+{
+    if (!currentLoader || attachNumber != m_attachCount)
+        return;
+    detachCurrent(m_currentDevice);
+}
+
+void OneDeviceUsbLoaderProxy::detachCurrent(USBDevice *stayingDevice)
+{
     emit deviceDetached();
     emit deviceInformationChanged(false, QString(), 0, 0, 0, false);
     currentLoader = nullptr;
+    m_currentDevice = nullptr;
     firmwareInformation.flags = 0;
     const int lostWrites = m_unansweredWrites;
     m_unansweredWrites = 0;
 
-    while (!knownDevices.isEmpty()) {
-        const auto first = knownDevices.begin();
-        const USBDriver::TDeviceID candidateId = first.key();
-        USBDevice *candidate = first.value();
-        attachDevice(candidateId, candidate);
-        knownDevices.remove(candidateId);
+    // A device that stays may already have its loader back under another
+    // interface; it stays recorded either way, since it has not left.
+    const USBDriver::TDeviceID stayingId = currentDeviceId;
+    if (stayingDevice) {
+        knownDevices.insert(stayingId, stayingDevice);
+        attachDevice(stayingId, stayingDevice);
+    }
+    // By key, not by iterator: a slot answering an attach may run an event
+    // loop that changes the map.
+    const QList<USBDriver::TDeviceID> candidates = knownDevices.keys();
+    for (const USBDriver::TDeviceID &candidateId : candidates) {
         if (currentLoader)
             break;
+        if (stayingDevice && candidateId == stayingId)
+            continue;
+        if (USBDevice *candidate = knownDevices.value(candidateId))
+            attachDevice(candidateId, candidate);
+        knownDevices.remove(candidateId);
     }
     // Last, once the proxy is in its new state: the window may answer with a
     // message box whose event loop delivers further announcements meanwhile.
@@ -85,6 +107,7 @@ bool OneDeviceUsbLoaderProxy::attachDevice(const USBDriver::TDeviceID &deviceID,
             return;
         currentDeviceId = deviceID;
         currentLoader = loader;
+        m_currentDevice = device;
         connectLoader(loader);
         deviceInformation = loader->getDeviceInformation();
         firmwareInformation = loader->getFirmwareInformation();
@@ -131,4 +154,11 @@ void OneDeviceUsbLoaderProxy::connectLoader(UsbLoader *loader)
         &OneDeviceUsbLoaderProxy::factoryConfigurationSent);
     connect(loader, &UsbLoader::userSettingsReceived, this, &OneDeviceUsbLoaderProxy::userSettingsReceived);
     connect(loader, &UsbLoader::userSettingsSent, this, &OneDeviceUsbLoaderProxy::userSettingsSent);
+    // Queued even when the loader lives on this thread, so that the proxy
+    // never acts inside a destructor; it arrives after every signal the
+    // loader sent before it went.
+    const quint64 attachNumber = ++m_attachCount;
+    connect(
+        loader, &QObject::destroyed, this, [this, attachNumber] { onLoaderDestroyed(attachNumber); },
+        Qt::QueuedConnection);
 }

@@ -58,11 +58,17 @@ private:
     // False, changing nothing, when the device has no loader or has already gone.
     bool attachDevice(const USBDriver::TDeviceID &deviceID, USBDevice *device);
     void connectLoader(UsbLoader *loader);
+    // The current loader went while its device stayed (its interface was
+    // dropped, or came back under another number): handled as a detach.
+    void onLoaderDestroyed(quint64 attachNumber);
+    // Detaches the current loader and falls back, first to the device that
+    // stays (if any), then to the other known devices.
+    void detachCurrent(USBDevice *stayingDevice);
     void countWriteRequest();
     void countWriteResult();
 
     USBDriver::TDeviceID currentDeviceId;
-    UsbLoader *currentLoader = nullptr; // not owned; may dangle once its device is gone
+    UsbLoader *currentLoader = nullptr; // not owned; may dangle until its end is reported
     QMap<USBDriver::TDeviceID, USBDevice *> knownDevices;
     UsbLoader::TFirmwareInformation firmwareInformation {};
     UsbLoader::TDeviceInformation deviceInformation {};
@@ -71,4 +77,9 @@ private:
     // loader that dies with its device answers none of them, so the proxy
     // reports them failed itself: nobody waits for an answer that never comes.
     int m_unansweredWrites = 0;
+    // The device of the current loader, and how many attaches there have
+    // been: a loader's end, reported late, concerns the proxy only while the
+    // attach it belongs to is still the current one.
+    USBDevice *m_currentDevice = nullptr;
+    quint64 m_attachCount = 0;
 };

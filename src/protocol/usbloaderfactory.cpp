@@ -3,8 +3,6 @@
 #include "protocol/usbloader.h"
 #include "usb/usbinterface.h"
 
-#include <new>
-
 bool usbLoaderFactory::accepts(const USBInterface *usbInterface)
 {
     return usbInterface->interfaceClass() == 0xFF && usbInterface->interfaceSubClass() == 1
@@ -15,11 +13,7 @@ UsbInterfaceHandler *usbLoaderFactory::createHandler(USBInterface *usbInterface)
 {
     if (!accepts(usbInterface))
         return nullptr;
-    try {
-        return new UsbLoader(usbInterface);
-    } catch (const UsbException &) {
-        return nullptr;
-    } catch (const std::bad_alloc &) {
-        return nullptr;
-    }
+    // A device that does not answer now throws on: the driver tries the
+    // device again on its next scans rather than keep it without a loader.
+    return new UsbLoader(usbInterface);
 }

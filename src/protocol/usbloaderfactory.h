@@ -9,9 +9,10 @@
 class usbLoaderFactory : public UsbInterfaceHandlerFactory
 {
 public:
-    // A loader that has read the device's records, or null: for any other
-    // interface, and for a device that does not answer those reads (such a
-    // loader would show nothing true).
+    // A loader that has read the device's records, or null for any other
+    // interface. Throws UsbException when the device does not answer those
+    // reads (such a loader would show nothing true), so that the driver
+    // tries the device again later.
     UsbInterfaceHandler *createHandler(USBInterface *usbInterface) override;
 
     static bool accepts(const USBInterface *usbInterface);

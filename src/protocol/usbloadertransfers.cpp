@@ -49,7 +49,7 @@ void UsbLoader::flashFirmware(QSharedPointer<FirmwareFile> firmware)
         if (!firmware || !enterFlashingMode(wasInFlashingMode))
             return;
         UsbFirmwareLoader transfer(usbInterface());
-        connect(&transfer, SIGNAL(programmingProgress(int)), this, SIGNAL(programmingProgress(int)));
+        connect(&transfer, &UsbFirmwareLoader::programmingProgress, this, &UsbLoader::programmingProgress);
         // A failed batch or a device that never finishes leaves it in flashing mode.
         if (!transfer.sendFirmware(firmware) || !waitWhileBusy())
             return;

@@ -73,10 +73,20 @@ void FlashDialog::onDevicesInaccessible(QStringList paths)
         showMessage(QStringLiteral("Error"), deviceNotAccessibleAdvice());
 }
 
+void FlashDialog::onDevicesNotAnswering(QStringList paths)
+{
+    notAnsweringDevices = paths.size();
+    updateNoDeviceText();
+}
+
 void FlashDialog::updateNoDeviceText()
 {
-    ui->NoDeviceConnectedLabel->setText(
-        inaccessibleDevices > 0 ? deviceNotAccessibleTitle() : QStringLiteral("No device connected!"));
+    QString text = QStringLiteral("No device connected!");
+    if (inaccessibleDevices > 0)
+        text = deviceNotAccessibleTitle();
+    else if (notAnsweringDevices > 0)
+        text = QStringLiteral("Device not answering!");
+    ui->NoDeviceConnectedLabel->setText(text);
 }
 
 void FlashDialog::onDeviceInformationChanged(bool valid, QString SN, quint8 boardVersion,

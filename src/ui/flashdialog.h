@@ -59,6 +59,9 @@ public slots:
     // While no device is attached the status says so, and the user is told
     // once what to do each time such a device appears.
     void onDevicesInaccessible(QStringList paths);
+    // Devices present whose records could not be read (by path; empty when
+    // none); while no device is attached the status says so.
+    void onDevicesNotAnswering(QStringList paths);
 
 protected:
     // A flash under way keeps the window open: closing would cut the
@@ -81,6 +84,7 @@ private:
     bool deviceConnected;
     bool flashing;
     int inaccessibleDevices = 0;
+    int notAnsweringDevices = 0;
     QString firmwareFilePath;
     QSharedPointer<FirmwareFile> firmware;
     QSettings settings;

@@ -9,6 +9,8 @@
 #include <QCoreApplication>
 #include <QMutexLocker>
 #include <QSet>
+#include <QThread>
+#include <QTimer>
 
 #include <exception>
 
@@ -44,7 +46,12 @@ USBDriver::USBDriver(QList<QSharedPointer<UsbInterfaceHandlerFactory>> factories
     , m_factories(std::move(factories))
     , m_host(std::move(platform.host))
     , m_inaccessible(new InaccessibleDevices(this))
+    , m_notAnswering(new DevicePathList(this))
+    , m_retryTimer(new QTimer(this))
 {
+    m_retryTimer->setSingleShot(true);
+    m_retryTimer->setInterval(addRetryPauseMs);
+    connect(m_retryTimer, &QTimer::timeout, this, &USBDriver::refreshDevices);
     // Both travel in queued signals; the device type is only declared where moc sees the signals.
     qRegisterMetaType<USBDriver::TDeviceID>("USBDriver::TDeviceID");
     qRegisterMetaType<USBDevice *>("USBDevice*");
@@ -55,6 +62,9 @@ USBDriver::USBDriver(QList<QSharedPointer<UsbInterfaceHandlerFactory>> factories
         if (filter && QCoreApplication::instance())
             QCoreApplication::instance()->installNativeEventFilter(filter);
     }
+    // Not for the first scan: the driver may still move to its own thread,
+    // whose first scan tries again anyway.
+    m_retriesArmed = true;
 }
 
 USBDriver::~USBDriver()
@@ -112,7 +122,9 @@ bool USBDriver::enumerateDevicePaths(QStringList &list)
 void USBDriver::refreshDevices()
 {
     bool changed = false;
+    bool retry = false;
     QStringList inaccessible;
+    QStringList notAnswering;
     {
         QMutexLocker locker(&m_mutex);
         QStringList paths;
@@ -137,13 +149,47 @@ void USBDriver::refreshDevices()
             }
             if (m_knownPaths.contains(path))
                 reconnectDevice(path, inaccessible);
+            else if (m_failedAdds.value(path) > addRetries)
+                continue;
             else if (addDevice(path, inaccessible))
                 changed = true;
         }
+        retry = updateFailedAdds(present);
+        notAnswering = m_failedAdds.keys();
     }
     if (changed)
         emit devicesListChanged();
     m_inaccessible->update(inaccessible);
+    m_notAnswering->update(notAnswering);
+    if (retry && m_retriesArmed)
+        scheduleRetry();
+}
+
+void USBDriver::scheduleRetry()
+{
+    // Started on the timer's own thread, which a scan need not run on. That
+    // thread's end stops it there: no other thread may stop a timer.
+    QMetaObject::invokeMethod(m_retryTimer, [timer = m_retryTimer] {
+        if (timer->isActive())
+            return;
+        connect(QThread::currentThread(), &QThread::finished, timer, &QTimer::stop,
+            Qt::ConnectionType(Qt::DirectConnection | Qt::UniqueConnection));
+        timer->start();
+    });
+}
+
+bool USBDriver::updateFailedAdds(const QSet<QString> &present)
+{
+    bool triesLeft = false;
+    for (auto entry = m_failedAdds.begin(); entry != m_failedAdds.end();) {
+        if (!present.contains(entry.key())) {
+            entry = m_failedAdds.erase(entry);
+            continue;
+        }
+        triesLeft = triesLeft || entry.value() <= addRetries;
+        ++entry;
+    }
+    return triesLeft;
 }
 
 bool USBDriver::addDevice(const QString &path, QStringList &inaccessible)
@@ -153,9 +199,11 @@ bool USBDriver::addDevice(const QString &path, QStringList &inaccessible)
         device.reset(new USBDevice(path, this));
     } catch (const std::exception &) {
         // The half-built device released its handles and is gone; the path
-        // stays unrecorded and is tried again at the next scan.
+        // stays unrecorded and is tried again at the next scans.
+        ++m_failedAdds[path];
         return false;
     }
+    m_failedAdds.remove(path);
     if (!device->isOpen()) {
         if (device->openError() == UsbOpenError::AccessDenied)
             inaccessible.append(path);

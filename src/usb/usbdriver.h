@@ -15,13 +15,16 @@
 #include <QMetaType>
 #include <QMutex>
 #include <QObject>
+#include <QSet>
 #include <QSharedPointer>
 #include <QString>
 #include <QStringList>
 
 #include <memory>
 
+class DevicePathList;
 class InaccessibleDevices;
+class QTimer;
 class USBDevice;
 class UsbHost;
 class UsbInterfaceHandlerFactory;
@@ -43,6 +46,15 @@ public:
         bool operator==(const TDeviceID &other) const;
         bool operator!=(const TDeviceID &other) const { return !(*this == other); }
     };
+
+    // A device that cannot be built (a handler factory or a discovery step
+    // fails, e.g. its records cannot be read) is tried again on the next
+    // scans, at most this many times; a scan follows each failure after
+    // this pause even when nothing else changes. About the 5 s a restarting
+    // device is given to come back: longer than a device settling after
+    // power-up or a restart needs, short of retrying a broken one for ever.
+    static constexpr int addRetries = 5;
+    static constexpr int addRetryPauseMs = 1000;
 
     // Uses the host and device-change source that createUsbPlatform() chooses.
     explicit USBDriver(
@@ -71,6 +83,10 @@ public:
     // Present devices this user may not open, as of the last scan; a child
     // of the driver, so its signal comes from the driver's thread.
     InaccessibleDevices *inaccessibleDevices() const { return m_inaccessible; }
+    // Present devices whose last try to build them failed (see addRetries);
+    // one that stays in it after its last try is not tried again until it
+    // leaves the bus. A child of the driver, like inaccessibleDevices().
+    DevicePathList *notAnsweringDevices() const { return m_notAnswering; }
     UsbHost *host() const { return m_host.get(); }
 
 signals:
@@ -88,15 +104,24 @@ private:
     void removeDevice(const QString &path);
     bool leftAndReturned(const QString &path);
     void reconnectDevice(const QString &path, QStringList &inaccessible);
+    // Forgets the failed tries of paths that have gone; true while a path
+    // still has tries left.
+    bool updateFailedAdds(const QSet<QString> &present);
+    void scheduleRetry();
 
     const QStringList m_onlyPaths;
     QMap<QString, TDeviceID> m_knownPaths;
     QMap<TDeviceID, USBDevice *> m_devicesById;
-    QtCompat::RecursiveMutex m_mutex; // guards m_knownPaths and m_devicesById
+    // Failed tries per present path not recorded; a path over addRetries is given up.
+    QMap<QString, int> m_failedAdds;
+    QtCompat::RecursiveMutex m_mutex; // guards m_knownPaths, m_devicesById and m_failedAdds
     std::unique_ptr<QObject> m_deviceChangeSource;
     QList<QSharedPointer<UsbInterfaceHandlerFactory>> m_factories;
     std::shared_ptr<UsbHost> m_host;
     InaccessibleDevices *m_inaccessible;
+    DevicePathList *m_notAnswering;
+    QTimer *m_retryTimer;
+    bool m_retriesArmed = false; // set once the constructor's scan is done
 };
 
 Q_DECLARE_METATYPE(USBDriver::TDeviceID)

@@ -8,6 +8,7 @@
 #include "ui/flashdialog.h"
 
 #include <QLabel>
+#include <QProgressBar>
 #include <QPushButton>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -24,6 +25,7 @@ private slots:
     void init();
     void cleanup();
 
+    void flashShowsProgressThenSuccessThenStartsTheApplication_data();
     void flashShowsProgressThenSuccessThenStartsTheApplication();
     void failingDeviceHidesProgressBeforeTheError();
     void deviceLostMidFlashEndsTheFlashForTheUser();
@@ -46,8 +48,6 @@ void TestEndToEnd::initTestCase()
     QVERIFY(m_settings.isValid());
     QVERIFY(m_files.isValid());
     useTestSettings(m_settings.path());
-    // The simulated device needs none of the protocol's pauses.
-    LoaderTiming::setScale(0);
 }
 
 void TestEndToEnd::cleanupTestCase()
@@ -57,6 +57,9 @@ void TestEndToEnd::cleanupTestCase()
 
 void TestEndToEnd::init()
 {
+    // The simulated device needs none of the protocol's pauses; set for each
+    // test, so that one that fails half-way cannot pass its own on.
+    LoaderTiming::setScale(0);
     m_bench = std::make_unique<VantorBench>();
     const std::shared_ptr<SimUsbBus> bus = m_bench->bus;
     injectUsbPlatform([bus] { return UsbPlatform {bus, std::make_unique<SimBusChangeNotifier>(bus)}; });
@@ -96,9 +99,18 @@ void TestEndToEnd::loadFirmware()
     QVERIFY(m_window->findChild<QPushButton *>("FlashDeviceButton")->isEnabled());
 }
 
+void TestEndToEnd::flashShowsProgressThenSuccessThenStartsTheApplication_data()
+{
+    QTest::addColumn<QString>("simulator");
+    QTest::addRow("from its application") << "firmware=1.0.0,fwname=master";
+    // Left in flashing mode by the flash: only the window's request starts the application.
+    QTest::addRow("from its flashing mode") << "firmware=1.0.0,fwname=master,mode=loader";
+}
+
 void TestEndToEnd::flashShowsProgressThenSuccessThenStartsTheApplication()
 {
-    startWindow("firmware=1.0.0,fwname=master");
+    QFETCH(QString, simulator);
+    startWindow(simulator);
     QCOMPARE(label("DeviceVersionValueLabel"), QString("1.0.0"));
     QSignalSpy progress(m_side->proxy(), &OneDeviceUsbLoaderProxy::flashingProgress);
     QSignalSpy startApp(m_window.get(), &FlashDialog::startAppRequest);
@@ -108,9 +120,11 @@ void TestEndToEnd::flashShowsProgressThenSuccessThenStartsTheApplication()
     int startRequestsWhileOpen = -1;
     bool progressVisibleWhileOpen = true;
     QString versionWhileOpen;
+    int progressBarWhileOpen = -1;
     watcher.setSnapshot([&] {
         startRequestsWhileOpen = startApp.size();
         progressVisibleWhileOpen = m_window->loadingDialog->isVisible();
+        progressBarWhileOpen = m_window->loadingDialog->findChild<QProgressBar *>("progressBar")->value();
         versionWhileOpen = label("DeviceVersionValueLabel");
     });
 
@@ -120,6 +134,7 @@ void TestEndToEnd::flashShowsProgressThenSuccessThenStartsTheApplication()
     QCOMPARE(watcher.messages.first().title, QString("Success"));
     QCOMPARE(startRequestsWhileOpen, 0);
     QVERIFY(!progressVisibleWhileOpen);
+    QCOMPARE(progressBarWhileOpen, 100);
     QCOMPARE(versionWhileOpen, QString("3.1.4"));
     QTRY_COMPARE(startApp.size(), 1);
     QList<int> values;

@@ -30,6 +30,7 @@ private slots:
     void devicePresentAtStartIsShownAtOnce();
     void plugAndUnplugUpdateTheWindow();
     void deviceTheUserMayNotOpenIsExplained();
+    void deviceThatDoesNotAnswerIsNamed();
     void shutdownWaitsForTheWorkerAndReleasesEveryHandle();
 
 private:
@@ -155,6 +156,15 @@ void TestWiring::deviceTheUserMayNotOpenIsExplained()
     QTRY_COMPARE(label("CurrentSerialNumberLabel"), QString("ZOK000007"));
     QCOMPARE(label("NoDeviceConnectedLabel"), QString("No device connected!"));
     QCOMPARE(watcher.messages.size(), 1);
+}
+
+void TestWiring::deviceThatDoesNotAnswerIsNamed()
+{
+    plugDevice("ZOK000007");
+    m_bus->injectFault({SimOp::ControlTransfer, SimFault::Action::Fail, 1, -1});
+    start();
+    QTRY_COMPARE(label("NoDeviceConnectedLabel"), QString("Device not answering!"));
+    QVERIFY(showsNoDevice());
 }
 
 void TestWiring::shutdownWaitsForTheWorkerAndReleasesEveryHandle()

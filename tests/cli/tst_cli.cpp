@@ -12,6 +12,7 @@
 #include <QTest>
 
 #include <cstring>
+#include <unistd.h>
 
 #ifdef Q_OS_WIN
 #include <windows.h>
@@ -301,6 +302,7 @@ private slots:
     {
         QTest::addColumn<QByteArray>("bytes");
         QTest::addColumn<bool>("exists");
+        QTest::addColumn<QString>("reason");
 
         const QByteArray valid = packedFile("firmware image");
         QVERIFY(!valid.isEmpty());
@@ -309,24 +311,34 @@ private slots:
         QByteArray lowerCaseMagic = valid;
         lowerCaseMagic[0] = 'b';
 
-        QTest::addRow("missing file") << QByteArray() << false;
-        QTest::addRow("empty file") << QByteArray() << true;
-        QTest::addRow("last byte cut") << valid.left(valid.size() - 1) << true;
-        QTest::addRow("byte appended") << valid + 'x' << true;
-        QTest::addRow("build number changed") << changedHeader << true;
-        QTest::addRow("magic in lower case") << lowerCaseMagic << true;
+        QTest::addRow("missing file") << QByteArray() << false << "no such file";
+        QTest::addRow("unreadable file") << valid << true << "permission denied";
+        QTest::addRow("empty file") << QByteArray() << true
+                                    << "not a firmware file (0 bytes, shorter than a header)";
+        QTest::addRow("last byte cut")
+            << valid.left(valid.size() - 1) << true << "payload is 13 bytes, header says 14";
+        QTest::addRow("byte appended") << valid + 'x' << true << "payload is 15 bytes, header says 14";
+        QTest::addRow("build number changed") << changedHeader << true << "header checksum mismatch";
+        QTest::addRow("magic in lower case") << lowerCaseMagic << true << "not a firmware file (bad magic)";
     }
 
     void infoRefusesCorruptFile()
     {
         QFETCH(QByteArray, bytes);
         QFETCH(bool, exists);
+        QFETCH(QString, reason);
         if (exists)
             writeFile(outPath, bytes);
+        if (reason == "permission denied") {
+            if (::geteuid() == 0)
+                QSKIP("root reads any file");
+            QVERIFY(QFile::setPermissions(outPath, QFileDevice::WriteOwner));
+        }
 
         const Result info = run({"info", outPath});
         QCOMPARE(info.exitCode, 1);
-        QCOMPARE(info.err, QByteArray("File corrupted!\n"));
+        QCOMPARE(
+            QString::fromUtf8(info.err), QStringLiteral("talvex-cli info: %1: %2\n").arg(outPath, reason));
         QCOMPARE(info.out, QByteArray());
     }
 

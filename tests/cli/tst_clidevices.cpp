@@ -159,6 +159,16 @@ private slots:
         QTest::addRow("unknown simulator key") << QStringList({"list"}) << "bogus=1" << 2 << "bogus";
         QTest::addRow("JTAG lock without confirmation")
             << QStringList({"jtag-lock"}) << "" << 2 << "confirm with --yes";
+        QTest::addRow("restarted device never comes back")
+            << QStringList({"start-app"}) << "restart-ms=never,timing=0.01" << 4
+            << "the device did not come back within 2.555 s of its restart";
+        QTest::addRow("started device comes back in flashing mode")
+            << QStringList({"start-app"}) << "fwvalid=0" << 4 << "came back in its flashing mode";
+        QTest::addRow("--wait not a number") << QStringList({"list", "--wait", "soon"}) << "" << 2
+                                             << "--wait \"soon\" is not a number of seconds";
+        QTest::addRow("--wait for a serial that never appears")
+            << QStringList({"restart", "--device", "NOPE", "--wait", "0.2"}) << "" << 3
+            << "no attached device has";
         QTest::addRow("serial longer than 16 bytes")
             << QStringList({"set-identity", "--serial", "ABCDEFGHIJKLMNOPQ", "--board", "1.0"}) << "" << 2
             << "17 bytes";
@@ -174,6 +184,31 @@ private slots:
         QFETCH(QString, reason);
         QVERIFY2(result.err.contains(reason.toUtf8()), result.err.constData());
         QVERIFY(!result.out.contains("flashed:"));
+    }
+
+    void restartingCommandsReturnWithTheDeviceBack_data()
+    {
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<QString>("keys");
+        QTest::addColumn<QByteArray>("out");
+        QTest::addRow("start-app from flashing mode")
+            << QStringList({"start-app"}) << "mode=loader,restart-ms=300"
+            << QByteArray("sent: start application to ZOK000001\ndevice back in application mode\n");
+        QTest::addRow("restart from the application")
+            << QStringList({"restart"}) << "restart-ms=300"
+            << QByteArray("sent: restart to ZOK000001\ndevice back in application mode\n");
+        QTest::addRow("restart without valid firmware")
+            << QStringList({"restart"}) << "fwvalid=0,restart-ms=300"
+            << QByteArray("sent: restart to ZOK000001\ndevice back in flashing mode\n");
+    }
+
+    void restartingCommandsReturnWithTheDeviceBack()
+    {
+        QFETCH(QStringList, arguments);
+        QFETCH(QString, keys);
+        const CliResult result = runCli(arguments, simulator(keys));
+        QVERIFY2(result.exitCode == 0, result.err.constData());
+        QTEST(result.out, "out");
     }
 
     void jtagLockWithYesIsSent()

@@ -157,7 +157,7 @@ private slots:
         const QList<QJsonObject> objects = events(result.out);
         QCOMPARE(names(objects),
             QStringList({"device", "progress", "progress", "progress", "progress", "progress", "finishing",
-                "result"}));
+                "device_left", "device_back", "result"}));
         QCOMPARE(objects.first().value("serial").toString(), QString("ZOK000100"));
         QCOMPARE(objects.first().value("mode").toString(), QString("application"));
         QList<int> percents;

@@ -13,7 +13,10 @@
 #include <QByteArray>
 #include <QStringList>
 
+#include <algorithm>
 #include <atomic>
+#include <chrono>
+#include <iterator>
 
 #include <cstring>
 
@@ -107,6 +110,26 @@ inline QStringList requestLog(const SimUsbBus &bus)
         requests << QString(out ? ">%1" : "%1").arg(call.setup.Request);
     }
     return requests;
+}
+
+// Milliseconds the device saw pass after the last write that control OUT
+// request `request` began (with the bulk data that followed it) until the next
+// call reached it, or until now when none followed; -1 without such a write.
+inline qint64 pauseAfterWrite(const SimUsbBus &bus, uint8_t request)
+{
+    const std::vector<SimCall> calls = bus.calls();
+    const auto write = std::find_if(calls.rbegin(), calls.rend(), [request](const SimCall &call) {
+        return call.op == SimOp::ControlTransfer && call.setup.Request == request
+            && !(call.setup.RequestType & UsbEndpointDirectionIn);
+    });
+    if (write == calls.rend())
+        return -1;
+    auto last = std::prev(write.base());
+    auto next = std::next(last);
+    while (next != calls.end() && next->op == SimOp::WritePipe)
+        last = next++;
+    const auto end = next == calls.end() ? std::chrono::steady_clock::now() : next->finished;
+    return std::chrono::duration_cast<std::chrono::milliseconds>(end - last->finished).count();
 }
 
 // The loader of the only device on the bus, or null.

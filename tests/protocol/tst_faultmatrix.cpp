@@ -67,6 +67,7 @@ class TestFaultMatrix : public QObject
 private slots:
     void initTestCase();
     void cleanupTestCase();
+    void init();
     void everyCallOfEveryWrite_data();
     void everyCallOfEveryWrite();
 
@@ -94,7 +95,6 @@ void TestFaultMatrix::initTestCase()
 {
     QVERIFY(m_files.isValid());
     DeviceSide::registerMetaTypes();
-    LoaderTiming::setScale(0);
     s_firmware = vantorFirmwareFile(m_files.path(), 1000);
     QVERIFY(s_firmware);
 }
@@ -104,6 +104,13 @@ void TestFaultMatrix::cleanupTestCase()
     BulkTransferWithBatches::setQueueDepth(BulkTransferWithBatches::defaultQueueDepth);
     s_firmware.reset();
     LoaderTiming::setScale(1);
+}
+
+void TestFaultMatrix::init()
+{
+    // Set for each test, so that one that fails cannot leave its own behind.
+    LoaderTiming::setScale(0);
+    BulkTransferWithBatches::setQueueDepth(BulkTransferWithBatches::defaultQueueDepth);
 }
 
 TestFaultMatrix::Run TestFaultMatrix::runOperation(

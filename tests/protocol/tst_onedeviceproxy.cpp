@@ -5,6 +5,7 @@
 #include "protocol/onedeviceusbloaderproxy.h"
 
 #include <QMetaMethod>
+
 #include <QPointer>
 #include <QtTest>
 
@@ -33,6 +34,7 @@ private slots:
 private:
     SimUsbBus::DeviceId plugDevice(
         const char *usbSerial, bool withLoader = true, bool deviceValid = true, bool firmwareValid = true);
+    void restartWithLoaderMoved(SimUsbBus::DeviceId id, const QString &usbSerial, bool withLoader);
     void scan();
     void scanAndDeliver();
     QStringList &recordSignals();
@@ -72,6 +74,9 @@ SimUsbBus::DeviceId TestOneDeviceProxy::plugDevice(
     const char *usbSerial, bool withLoader, bool deviceValid, bool firmwareValid)
 {
     auto model = scriptedLoaderModel();
+    // In flashing mode, with empty settings slots: the service requests switch no mode.
+    model->setControlAnswer(requestCode(LoaderRequest::ReadFlashingMode), {1});
+    model->setControlAnswer(requestCode(LoaderRequest::ReadUserSettings), {0, 0, 0, 0});
     model->setControlAnswer(requestCode(LoaderRequest::ReadDeviceInformation),
         recordBytes(deviceRecord(usbSerial, 3, 1, deviceValid ? 0x0D : 0x00)));
     model->setControlAnswer(requestCode(LoaderRequest::ReadFirmwareInformation),
@@ -81,6 +86,29 @@ SimUsbBus::DeviceId TestOneDeviceProxy::plugDevice(
     if (!withLoader)
         profile.interfaces[0].interfaceProtocol = 3;
     return m_bus->plug(profile);
+}
+
+void TestOneDeviceProxy::restartWithLoaderMoved(
+    SimUsbBus::DeviceId id, const QString &usbSerial, bool withLoader)
+{
+    SimDeviceProfile profile = loaderDeviceProfile(nullptr);
+    profile.serialNumber = usbSerial.toStdU16String();
+    profile.interfaces[0] = vendorInterface(1, withLoader ? 2 : 3);
+    QVERIFY(m_bus->replug(id, profile));
+    USBDevice *device
+        = m_driver->devicesById().value(USBDriver::TDeviceID {0x1209, 0x7A10, usbSerial}, nullptr);
+    QVERIFY(device);
+    // Reopened as after the loader's mode switch; the old interface, and its
+    // loader with it, are deleted before the proxy hears of it.
+    QMetaObject::invokeMethod(
+        m_driver.get(),
+        [device] {
+            device->reopen(0);
+            QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+        },
+        Qt::BlockingQueuedConnection);
+    // Not yet seen by the proxy, which still counts it as a write in flight.
+    emit m_proxy->sendUserSettings(QByteArray("s"), 1);
 }
 
 void TestOneDeviceProxy::scan()
@@ -144,8 +172,11 @@ void TestOneDeviceProxy::metaObjectOrder()
 }
 
 // Each step: "+X" plugs device X (a "-" suffix: without a loader interface,
-// "!" suffix: invalid records), "-X" unplugs it, "=X" announces X again; a
-// scan follows every step. The signals of the whole run are compared.
+// "!" suffix: invalid records, "?": its first record read fails, so only the
+// second scan finds it), "-X" unplugs it, "=X" announces X again, "~X"
+// restarts X with its loader interface under another number ("-" suffix: it
+// comes back without one) while a write is on its way to the loader that
+// went; a scan follows every step. The signals of the whole run are compared.
 void TestOneDeviceProxy::stateTable_data()
 {
     QTest::addColumn<QStringList>("steps");
@@ -167,6 +198,12 @@ void TestOneDeviceProxy::stateTable_data()
         << QStringList({"+A!"}) << QStringList({"attached", "info 1 A 3.1 0 0", "firmware 0 0.0.0 0 "});
     QTest::addRow("removed and plugged again attaches again")
         << QStringList({"+A", "-A", "+A"}) << (attachA + '|' + detach + '|' + attachA).split('|');
+    QTest::addRow("records unreadable at the first try, found at the next scan")
+        << QStringList({"+A?"}) << attachA.split('|');
+    QTest::addRow("loader back under another number is taken, the write it lost fails")
+        << QStringList({"+A", "+B", "~A"}) << (attachA + '|' + detach + '|' + attachA + "|failed").split('|');
+    QTest::addRow("loader gone while its device stays falls back, the write it lost fails") << QStringList(
+        {"+A", "+B", "~A-"}) << (attachA + '|' + detach + '|' + attachB + "|failed").split('|');
 }
 
 void TestOneDeviceProxy::stateTable()
@@ -176,11 +213,17 @@ void TestOneDeviceProxy::stateTable()
     QMap<QString, SimUsbBus::DeviceId> devices;
     for (const QString &step : qAsConst(steps)) {
         const QString name = step.mid(1, 1);
-        if (step.startsWith('+'))
+        if (step.startsWith('+')) {
+            if (step.endsWith('?'))
+                m_bus->injectFault({SimOp::ControlTransfer, SimFault::Action::Fail});
             devices[name]
                 = plugDevice(qPrintable(name), !step.endsWith('-'), !step.endsWith('!'), !step.endsWith('!'));
-        else if (step.startsWith('-'))
+            if (step.endsWith('?'))
+                scanAndDeliver();
+        } else if (step.startsWith('-'))
             m_bus->unplug(devices[name]);
+        else if (step.startsWith('~'))
+            restartWithLoaderMoved(devices[name], name, !step.endsWith('-'));
         else
             QMetaObject::invokeMethod(m_proxy.get(), "onDeviceAdded",
                 Q_ARG(USBDriver::TDeviceID, m_driver->devices().first()->deviceId()),
@@ -239,13 +282,31 @@ void TestOneDeviceProxy::requestsReachTheCurrentLoader()
 {
     plugDevice("A");
     scanAndDeliver();
-    QSignalSpy received(m_proxy.get(), &OneDeviceUsbLoaderProxy::userSettingsReceived);
+    OneDeviceUsbLoaderProxy *proxy = m_proxy.get();
+    QSignalSpy received(proxy, &OneDeviceUsbLoaderProxy::userSettingsReceived);
+    QSignalSpy configurationRead(proxy, &OneDeviceUsbLoaderProxy::factoryConfigurationReceived);
+    QSignalSpy configurationSent(proxy, &OneDeviceUsbLoaderProxy::factoryConfigurationSent);
+    QSignalSpy settingsSent(proxy, &OneDeviceUsbLoaderProxy::userSettingsSent);
+    QSignalSpy information(proxy, &OneDeviceUsbLoaderProxy::deviceInformationChanged);
+    QSignalSpy freeSlots(proxy, &OneDeviceUsbLoaderProxy::deviceInformationFreeSlotsChanged);
+    UsbLoader *loader = onlyLoader(*m_driver);
+    QVERIFY(loader);
     m_bus->clearCalls();
-    emit m_proxy->readUserSettings(2);
-    emit m_proxy->startApp();
-    QTRY_COMPARE(received.size(), 1);
+    emit proxy->readUserSettings(2);
+    emit proxy->startApp();
+    emit proxy->readFactoryConfiguration();
+    emit proxy->sendFactoryConfiguration(QByteArray("c"));
+    emit proxy->sendUserSettings(QByteArray("s"), 1);
+    // No request of the proxy's writes the identity; its answers still pass through it, last.
+    QMetaObject::invokeMethod(loader, [loader] { loader->flashDeviceInformation("N", 4, 1); });
+    QTRY_COMPARE(freeSlots.size(), 1);
+    QCOMPARE(QList<int>({int(received.size()), int(configurationRead.size()), int(configurationSent.size()),
+                 int(settingsSent.size()), int(information.size())}),
+        QList<int>({1, 1, 1, 1, 1}));
     QCOMPARE(received.first().value(1).toInt(), 2);
-    QTRY_COMPARE(requestLog(*m_bus), QStringList({"14", ">8"}));
+    QCOMPARE(requestLog(*m_bus),
+        QStringList({"14", ">8", "5", ">4", "17", "14", "17", "14", "17", "14", ">16", "17", "17", ">15",
+            ">6", "7", "1"}));
 }
 
 void TestOneDeviceProxy::writeUnansweredByAVanishedDeviceEndsFailed()

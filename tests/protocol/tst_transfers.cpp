@@ -48,13 +48,14 @@ private:
 
 void TestTransfers::init()
 {
+    // Set for each test, so that one that fails cannot leave its depth behind.
+    BulkTransferWithBatches::setQueueDepth(BulkTransferWithBatches::defaultQueueDepth);
     m_bus = std::make_shared<SimUsbBus>();
     m_model = scriptedLoaderModel();
 }
 
 void TestTransfers::cleanup()
 {
-    BulkTransferWithBatches::setQueueDepth(BulkTransferWithBatches::defaultQueueDepth);
     m_driver.reset();
     QCOMPARE(m_bus->openFileCount(), 0);
     QCOMPARE(m_bus->invalidHandleUses(), 0);
@@ -142,6 +143,16 @@ void TestTransfers::batches_data()
             << depth << 5000 << 0 << false << true << (QList<int>() << QVector<int>(19, 256).toList() << 136)
             << QList<int>({5, 10, 15, 20, 25, 30, 35, 40, 46, 51, 56, 61, 66, 71, 76, 81, 87, 92, 97, 100})
             << true;
+        // 300 batches: each percentage after the first batch's 0 once, in order.
+        QList<int> everyValue;
+        for (int percent = 1; percent <= 100; ++percent)
+            everyValue << percent;
+        QTest::addRow("depth %d, 300 batches: each value once", depth)
+            << depth << 300 * 256 << 0 << false << true << QVector<int>(300, 256).toList() << everyValue
+            << true;
+        QTest::addRow("depth %d, 300 batches, batch 150 fails", depth)
+            << depth << 300 * 256 << 150 << false << true << QVector<int>(150, 256).toList()
+            << everyValue.mid(0, 49) << false;
         QTest::addRow("depth %d, empty: nothing written, nothing reported", depth)
             << depth << 0 << 0 << false << true << QList<int>() << QList<int>() << true;
         QTest::addRow("depth %d, second batch fails: rest not sent", depth)
@@ -243,6 +254,10 @@ void TestTransfers::settingsSlot()
     UsbSettingsLoader loader(usbInterface);
     QSignalSpy progress(&loader, &UsbSettingsLoader::progress);
     QTEST(loader.sendSettings(QByteArray(size, 's'), 2), "result");
+    // After a settings write the device needs 100 ms before it answers again.
+    QFETCH(bool, result);
+    if (result)
+        QVERIFY(pauseAfterWrite(*m_bus, requestCode(LoaderRequest::WriteUserSettings)) >= 100);
     const auto outs = m_model->controlOuts();
     QCOMPARE(outs.size(), size_t(1));
     QCOMPARE(int(outs.front().setup.Request), 15);

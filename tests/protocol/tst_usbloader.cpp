@@ -49,6 +49,8 @@ private:
 
 void TestUsbLoader::init()
 {
+    // Each test starts at the protocol's real timing, whatever a failed one left.
+    LoaderTiming::setScale(1);
     m_bus = std::make_shared<SimUsbBus>();
     m_model = scriptedLoaderModel();
 }
@@ -172,7 +174,8 @@ void TestUsbLoader::factoryAcceptsOnlyLoaderInterfaces()
     if (!recordsReadable)
         m_bus->injectFault({SimOp::ControlTransfer, SimFault::Action::MoveFewer, 2, 1, 3});
     m_driver = makeDriver(m_bus, loaderFactories());
-    QCOMPARE(m_driver->devices().size(), 1);
+    // A device whose records cannot be read is not taken yet: the driver tries it again later.
+    QCOMPARE(m_driver->devices().size(), recordsReadable ? 1 : 0);
     QTEST(onlyLoader(*m_driver) != nullptr, "loader");
 }
 
@@ -280,6 +283,8 @@ void TestUsbLoader::identityRecordIsCutPaddedAndReadBack()
         loader->flashDeviceInformation(serial, 4, 1, uchar(hwType));
 
     QCOMPARE(requestLog(*m_bus), QStringList({">6", "7", "1"}));
+    // The device is not ready sooner than 100 ms after the write.
+    QVERIFY(pauseAfterWrite(*m_bus, requestCode(LoaderRequest::WriteDeviceInformation)) >= 100);
     const auto outs = m_model->controlOuts();
     QCOMPARE(outs.size(), size_t(1));
     const std::vector<uint8_t> &sent = outs.front().data;
@@ -304,6 +309,7 @@ void TestUsbLoader::keysGoOutInOneRequestThenStatusIsRead()
     std::vector<uint8_t> secondary(32, 0xB2);
     loader->flashAes256Keys(primary, secondary);
     QCOMPARE(requestLog(*m_bus), QStringList({">11", "1"}));
+    QVERIFY(pauseAfterWrite(*m_bus, requestCode(LoaderRequest::WriteAes256Keys)) >= 100);
     std::vector<uint8_t> expected(primary);
     expected.insert(expected.end(), secondary.begin(), secondary.end());
     QCOMPARE(m_model->controlOuts().front().data, expected);

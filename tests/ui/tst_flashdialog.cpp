@@ -515,6 +515,7 @@ private slots:
             {"onFlashDeviceClicked()", QMetaMethod::Slot},
             {"updateFlashDeviceButton()", QMetaMethod::Slot},
             {"onDevicesInaccessible(QStringList)", QMetaMethod::Slot},
+            {"onDevicesNotAnswering(QStringList)", QMetaMethod::Slot},
         };
         QCOMPARE(meta.methodCount() - meta.methodOffset(), expected.size());
         for (int i = 0; i < expected.size(); ++i) {

@@ -420,7 +420,9 @@ void TestUsbDevice::reopenTimesOutAndKeepsInterfaces()
     timer.start();
     QVERIFY(!device->reopen(5000));
     const qint64 elapsed = timer.elapsed();
-    QVERIFY2(elapsed >= 5000 && elapsed < 6000, qPrintable(QString::number(elapsed)));
+    // Bounded from below only: a loaded machine may take longer, and the
+    // count of tries below shows the retry loop pauses rather than spins.
+    QVERIFY2(elapsed >= 5000, qPrintable(QString::number(elapsed)));
     // A retry loop without a pause makes hundreds of thousands of tries in 5 s;
     // with one it makes at most one per pause (fewer on a busy machine).
     const std::size_t tries = m_bus->callCount(SimOp::OpenFile);

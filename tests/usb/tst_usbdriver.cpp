@@ -2,6 +2,7 @@
 
 #include "qtcompat.h"
 #include "usb/devicechangemessage.h"
+#include "usb/devicepathlist.h"
 #include "usb/inaccessibledevices.h"
 #include "usb/usbendpoint.h"
 #include "usb/usbplatform.h"
@@ -47,6 +48,8 @@ private slots:
     void discoveryErrorWhileAdding();
     void discoveryErrorWhileReconnecting_data();
     void discoveryErrorWhileReconnecting();
+    void unansweringDeviceIsTriedBoundedTimes_data();
+    void unansweringDeviceIsTriedBoundedTimes();
     void inaccessibleDevicesAreReported_data();
     void inaccessibleDevicesAreReported();
     void destructionDeletesDevicesSilently();
@@ -497,6 +500,43 @@ void TestUsbDriver::discoveryErrorWhileReconnecting()
     QVERIFY(device->isOpen());
     QCOMPARE(device->interfaces().size(), 2);
     QVERIFY(m_signals.isEmpty());
+}
+
+void TestUsbDriver::unansweringDeviceIsTriedBoundedTimes_data()
+{
+    QTest::addColumn<int>("failures");
+    QTest::addRow("answers at the second try") << 1;
+    QTest::addRow("answers at the last try") << USBDriver::addRetries;
+    QTest::addRow("never answers: given up, tried afresh after a replug") << USBDriver::addRetries + 1;
+}
+
+void TestUsbDriver::unansweringDeviceIsTriedBoundedTimes()
+{
+    QFETCH(int, failures);
+    startDriver();
+    QSignalSpy reported(m_driver->notAnsweringDevices(), &DevicePathList::changed);
+    recordSignals();
+    m_factory->throwTimes = failures;
+    const SimUsbBus::DeviceId id = m_bus->plug(deviceProfile(0x1209, 0x7A10, u"slow"));
+    m_driver->scanDevices();
+    // The second try comes from the driver's own scan, the rest from the test's.
+    QTRY_VERIFY_WITH_TIMEOUT(m_factory->calls >= 2, 60000);
+    for (int scan = 0; scan < USBDriver::addRetries; ++scan)
+        m_driver->scanDevices();
+    const bool givenUp = failures > USBDriver::addRetries;
+    QCOMPARE(m_factory->calls.load(), qMin(failures, USBDriver::addRetries) + 1);
+    QCOMPARE(m_signals, givenUp ? QStringList() : QStringList({"added slow", "changed"}));
+    // Listed once at its first failure; unlisted once it answers.
+    QCOMPARE(reported.count(), givenUp ? 1 : 2);
+    QCOMPARE(
+        reported.first().first().toStringList(), QStringList(QString::fromStdU16String(m_bus->path(id))));
+    if (!givenUp)
+        return;
+    m_bus->unplug(id);
+    m_driver->scanDevices();
+    m_bus->replug(id);
+    m_driver->scanDevices();
+    QCOMPARE(m_signals, QStringList({"added slow", "changed"}));
 }
 
 void TestUsbDriver::inaccessibleDevicesAreReported_data()

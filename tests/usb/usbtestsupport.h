@@ -59,13 +59,16 @@ class TestHandlerFactory : public UsbInterfaceHandlerFactory
 public:
     UsbInterfaceHandler *createHandler(USBInterface *usbInterface) override
     {
-        if (throwNext.exchange(false))
+        ++calls;
+        if (throwNext.exchange(false) || throwTimes.fetch_sub(1) > 0)
             throw USBInterface::ControlTransferException();
         ++created;
         return new UsbInterfaceHandler(usbInterface);
     }
 
     std::atomic<bool> throwNext {false};
+    std::atomic<int> throwTimes {0}; // throws on the next this many calls
+    std::atomic<int> calls {0};
     std::atomic<int> created {0};
 };
 

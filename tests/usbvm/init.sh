@@ -56,12 +56,15 @@ run_suite() {
 }
 
 echo "usbvm-tests-s: $(cut -d' ' -f1 /proc/uptime)"
-run_suite /bin/tst_usbvm
-run_suite /bin/tst_usbvmflash
+# usbvm_only=bench (from the kernel's command line) runs the measurements alone.
+if [ "${usbvm_only:-}" != bench ]; then
+  run_suite /bin/tst_usbvm
+  run_suite /bin/tst_usbvmflash
+fi
 # Figures, not a test: a round that could not be measured is reported, and
 # does not fail the run on a machine too busy to finish it.
 /bin/usbvm-bench || echo "usbvm-bench: incomplete, see above"
 # Last, so that everything before sees the one gadget alone.
-run_suite /bin/tst_usbvmflashall
+[ "${usbvm_only:-}" = bench ] || run_suite /bin/tst_usbvmflashall
 
 finish "$passed" "$failed"

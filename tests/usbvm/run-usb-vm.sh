@@ -5,6 +5,7 @@
 # mirror (apt-get download, cached in the build directory, never committed).
 #
 # usage: run-usb-vm.sh BUILD_DIR
+# With USBVM_ONLY=bench in the environment the guest runs only usbvm-bench.
 # Exit status 0 only when the guest printed its result line with no failure:
 # qemu itself exits 0 whatever the guest's tests did.
 set -euo pipefail
@@ -78,7 +79,7 @@ log="$cache/console.log"
 start=$(date +%s.%N)
 timeout 900 qemu-system-x86_64 -accel tcg -m 1024 -smp 1 -nodefaults -display none -no-reboot \
   -serial "file:$log" -kernel "$kernel" -initrd "$cache/initramfs.cpio" \
-  -append "console=ttyS0 rdinit=/init panic=-1 quiet loglevel=3" || true
+  -append "console=ttyS0 rdinit=/init panic=-1 quiet loglevel=3${USBVM_ONLY:+ usbvm_only=$USBVM_ONLY}" || true
 end=$(date +%s.%N)
 
 grep -v '^usbvm-[a-z]*-s:' "$log" | tr -d '\r'

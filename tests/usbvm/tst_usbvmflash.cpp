@@ -5,6 +5,7 @@
 
 #include "usbvmflashrig.h"
 
+#include <QProcess>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -19,6 +20,8 @@ private slots:
 
     void flashSwitchesModeSendsTheImageAndStartsTheApplication();
     void unplugInTheMiddleOfAFlashFailsAndAFlashAfterwardsWorks();
+    void commandsThatRestartTheDeviceChainWithoutAPause();
+    void waitFindsADevicePluggedInWhileItWaits();
 
 private:
     QSharedPointer<FirmwareFile> firmware(uint32_t build, int size)
@@ -108,6 +111,79 @@ void TestUsbVmFlash::unplugInTheMiddleOfAFlashFailsAndAFlashAfterwardsWorks()
     QCOMPARE(rig.failed.count(), 1);
     QCOMPARE(rig.reprogrammed.count(), 1);
     QCOMPARE(rig.reprogrammed.first().at(3).toUInt(), 319u);
+}
+
+void TestUsbVmFlash::commandsThatRestartTheDeviceChainWithoutAPause()
+{
+    // Each command that restarts the gadget returns once it has enumerated
+    // again, so the next process finds it at once: no pause between them.
+    // The gadget takes a second to restart, as a real device may.
+    const auto setRestartDelay = [this](uint16_t milliseconds) {
+        const auto driver = usbvmDriver(m_host);
+        const QList<USBDevice *> devices = driver->devices();
+        return devices.size() == 1
+            && devices.first()->interfaces().first()->controlOut(
+                UsbvmSetRestartDelay, milliseconds, QByteArray());
+    };
+    QVERIFY(setRestartDelay(1000));
+    struct Restore
+    {
+        std::function<void()> restore;
+        ~Restore() { restore(); }
+    } restore {[&] {
+        usbvmWaitFor([&] { return usbvmListedPaths(*m_host).size() == 1; });
+        setRestartDelay(0);
+    }};
+    const QString config = m_files.filePath(QStringLiteral("config.bin"));
+    const QString configBack = m_files.filePath(QStringLiteral("config-back.bin"));
+    const QByteArray configBytes(600, 'v');
+    QFile configFile(config);
+    QVERIFY(configFile.open(QIODevice::WriteOnly) && configFile.write(configBytes) == configBytes.size());
+    configFile.close();
+    QVERIFY(firmware(318, 64 * 1024));
+    const QString image = m_files.filePath(QStringLiteral("fw-318.tvf"));
+    const QList<QStringList> chain {{QStringLiteral("write-config"), config},
+        {QStringLiteral("read-config"), configBack},
+        {QStringLiteral("set-identity"), QStringLiteral("--serial"), QStringLiteral("ZOK000001"),
+            QStringLiteral("--board"), QStringLiteral("2.0"), QStringLiteral("--hw-type"),
+            QStringLiteral("1")},
+        {QStringLiteral("flash"), image}, {QStringLiteral("restart")}, {QStringLiteral("list")}};
+    QList<QByteArray> outputs;
+    for (const QStringList &arguments : chain) {
+        QProcess cli;
+        cli.start(QCoreApplication::applicationDirPath() + QStringLiteral("/talvex-cli"), arguments);
+        QVERIFY(cli.waitForFinished(120000));
+        const QByteArray err = cli.readAllStandardError();
+        QVERIFY2(cli.exitStatus() == QProcess::NormalExit && cli.exitCode() == 0,
+            qPrintable(
+                arguments.join(QLatin1Char(' ')) + QStringLiteral(": ") + QString::fromLocal8Bit(err)));
+        outputs << cli.readAllStandardOutput();
+    }
+    QFile back(configBack);
+    QVERIFY(back.open(QIODevice::ReadOnly));
+    QCOMPARE(back.readAll(), configBytes);
+    QVERIFY2(outputs.at(4).contains("device back in application mode"), outputs.at(4).constData());
+    QVERIFY2(outputs.at(5).startsWith("serial: ZOK000001\n"), outputs.at(5).constData());
+    QVERIFY2(outputs.at(5).contains("mode: application\n"), outputs.at(5).constData());
+}
+
+void TestUsbVmFlash::waitFindsADevicePluggedInWhileItWaits()
+{
+    QVERIFY(usbvmSetPlugged(false));
+    QVERIFY(usbvmWaitFor([this] { return usbvmListedPaths(*m_host).empty(); }));
+    QProcess cli;
+    cli.start(QCoreApplication::applicationDirPath() + QStringLiteral("/talvex-cli"),
+        {QStringLiteral("restart"), QStringLiteral("--device"), QStringLiteral("ZOK000001"),
+            QStringLiteral("--wait"), QStringLiteral("30")});
+    QVERIFY(cli.waitForStarted());
+    // Plugged in only once the command has started looking and found nothing.
+    QTest::qWait(1500);
+    QCOMPARE(cli.state(), QProcess::Running);
+    QVERIFY(usbvmSetPlugged(true));
+    QVERIFY(cli.waitForFinished(60000));
+    const QByteArray err = cli.readAllStandardError();
+    QVERIFY2(cli.exitStatus() == QProcess::NormalExit && cli.exitCode() == 0, err.constData());
+    QVERIFY(cli.readAllStandardOutput().contains("device back in application mode"));
 }
 
 QTEST_GUILESS_MAIN(TestUsbVmFlash)

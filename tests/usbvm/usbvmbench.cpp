@@ -1,25 +1,37 @@
-// Throughput of 1 MiB sent to the Vantor gadget in 256-byte batches: a
-// flash through the tool's whole stack (loader, driver, USB layer, libusb
-// host) with its queued batches and one at a time, the USB layer alone
-// (USBEndpoint::write, one at a time), plain loops of libusb's
-// synchronous bulk writes (with and without a second thread handling
-// libusb's events, as the host's hot-plug thread does), and libusb with
-// several asynchronous transfers in flight. The same bytes in the same
-// transfers; every way runs several rounds, interleaved, and the median
-// counts. Runs in the virtual machine of run-usb-vm.sh.
+// Throughput of 1 MiB sent to the Vantor gadget in 256-byte batches: plain
+// loops of libusb's synchronous bulk writes and libusb with eight
+// asynchronous transfers in flight, a flash through the tool's whole stack
+// (loader, driver, USB layer, libusb host, progress to this thread) one
+// batch at a time and with eight queued, the USB layer alone
+// (USBEndpoint::write, one at a time), and the plain synchronous loop with
+// a second thread handling libusb's events beside it. The same bytes in the
+// same transfers; every way runs several rounds, interleaved, and the
+// median counts. Then where the time of a batch went in each way: the CPU
+// time and the wake-ups (voluntary context switches) of each thread of this
+// process and of the gadget's, and the machine's time in interrupts and
+// idle. Runs in the virtual machine of run-usb-vm.sh.
 
 #include "protocol/bulktransferwithbatches.h"
 #include "usbvmflashrig.h"
 
 #include <libusb.h>
 
+#include <QDir>
 #include <QElapsedTimer>
+#include <QEventLoop>
+#include <QFile>
 #include <QTemporaryDir>
+#include <QTimer>
+
+#include <pthread.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <functional>
+#include <map>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -32,6 +44,101 @@ constexpr int rounds = 3;
 
 // Nanoseconds one round took, or a negative value when it did not complete.
 using Measurement = qint64;
+
+// CPU time and wake-ups of the threads that matter, and the machine's
+// interrupt and idle time, at one moment.
+struct Usage
+{
+    struct Counts
+    {
+        double cpuNs = 0;
+        double wakeUps = 0; // voluntary context switches
+        double preempted = 0; // involuntary ones
+    };
+    std::map<std::string, Counts> byPart;
+
+    static QByteArray read(const QString &path)
+    {
+        QFile file(path);
+        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+    }
+    static double field(const QByteArray &status, const QByteArray &key)
+    {
+        const int at = status.indexOf(key);
+        return at < 0 ? 0 : status.mid(at + key.size()).trimmed().split('\n').first().toDouble();
+    }
+    void addTask(const std::string &part, const QString &taskDir)
+    {
+        const QByteArray status = read(taskDir + "/status");
+        Counts &counts = byPart[part];
+        counts.cpuNs += read(taskDir + "/schedstat").split(' ').first().toDouble();
+        counts.wakeUps += field(status, "voluntary_ctxt_switches:");
+        counts.preempted += field(status, "nonvoluntary_ctxt_switches:");
+    }
+    static std::string partOf(const QString &taskDir, bool main)
+    {
+        const QByteArray name = read(taskDir + "/comm").trimmed();
+        if (main)
+            return "main thread";
+        if (name.startsWith("USB driver"))
+            return "worker thread";
+        if (name == "usb events")
+            return "libusb event thread";
+        return "other threads";
+    }
+
+    static Usage now()
+    {
+        Usage usage;
+        const QString self = QString("/proc/%1/task").arg(getpid());
+        for (const QString &task : QDir(self).entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+            const QString dir = self + "/" + task;
+            usage.addTask(partOf(dir, task.toInt() == getpid()), dir);
+        }
+        for (const QString &pid : QDir("/proc").entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+            if (read("/proc/" + pid + "/comm").trimmed() != "usbvm-gadget")
+                continue;
+            const QString tasks = "/proc/" + pid + "/task";
+            for (const QString &task : QDir(tasks).entryList(QDir::Dirs | QDir::NoDotAndDotDot))
+                usage.addTask("gadget", tasks + "/" + task);
+        }
+        // cpu user nice system idle iowait irq softirq, in 1/100 s.
+        const QList<QByteArray> cpu = read("/proc/stat").split('\n').first().simplified().split(' ');
+        if (cpu.size() > 7) {
+            usage.byPart["machine: interrupts"].cpuNs = (cpu[6].toDouble() + cpu[7].toDouble()) * 1e7;
+            usage.byPart["machine: idle"].cpuNs = (cpu[4].toDouble() + cpu[5].toDouble()) * 1e7;
+        }
+        return usage;
+    }
+
+    // What happened from before to after, added to this.
+    void add(const Usage &before, const Usage &after)
+    {
+        for (const auto &[part, counts] : after.byPart) {
+            const auto old = before.byPart.find(part);
+            const Counts start = old == before.byPart.end() ? Counts {} : old->second;
+            Counts &sum = byPart[part];
+            sum.cpuNs += counts.cpuNs - start.cpuNs;
+            sum.wakeUps += counts.wakeUps - start.wakeUps;
+            sum.preempted += counts.preempted - start.preempted;
+        }
+    }
+};
+
+// Usage during the measured part of every round of one way.
+Usage *s_usage = nullptr;
+Usage s_roundStart;
+
+void startMeasuring()
+{
+    s_roundStart = Usage::now();
+}
+
+void stopMeasuring()
+{
+    if (s_usage)
+        s_usage->add(s_roundStart, Usage::now());
+}
 
 Measurement wholeStack(const std::shared_ptr<LibusbHost> &host, const QString &file, int queueDepth)
 {
@@ -50,14 +157,25 @@ Measurement wholeStack(const std::shared_ptr<LibusbHost> &host, const QString &f
     QObject::connect(&rig.proxy, &OneDeviceUsbLoaderProxy::flashingProgress, [&](int percent) {
         // The batches only: from the first progress report (before the first
         // batch) to the last (after it), not the mode switch or the busy wait.
-        if (firstBatch < 0)
+        if (firstBatch < 0) {
+            startMeasuring();
             firstBatch = clock.nsecsElapsed();
-        if (percent == 100)
+        }
+        if (percent == 100) {
             lastBatch = clock.nsecsElapsed();
+            stopMeasuring();
+        }
     });
+    // Waits in an event loop, as the window and talvex-cli do: polling here
+    // would wake this thread a hundred times a second, in the middle of the
+    // measured batches.
+    QEventLoop loop;
+    QObject::connect(&rig.proxy, &OneDeviceUsbLoaderProxy::firmwareReprogrammed, &loop, &QEventLoop::quit);
+    QObject::connect(&rig.proxy, &OneDeviceUsbLoaderProxy::flashingFailed, &loop, &QEventLoop::quit);
+    QTimer::singleShot(180000, &loop, &QEventLoop::quit);
     clock.start();
     emit rig.proxy.flashFirmware(usbvmFirmware(file, 400, batchSize * batchCount));
-    rig.awaitFlashes(1, 180000);
+    loop.exec();
     const bool complete = rig.reprogrammed.count() == 1 && rig.failed.isEmpty() && lastBatch > firstBatch;
     if (!complete) {
         std::printf("usbvm-bench: flash ended with %d successes, %d failures, batches from %lld to %lld ns\n",
@@ -87,12 +205,14 @@ Measurement usbLayer(const std::shared_ptr<LibusbHost> &host)
     usbInterface->controlOut(UsbvmResetCounters, 0, QByteArray());
     USBEndpoint *out = usbvmPipe(usbInterface, false);
     const QByteArray batch(batchSize, '\xa5');
+    startMeasuring();
     QElapsedTimer timer;
     timer.start();
     bool written = true;
     for (int i = 0; i < batchCount && written; ++i)
         written = out->write(batch);
     const qint64 elapsed = timer.nsecsElapsed();
+    stopMeasuring();
     return written && usbvmCounters(usbInterface).first == uint32_t(batchSize * batchCount) ? elapsed : -1;
 }
 
@@ -152,6 +272,7 @@ Measurement plainSynchronous(bool eventThread)
     std::thread events;
     if (eventThread) {
         events = std::thread([&] {
+            pthread_setname_np(pthread_self(), "usb events");
             while (!stop) {
                 timeval wait {0, 250000};
                 libusb_handle_events_timeout_completed(device.context, &wait, nullptr);
@@ -159,6 +280,7 @@ Measurement plainSynchronous(bool eventThread)
         });
     }
     std::vector<uint8_t> batch(batchSize, 0xA5);
+    startMeasuring();
     QElapsedTimer timer;
     timer.start();
     bool written = true;
@@ -171,6 +293,7 @@ Measurement plainSynchronous(bool eventThread)
             std::printf("usbvm-bench: write %d: %s, %d bytes\n", i, libusb_error_name(result), moved);
     }
     const qint64 elapsed = timer.nsecsElapsed();
+    stopMeasuring();
     stop = true;
     if (events.joinable()) {
         libusb_interrupt_event_handler(device.context);
@@ -210,6 +333,7 @@ Measurement plainAsynchronous()
     std::vector<std::vector<uint8_t>> buffers(inFlight, std::vector<uint8_t>(batchSize, 0xA5));
     std::vector<libusb_transfer *> transfers;
     Pipeline pipeline;
+    startMeasuring();
     QElapsedTimer timer;
     timer.start();
     for (int i = 0; i < inFlight; ++i) {
@@ -225,6 +349,7 @@ Measurement plainAsynchronous()
             break;
     }
     const qint64 elapsed = timer.nsecsElapsed();
+    stopMeasuring();
     for (libusb_transfer *transfer : transfers)
         libusb_free_transfer(transfer);
     const bool complete = !pipeline.failed && pipeline.completed == batchCount && device.everyByteArrived();
@@ -236,6 +361,7 @@ struct Way
     const char *name;
     std::function<Measurement()> run;
     std::vector<Measurement> rounds;
+    Usage usage;
 };
 
 qint64 median(std::vector<Measurement> values)
@@ -256,19 +382,24 @@ int main(int argc, char *argv[])
     QTemporaryDir files;
     const QString firmwareFile = files.filePath(QStringLiteral("bench.tvf"));
 
+    // The first four are the comparison: the tool one at a time against the
+    // plain synchronous loop, the tool queued against the plain pipeline.
     std::vector<Way> ways = {
-        {"whole stack, 8 batches queued (default)",
-            [&] { return wholeStack(host, firmwareFile, BulkTransferWithBatches::defaultQueueDepth); }, {}},
-        {"whole stack, one batch at a time", [&] { return wholeStack(host, firmwareFile, 1); }, {}},
-        {"USB layer (USBEndpoint::write)", [&] { return usbLayer(host); }, {}},
-        {"libusb synchronous loop", [] { return plainSynchronous(false); }, {}},
-        {"libusb synchronous, event thread beside", [] { return plainSynchronous(true); }, {}},
-        {"libusb asynchronous, 8 in flight", [] { return plainAsynchronous(); }, {}},
+        {"libusb synchronous loop", [] { return plainSynchronous(false); }, {}, {}},
+        {"libusb asynchronous, 8 in flight", [] { return plainAsynchronous(); }, {}, {}},
+        {"the tool, depth 1 (one at a time)", [&] { return wholeStack(host, firmwareFile, 1); }, {}, {}},
+        {"the tool, depth 8 (default)",
+            [&] { return wholeStack(host, firmwareFile, BulkTransferWithBatches::defaultQueueDepth); }, {},
+            {}},
+        {"USB layer (USBEndpoint::write)", [&] { return usbLayer(host); }, {}, {}},
+        {"libusb synchronous, event thread beside", [] { return plainSynchronous(true); }, {}, {}},
     };
     bool complete = true;
     for (int round = 0; round < rounds; ++round) {
         for (Way &way : ways) {
+            s_usage = &way.usage;
             const Measurement measured = way.run();
+            s_usage = nullptr;
             complete = complete && measured > 0;
             way.rounds.push_back(measured);
         }
@@ -281,13 +412,38 @@ int main(int argc, char *argv[])
             double(*least) / 1e6, double(*most) / 1e6, batchSize * double(batchCount) / 1024.0 / seconds);
     }
     if (complete) {
-        const double plain = double(median(ways[3].rounds));
+        const double plain = double(median(ways[0].rounds));
         std::printf("usbvm-bench: time against the plain synchronous loop:");
         for (const Way &way : ways)
             std::printf(" %.2f", double(median(way.rounds)) / plain);
         std::printf("\n");
+        // Round by round, as the rounds are interleaved.
+        std::printf("usbvm-bench: the tool at depth 1 against the synchronous loop:");
+        for (int round = 0; round < rounds; ++round)
+            std::printf(" %.2f", double(ways[2].rounds[round]) / double(ways[0].rounds[round]));
+        std::printf("\nusbvm-bench: the tool at depth 8 against 8 in flight:");
+        for (int round = 0; round < rounds; ++round)
+            std::printf(" %.2f", double(ways[3].rounds[round]) / double(ways[1].rounds[round]));
+        std::printf("\n");
     } else {
         std::printf("usbvm-bench: a round did not complete\n");
+    }
+    // Per batch, over all rounds: microseconds of CPU, wake-ups, preemptions.
+    const double batches = double(rounds) * batchCount;
+    for (const Way &way : ways) {
+        double elapsed = 0;
+        for (Measurement measured : way.rounds)
+            elapsed += double(std::max<Measurement>(measured, 0));
+        std::printf("usbvm-bench: per batch, %s: %.0f us;", way.name, elapsed / batches / 1e3);
+        for (const auto &[part, counts] : way.usage.byPart) {
+            if (counts.cpuNs / batches < 50 && counts.wakeUps / batches < 0.01)
+                continue;
+            std::printf(" %s %.0f us", part.c_str(), counts.cpuNs / batches / 1e3);
+            if (part.rfind("machine", 0) != 0)
+                std::printf(" %.2f wake %.2f pre", counts.wakeUps / batches, counts.preempted / batches);
+            std::printf(";");
+        }
+        std::printf("\n");
     }
     return complete ? 0 : 1;
 }

@@ -31,6 +31,7 @@ public:
         m_driver = std::make_unique<USBDriver>(
             QList<QSharedPointer<UsbInterfaceHandlerFactory>> {m_factory}, std::move(platform));
         m_driver->moveToThread(&m_worker);
+        m_worker.setObjectName(QStringLiteral("USB driver thread"));
         m_worker.start();
         QObject::connect(
             m_driver.get(), &USBDriver::deviceAdded, &proxy, &OneDeviceUsbLoaderProxy::onDeviceAdded);

@@ -17,6 +17,7 @@
 #include "protocol/sim/vantordevice.h"
 #include "usbvmrequests.h"
 
+#include <linux/aio_abi.h>
 #include <linux/usb/ch9.h>
 #include <linux/usb/functionfs.h>
 
@@ -226,6 +227,10 @@ private:
     std::vector<uint8_t> m_stored;
 };
 
+// Reads the bulk-out pipe keeps queued, each big enough for a batch.
+constexpr int sinkQueueDepth = 32;
+constexpr size_t sinkBufferSize = 4096;
+
 void onSignal(int) { }
 
 void Gadget::openFunction(uint8_t protocol)
@@ -382,6 +387,13 @@ bool Gadget::answerHarness(const UsbSetupPacket &setup)
             return true;
         }
         break;
+    case UsbvmSetRestartDelay:
+        if (!in && setup.Length == 0) {
+            m_device.setRestartDelay(std::chrono::milliseconds(setup.Value));
+            (void)!read(m_ep0, nullptr, 0);
+            return true;
+        }
+        break;
     default:
         return false;
     }
@@ -398,50 +410,98 @@ void Gadget::stall(const UsbSetupPacket &setup)
         (void)!write(m_ep0, nullptr, 0);
 }
 
-// Bulk-out: to the device core, and counted. An error means the bus went
-// away or the pipe is being torn down; try again unless stopping.
+// Bulk-out: to the device core, and counted. Like a real device's
+// controller with buffers posted, several reads stay queued (the kernel's
+// asynchronous I/O), so a host with transfers in flight is not held up
+// while this thread is scheduled. They end in the order they were queued
+// and reach the core in that order. An error means the bus went away or
+// the pipe is being torn down; queue again unless stopping.
 void Gadget::sink()
 {
     m_sinkThreadId = pid_t(syscall(SYS_gettid));
-    std::vector<uint8_t> buffer(64 * 1024);
+    aio_context_t context = 0;
+    if (syscall(SYS_io_setup, sinkQueueDepth, &context) < 0)
+        fail("io_setup");
+    std::vector<std::vector<uint8_t>> buffers(sinkQueueDepth, std::vector<uint8_t>(sinkBufferSize));
+    std::vector<iocb> requests(sinkQueueDepth);
+    std::vector<long long> results(sinkQueueDepth);
+    std::vector<bool> ended(sinkQueueDepth, false);
+    int oldest = 0;
+    int queued = 0;
+    const auto queue = [&](int slot) {
+        requests[slot] = iocb {};
+        requests[slot].aio_data = uint64_t(slot);
+        requests[slot].aio_lio_opcode = IOCB_CMD_PREAD;
+        requests[slot].aio_fildes = uint32_t(m_dataOut);
+        requests[slot].aio_buf = uint64_t(uintptr_t(buffers[slot].data()));
+        requests[slot].aio_nbytes = buffers[slot].size();
+        iocb *list[1] = {&requests[slot]};
+        return syscall(SYS_io_submit, context, 1, list) == 1;
+    };
     while (!m_stopping) {
-        m_sinkInRead = true;
-        const ssize_t got = read(m_dataOut, buffer.data(), buffer.size());
-        m_sinkInRead = false;
-        if (got < 0) {
+        while (queued < sinkQueueDepth && !m_stopping && queue((oldest + queued) % sinkQueueDepth))
+            ++queued;
+        if (queued == 0) {
             usleep(10000);
             continue;
         }
-        m_bytesReceived += uint32_t(got);
-        ++m_transfersReceived;
-        uint32_t taken = 0;
-        std::lock_guard<std::mutex> order(m_deviceOrderMutex);
-        m_device.bulkOut(buffer.data(), uint32_t(got), taken);
+        io_event events[sinkQueueDepth];
+        m_sinkInRead = true;
+        const long count = syscall(SYS_io_getevents, context, 1, sinkQueueDepth, events, nullptr);
+        m_sinkInRead = false;
+        for (long i = 0; i < count; ++i) {
+            results[size_t(events[i].data)] = events[i].res;
+            ended[size_t(events[i].data)] = true;
+        }
+        for (; queued > 0 && ended[oldest]; oldest = (oldest + 1) % sinkQueueDepth, --queued) {
+            ended[oldest] = false;
+            if (results[oldest] < 0)
+                continue;
+            const uint32_t got = uint32_t(results[oldest]);
+            m_bytesReceived += got;
+            ++m_transfersReceived;
+            uint32_t taken = 0;
+            std::lock_guard<std::mutex> order(m_deviceOrderMutex);
+            m_device.bulkOut(buffers[oldest].data(), got, taken);
+        }
     }
+    // Ends what is still queued.
+    syscall(SYS_io_destroy, context);
     --m_pipeThreadsRunning;
 }
 
-// A host's bulk write is complete as soon as the controller has the data,
-// which wakes the sink; the host's next request can reach ep0 before the
-// sink has run. A real device's firmware takes the data first, so requests
-// wait here until the sink sleeps in read() again with nothing pending: the
-// kernel makes a thread runnable the moment its transfer completes, so a
-// sleeping sink has taken everything that arrived.
+// A host's bulk write is complete as soon as the controller has the data;
+// the host's next request can reach ep0 before the sink has run. A real
+// device's firmware takes the data first, so requests wait here until the
+// sink has taken everything that arrived. An ended read reaches the sink
+// through the kernel's completion work queue, a moment after the host saw
+// its transfer end, so one look at a sleeping sink is not enough: it must
+// be found asleep twice, a millisecond apart, with nothing new taken in
+// between. On this one-CPU machine the completion work, runnable since the
+// transfer ended, runs while this thread sleeps.
 void Gadget::awaitSinkCaughtUp()
 {
     const std::string stat = "/proc/self/task/" + std::to_string(m_sinkThreadId.load()) + "/stat";
-    for (int tries = 0; tries < 2000; ++tries) {
-        if (m_sinkInRead) {
-            char text[256] = {};
-            const int fd = open(stat.c_str(), O_RDONLY);
-            const ssize_t size = fd < 0 ? -1 : read(fd, text, sizeof text - 1);
-            if (fd >= 0)
-                close(fd);
-            const char *state = size > 0 ? std::strrchr(text, ')') : nullptr;
-            if (!state || (state[1] == ' ' && state[2] == 'S'))
-                return;
-        }
-        usleep(500);
+    const auto sinkAsleep = [&] {
+        if (!m_sinkInRead)
+            return false;
+        char text[256] = {};
+        const int fd = open(stat.c_str(), O_RDONLY);
+        const ssize_t size = fd < 0 ? -1 : read(fd, text, sizeof text - 1);
+        if (fd >= 0)
+            close(fd);
+        const char *state = size > 0 ? std::strrchr(text, ')') : nullptr;
+        return !state || (state[1] == ' ' && state[2] == 'S');
+    };
+    bool wasAsleep = false;
+    uint32_t taken = m_transfersReceived;
+    for (int tries = 0; tries < 1000; ++tries) {
+        const bool asleep = sinkAsleep();
+        if (asleep && wasAsleep && m_transfersReceived == taken)
+            return;
+        wasAsleep = asleep;
+        taken = m_transfersReceived;
+        usleep(1000);
     }
 }
 

@@ -46,6 +46,8 @@ enum UsbvmRequest : uint8_t {
     UsbvmReadCounters = 0xE3, // IN: bytes and transfers received on bulk-out, 32 bits each
     UsbvmResetCounters = 0xE4, // OUT without data
     UsbvmSendTestChunks = 0xE5, // OUT without data: the next wValue bulk-in reads get numbered 64-byte chunks
+    UsbvmSetRestartDelay
+    = 0xE6, // OUT without data: from now on the device stays off the bus wValue ms at a restart
 };
 
 // bInterfaceProtocol of the vendor interface in each mode.

@@ -35,21 +35,6 @@ constexpr char infoUsage[] = "usage: talvex-cli info FILE";
 constexpr char packUsage[] = "usage: talvex-cli pack --version X.Y.Z --build N --name TEXT"
                              " [--device-word HEX] [--device-block HEX] PAYLOAD OUT";
 
-constexpr char listUsage[] = "usage: talvex-cli list";
-constexpr char flashUsage[]
-    = "usage: talvex-cli flash [--device SERIAL | --all] [--queue-depth N] [--json] FILE";
-constexpr char startAppUsage[] = "usage: talvex-cli start-app [--device SERIAL]";
-constexpr char restartUsage[] = "usage: talvex-cli restart [--device SERIAL]";
-constexpr char readConfigUsage[] = "usage: talvex-cli read-config [--device SERIAL] OUT";
-constexpr char writeConfigUsage[] = "usage: talvex-cli write-config [--device SERIAL] IN";
-constexpr char readSettingsUsage[] = "usage: talvex-cli read-settings [--device SERIAL] SLOT OUT";
-constexpr char writeSettingsUsage[] = "usage: talvex-cli write-settings [--device SERIAL] SLOT IN";
-constexpr char clearSettingsUsage[] = "usage: talvex-cli clear-settings [--device SERIAL]";
-constexpr char setIdentityUsage[]
-    = "usage: talvex-cli set-identity [--device SERIAL] --serial S --board X.Y [--hw-type N]";
-constexpr char loadKeysUsage[] = "usage: talvex-cli load-keys [--device SERIAL] PRIMARY SECONDARY";
-constexpr char jtagLockUsage[] = "usage: talvex-cli jtag-lock [--device SERIAL] [--yes]";
-
 // The human text on stdout; left out under --json, where stdout carries
 // only the JSON events.
 void printOut(const QString &text);
@@ -60,12 +45,6 @@ void printHelp(const QString &text);
 // Thrown for a command line the tool cannot act on; prints the usage line.
 [[noreturn]] void failUsage(const QString &message, const QString &usage);
 
+// The file commands; the device commands are in devicecommand.h.
 int runInfo(const QStringList &arguments);
 int runPack(const QStringList &arguments);
-int runList(const QStringList &arguments);
-int runFlash(const QStringList &arguments);
-// The service commands: start-app, restart, read-config, write-config,
-// read-settings, write-settings, clear-settings, set-identity, load-keys,
-// jtag-lock. -1 when command is none of them.
-int runServiceCommand(const QString &command, const QStringList &arguments);
-bool isServiceCommand(const QString &command);

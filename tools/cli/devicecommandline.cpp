@@ -2,15 +2,23 @@
 
 #include "clicommon.h"
 
-DeviceCommandLine::DeviceCommandLine(
-    const QString &command, const char *usage, const char *help, const QList<QCommandLineOption> &options)
+namespace {
+
+// An hour: longer than any line waits for a device, short enough for an int of milliseconds.
+constexpr int maxWaitSeconds = 3600;
+
+} // namespace
+
+DeviceCommandLine::DeviceCommandLine(const QString &command, const QString &usage, const QString &help,
+    const QList<QCommandLineOption> &options)
     : m_command(command)
-    , m_usage(QLatin1String(usage))
-    , m_help(QLatin1String(help))
+    , m_usage(usage)
+    , m_help(help)
 {
     m_parser.addOption({{QStringLiteral("h"), QStringLiteral("help")}, QStringLiteral("Show this help.")});
     m_parser.addOption({QStringLiteral("device"), QString(), QStringLiteral("SERIAL")});
     m_parser.addOption({QStringLiteral("json"), QString()});
+    m_parser.addOption({QStringLiteral("wait"), QString(), QStringLiteral("SECONDS")});
     m_parser.addOptions(options);
 }
 
@@ -20,9 +28,22 @@ bool DeviceCommandLine::parse(const QStringList &arguments, int positional)
         refuse(m_parser.errorText());
     if (m_parser.isSet(QStringLiteral("help"))) {
         printHelp(m_usage + QLatin1Char('\n') + m_help
-            + QStringLiteral("  --json           one JSON object per line on stdout for each event, "
-                             "ending with the result\n"));
+            + QStringLiteral("  --wait SECONDS   wait up to SECONDS (0 to %1) for the device to appear\n"
+                             "                   instead of failing at once (default 0)\n"
+                             "  --json           one JSON object per line on stdout for each event, "
+                             "ending with the result\n")
+                  .arg(maxWaitSeconds));
         return false;
+    }
+    if (m_parser.isSet(QStringLiteral("wait"))) {
+        const QString text = value(QStringLiteral("wait"));
+        bool ok = false;
+        const double seconds = text.toDouble(&ok);
+        if (!ok || !(seconds >= 0) || seconds > maxWaitSeconds)
+            refuse(QStringLiteral("--wait \"%1\" is not a number of seconds from 0 to %2")
+                       .arg(text)
+                       .arg(maxWaitSeconds));
+        m_waitMs = int(seconds * 1000);
     }
     if (m_parser.positionalArguments().size() != positional)
         refuse(QStringLiteral("expected %1 argument(s), got %2")

@@ -1,7 +1,7 @@
 #pragma once
 
 // The command line of a device command: its positional arguments, the
-// --device choice, options of its own, and --help. Single-threaded.
+// --device choice, --wait, options of its own, and --help. Single-threaded.
 
 #include <QCommandLineOption>
 #include <QCommandLineParser>
@@ -12,7 +12,7 @@ class DeviceCommandLine
 {
 public:
     // usage is the command's usage line, help the text after it.
-    DeviceCommandLine(const QString &command, const char *usage, const char *help,
+    DeviceCommandLine(const QString &command, const QString &usage, const QString &help,
         const QList<QCommandLineOption> &options = {});
 
     // False when --help was given (the help is printed); ends the command
@@ -21,6 +21,8 @@ public:
     bool parse(const QStringList &arguments, int positional);
 
     QString device() const;
+    // How long to wait for the device to appear (--wait SECONDS); 0 without it.
+    int waitMs() const { return m_waitMs; }
     QStringList positional() const { return m_parser.positionalArguments(); }
     bool isSet(const QString &option) const { return m_parser.isSet(option); }
     // The option's one value; ends the command when it is given twice.
@@ -32,4 +34,5 @@ private:
     QString m_usage;
     QString m_help;
     QCommandLineParser m_parser;
+    int m_waitMs = 0;
 };

@@ -3,15 +3,18 @@
 
 #include "clicommon.h"
 #include "commandreport.h"
-#include "devicecommandline.h"
-#include "devicesession.h"
+#include "devicecommand.h"
+#include "devicecommandsrun.h"
 #include "flashrun.h"
+#include "loaderoperation.h"
+#include "restartwatch.h"
 
 #include "firmware/firmwarefile.h"
 #include "protocol/bulktransferwithbatches.h"
 #include "protocol/loaderrecords.h"
 #include "qtcompat.h"
 #include "ui/versiontext.h"
+#include "usb/devicepathlist.h"
 
 #include <QEventLoop>
 #include <QSharedPointer>
@@ -20,27 +23,6 @@
 #include <unistd.h>
 
 namespace {
-
-const char listHelp[] = "\n"
-                        "Prints, for each attached device, its serial number, board version and\n"
-                        "firmware version exactly as the window shows them, its mode (application or\n"
-                        "flashing) and its USB identity (vendor:product in hex, then the USB serial),\n"
-                        "one \"key: value\" line each, with a blank line between devices. With no device\n"
-                        "it says so on stderr and still exits with 0.\n";
-
-const char flashHelp[] = "\n"
-                         "Checks FILE as the window does, then flashes it: the device is put into its\n"
-                         "flashing mode if needed, the image goes out in 256-byte batches, and the tool\n"
-                         "waits until the device has finished writing and reports a valid firmware\n"
-                         "(a device still busy after two minutes is given up on).\n"
-                         "Then the device is told to start its application. Exits with 0 only then.\n"
-                         "Progress is a bar on a terminal and \"progress: N%\" lines otherwise.\n"
-                         "  --device SERIAL  the device to flash when several are attached\n"
-                         "  --all            flash every attached device at once, each on its own\n"
-                         "                   worker thread; a line per device as it ends, then a\n"
-                         "                   summary; exits with 0 only when every device succeeded\n"
-                         "  --queue-depth N  batches in flight at once, 1 to 64 (default 8; 1 sends\n"
-                         "                   one batch at a time)\n";
 
 QString firmwareText(const UsbLoader::TFirmwareInformation &record)
 {
@@ -86,20 +68,21 @@ private:
 
 } // namespace
 
-int runList(const QStringList &arguments)
+QString runList(DeviceCommandContext &context)
 {
-    DeviceCommandLine commandLine(QStringLiteral("list"), listUsage, listHelp);
-    if (!commandLine.parse(arguments, 0))
-        return ExitSuccess;
-    if (commandLine.isSet(QStringLiteral("device")))
-        commandLine.refuse(QStringLiteral("list shows every device; --device does not apply"));
-    DeviceSession session(QStringLiteral("list"));
+    DeviceSession &session = context.session();
+    session.waitForAnyDevice(context.commandLine().waitMs());
     const QList<DeviceSession::Device> devices = session.devices();
     const QString advice = session.inaccessibleAdvice();
     if (!advice.isEmpty())
         printErr(QStringLiteral("talvex-cli list: a device is present that this user may not open\n") + advice
             + QLatin1Char('\n'));
-    else if (devices.isEmpty())
+    // Tried again by the driver for a few seconds; one scan here shows what is true now.
+    const QStringList notAnswering = session.driver()->notAnsweringDevices()->paths();
+    for (const QString &path : notAnswering)
+        printErr(
+            QStringLiteral("talvex-cli list: %1: not answering (its records could not be read)\n").arg(path));
+    if (advice.isEmpty() && notAnswering.isEmpty() && devices.isEmpty())
         printErr(QStringLiteral("talvex-cli list: no device attached\n"));
     QString text;
     for (const DeviceSession::Device &device : devices) {
@@ -114,18 +97,13 @@ int runList(const QStringList &arguments)
                         device.flashingMode ? QStringLiteral("flashing") : QStringLiteral("application"),
                         usbText(device));
     }
-    printOut(text);
     CommandReport::current().addResult(QStringLiteral("devices"), devices.size());
-    return ExitSuccess;
+    return text;
 }
 
-int runFlash(const QStringList &arguments)
+QString runFlash(DeviceCommandContext &context)
 {
-    DeviceCommandLine commandLine(QStringLiteral("flash"), flashUsage, flashHelp,
-        {{QStringLiteral("all"), QString()},
-            {QStringLiteral("queue-depth"), QString(), QStringLiteral("N")}});
-    if (!commandLine.parse(arguments, 1))
-        return ExitSuccess;
+    const DeviceCommandLine &commandLine = context.commandLine();
     const bool all = commandLine.isSet(QStringLiteral("all"));
     if (all && commandLine.isSet(QStringLiteral("device")))
         commandLine.refuse(QStringLiteral("--all flashes every device; --device does not apply"));
@@ -149,43 +127,49 @@ int runFlash(const QStringList &arguments)
             QStringLiteral("talvex-cli flash: %1: %2").arg(fileName, QString::fromLatin1(error.what())),
             QString()};
     }
-    if (all)
-        return runFlashAll(firmware);
+    if (all) {
+        runFlashAll(firmware, commandLine.waitMs());
+        return QString();
+    }
 
-    DeviceSession session(QStringLiteral("flash"));
-    const DeviceSession::Device device = session.choose(commandLine.device());
+    const DeviceSession::Device device = context.device();
+    DeviceSession &session = context.session();
     printOut(QStringLiteral("device: %1 (usb %2)\n").arg(serialText(device), usbText(device)));
     std::fflush(stdout);
 
     CommandReport &report = CommandReport::current();
     const QString serial = serialText(device);
     ProgressPrinter printer;
-    auto run = std::make_unique<FlashRun>(session.driver(), device, firmware);
-    FlashRun &flash = *run;
-    QEventLoop loop;
-    QObject::connect(&flash, &FlashRun::progress, [&](int percent) {
-        printer.show(percent);
-        report.progress(serial, percent);
-    });
-    QObject::connect(&flash, &FlashRun::finishing, [&] {
-        printer.finishing();
-        report.finishing(serial);
-    });
-    QObject::connect(&flash, &FlashRun::finished, &loop, &QEventLoop::quit);
-    flash.start();
-    if (!flash.isFinished())
-        loop.exec();
-    const int status = flash.status();
-    const QString reason = flash.reason();
-    const QJsonObject flashedFirmware = flash.flashedFirmware();
-    const QString flashedText = flash.flashedText();
-    session.destroyWithWorkerHeld(std::move(run));
-    if (status != ExitSuccess)
-        throw CommandError {
-            ExitStatus(status), QStringLiteral("talvex-cli flash: failed: %1").arg(reason), QString()};
-
+    QJsonObject flashedFirmware;
+    QString flashedText;
+    const auto flashDevice = [&] {
+        auto run = std::make_unique<FlashRun>(session.driver(), device, firmware);
+        FlashRun &flash = *run;
+        QEventLoop loop;
+        QObject::connect(&flash, &FlashRun::progress, [&](int percent) {
+            printer.show(percent);
+            report.progress(serial, percent);
+        });
+        QObject::connect(&flash, &FlashRun::finishing, [&] {
+            printer.finishing();
+            report.finishing(serial);
+        });
+        QObject::connect(&flash, &FlashRun::finished, &loop, &QEventLoop::quit);
+        flash.start();
+        if (!flash.isFinished())
+            loop.exec();
+        const int status = flash.status();
+        const QString reason = flash.reason();
+        flashedFirmware = flash.flashedFirmware();
+        flashedText = flash.flashedText();
+        session.destroyWithWorkerHeld(std::move(run));
+        if (status != ExitSuccess)
+            throw CommandError {
+                ExitStatus(status), QStringLiteral("talvex-cli flash: failed: %1").arg(reason), QString()};
+    };
+    // The device ends the flash starting its new application; the command
+    // returns once it is back there.
+    RestartWatch::follow(session, device, RestartWatch::Mode::Application, flashDevice);
     report.addResult(QStringLiteral("new_firmware"), flashedFirmware);
-    printOut(QStringLiteral("flashed: %1\n").arg(flashedText));
-    session.waitForWorker();
-    return ExitSuccess;
+    return QStringLiteral("flashed: %1\n").arg(flashedText);
 }

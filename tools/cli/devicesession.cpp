@@ -2,18 +2,25 @@
 
 #include "clicommon.h"
 #include "commandreport.h"
+#include "loaderoperation.h"
 
+#include "app/deviceplatform.h"
 #include "app/deviceside.h"
 #include "protocol/loaderrecords.h"
-#include "protocol/sim/simulatorsetup.h"
 #include "ui/devicepermissiontext.h"
 #include "usb/inaccessibledevices.h"
 #include "usb/usbdevice.h"
 
+#include <QElapsedTimer>
+#include <QEventLoop>
 #include <QSemaphore>
 #include <QThread>
+#include <QTimer>
 
 namespace {
+
+// How often a wait for a device looks again when no device-added signal came.
+constexpr int devicePollMs = 100;
 
 UsbLoader *firstLoader(const USBDevice::HandlerMap &handlers)
 {
@@ -29,32 +36,47 @@ UsbLoader *firstLoader(const USBDevice::HandlerMap &handlers)
 DeviceSession::DeviceSession(const QString &command)
     : m_command(command)
 {
-    QString error;
-    if (!setUpSimulatorFromEnvironment(&error))
-        throw CommandError {ExitUsage, QStringLiteral("talvex-cli: %1").arg(error), QString()};
+    startUsbPlatform();
     m_side = std::make_unique<DeviceSide>();
-    waitForWorker();
+    waitForWorker(LoaderOperation::answerLimitMs());
 }
 
 DeviceSession::~DeviceSession() = default;
+
+void DeviceSession::startUsbPlatform()
+{
+    QString error;
+    if (!setUpDevicePlatform(&error))
+        throw CommandError {ExitUsage, QStringLiteral("talvex-cli: %1").arg(error), QString()};
+}
 
 USBDriver *DeviceSession::driver() const
 {
     return m_side->driver();
 }
 
-void DeviceSession::waitForWorker() const
+void DeviceSession::waitForWorker(int limitMs) const
 {
-    waitForWorkerOf(m_side->driver());
+    if (!waitForWorkerOf(m_side->driver(), limitMs))
+        throw CommandError {ExitDeviceFailed,
+            QStringLiteral("talvex-cli %1: the USB side did not answer within %2 s")
+                .arg(m_command)
+                .arg(limitMs / 1000.0),
+            QString()};
 }
 
 void DeviceSession::destroyWithWorkerHeld(std::unique_ptr<QObject> object) const
+{
+    destroyWithWorkerHeldOf(driver(), std::move(object));
+}
+
+void DeviceSession::destroyWithWorkerHeldOf(USBDriver *driver, std::unique_ptr<QObject> object)
 {
     // Shared with the worker, which may still be leaving acquire() when this returns.
     const auto held = std::make_shared<QSemaphore>();
     const auto done = std::make_shared<QSemaphore>();
     QMetaObject::invokeMethod(
-        driver(),
+        driver,
         [held, done] {
             held->release();
             done->acquire();
@@ -65,11 +87,14 @@ void DeviceSession::destroyWithWorkerHeld(std::unique_ptr<QObject> object) const
     done->release();
 }
 
-void DeviceSession::waitForWorkerOf(USBDriver *driver)
+bool DeviceSession::waitForWorkerOf(USBDriver *driver, int limitMs)
 {
     // One queue per thread: this runs after everything posted to it before.
+    // Shared with the worker, which may get there after this has given up.
+    const auto reached = std::make_shared<QSemaphore>();
     QMetaObject::invokeMethod(
-        driver, [] {}, Qt::BlockingQueuedConnection);
+        driver, [reached] { reached->release(); }, Qt::QueuedConnection);
+    return reached->tryAcquire(1, limitMs);
 }
 
 QList<DeviceSession::Device> DeviceSession::devices() const
@@ -99,13 +124,45 @@ QList<DeviceSession::Device> DeviceSession::devicesOf(USBDriver *driver)
     return found;
 }
 
-DeviceSession::Device DeviceSession::choose(const QString &serial) const
+void DeviceSession::waitForChange(int waitMs) const
 {
-    const QList<Device> all = devices();
+    QEventLoop loop;
+    QTimer::singleShot(waitMs, &loop, &QEventLoop::quit);
+    QObject::connect(driver(), &USBDriver::deviceAdded, &loop, &QEventLoop::quit);
+    loop.exec();
+}
+
+bool DeviceSession::waitForAnyDevice(int waitMs) const
+{
+    QElapsedTimer waited;
+    waited.start();
+    while (devices().isEmpty()) {
+        const qint64 left = waitMs - waited.elapsed();
+        if (left <= 0)
+            return false;
+        waitForChange(int(qMin<qint64>(left, devicePollMs)));
+    }
+    return true;
+}
+
+DeviceSession::Device DeviceSession::choose(const QString &serial, int waitMs) const
+{
+    QElapsedTimer waited;
+    waited.start();
+    QList<Device> all;
     QList<Device> matching;
-    for (const Device &device : all) {
-        if (serial.isEmpty() || serialText(device) == serial || device.usbId.serialNumber == serial)
-            matching << device;
+    for (;;) {
+        all = devices();
+        matching.clear();
+        for (const Device &device : qAsConst(all)) {
+            if (serial.isEmpty() || serialText(device) == serial || device.usbId.serialNumber == serial)
+                matching << device;
+        }
+        // Several stay several however long one waits.
+        const qint64 left = waitMs - waited.elapsed();
+        if (!matching.isEmpty() || left <= 0)
+            break;
+        waitForChange(int(qMin<qint64>(left, devicePollMs)));
     }
     const QString prefix = QStringLiteral("talvex-cli %1: ").arg(m_command);
     if (matching.size() == 1) {
@@ -140,6 +197,41 @@ QString DeviceSession::inaccessibleAdvice() const
     for (const QString &path : paths)
         text += QStringLiteral("%1: %2\n").arg(path, deviceNotAccessibleTitle());
     return text + deviceNotAccessibleAdvice();
+}
+
+bool DeviceSession::presenceIn(USBDriver *driver, const Device &device, int limitMs, Presence *presence)
+{
+    // Filled on the worker thread, which owns the device objects; shared
+    // with it, since it may get there after this has given up.
+    struct Answer
+    {
+        QSemaphore ready;
+        Presence presence;
+    };
+    const auto answer = std::make_shared<Answer>();
+    const USBDriver::TDeviceID id = device.usbId;
+    QMetaObject::invokeMethod(
+        driver,
+        [answer, driver, id] {
+            Presence &found = answer->presence;
+            found.device.usbId = id;
+            USBDevice *attached = driver->devicesById().value(id);
+            found.attached = attached && attached->isAttached();
+            USBDevice::withHandlers(attached, id, [&](const USBDevice::HandlerMap &handlers) {
+                if (UsbLoader *loader = firstLoader(handlers)) {
+                    found.hasLoader = true;
+                    found.device.deviceInformation = loader->getDeviceInformation();
+                    found.device.firmwareInformation = loader->getFirmwareInformation();
+                    found.device.flashingMode = loader->isInFlashingMode();
+                }
+            });
+            answer->ready.release();
+        },
+        Qt::QueuedConnection);
+    if (!answer->ready.tryAcquire(1, limitMs))
+        return false;
+    *presence = answer->presence;
+    return true;
 }
 
 bool DeviceSession::withLoader(const Device &device, const std::function<void(UsbLoader *)> &use) const

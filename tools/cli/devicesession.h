@@ -29,17 +29,35 @@ public:
         bool flashingMode = false;
     };
 
-    // Sets up the simulated devices when TALVEX_SIMULATOR asks for them,
-    // starts the USB side and waits for its first scan on the worker thread.
+    // Readies what the USB side finds (startUsbPlatform), starts it and
+    // waits for its first scan on the worker thread.
     explicit DeviceSession(const QString &command);
     ~DeviceSession();
+
+    // The program's start-up of the USB platform (setUpDevicePlatform);
+    // ends the command when TALVEX_SIMULATOR cannot be followed.
+    static void startUsbPlatform();
 
     // Every attached device that has a loader, in identity order.
     QList<Device> devices() const;
     // The device a command works on: the one whose serial number (as
     // `list` shows it) or USB serial is serial, or the only one attached
-    // when serial is empty. Ends the command when there is none, or several.
-    Device choose(const QString &serial) const;
+    // when serial is empty, waiting up to waitMs for it to appear. Ends the
+    // command when there is none by then, or several.
+    Device choose(const QString &serial, int waitMs = 0) const;
+    // Waits up to waitMs for any device to appear; false when none has.
+    bool waitForAnyDevice(int waitMs) const;
+    // The device now attached under device's USB identity, asked on the
+    // driver's worker thread: whether it is there, still the instance that
+    // was opened, with a loader, and what its loader read.
+    struct Presence
+    {
+        bool attached = false;
+        bool hasLoader = false;
+        Device device;
+    };
+    // The same for any driver; false when its worker did not answer in time.
+    static bool presenceIn(USBDriver *driver, const Device &device, int limitMs, Presence *presence);
     // Which present devices this user may not open and what to do about it,
     // as lines for stderr; empty when there are none.
     QString inaccessibleAdvice() const;
@@ -47,24 +65,30 @@ public:
     // device's USB identity (after a restart that is a new loader) while the
     // device cannot go; false when there is none. use must not block.
     bool withLoader(const Device &device, const std::function<void(UsbLoader *)> &use) const;
-    // Returns once the worker thread has run everything asked of it so far.
-    void waitForWorker() const;
+    // Returns once the worker thread has run everything asked of it so far;
+    // ends the command when that takes longer than limitMs.
+    void waitForWorker(int limitMs) const;
     // Destroys object, which the worker thread's signals reach, while the
     // worker thread waits between two of its events. Qt 5 can lose track of
     // a queued call's slot object (and leak it) when the receiver is
     // destroyed while another thread is emitting to it.
     void destroyWithWorkerHeld(std::unique_ptr<QObject> object) const;
+    static void destroyWithWorkerHeldOf(USBDriver *driver, std::unique_ptr<QObject> object);
 
     // The same for any driver, whichever thread it runs on.
     static QList<Device> devicesOf(USBDriver *driver);
     static bool withLoaderOf(
         USBDriver *driver, const Device &device, const std::function<void(UsbLoader *)> &use);
-    static void waitForWorkerOf(USBDriver *driver);
+    // False when the worker thread has not got there within limitMs.
+    static bool waitForWorkerOf(USBDriver *driver, int limitMs);
 
     USBDriver *driver() const;
     const QString &command() const { return m_command; }
 
 private:
+    // Returns when a device was added or waitMs passed, whichever is first.
+    void waitForChange(int waitMs) const;
+
     QString m_command;
     std::unique_ptr<DeviceSide> m_side;
 };

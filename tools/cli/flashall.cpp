@@ -6,13 +6,16 @@
 #include "clicommon.h"
 #include "commandreport.h"
 #include "flashrun.h"
+#include "loaderoperation.h"
+#include "restartwatch.h"
 
 #include "app/deviceside.h"
-#include "protocol/sim/simulatorsetup.h"
 #include "protocol/usbloaderfactory.h"
 #include "usb/host/usbhost.h"
 #include "usb/usbdriver.h"
 
+#include <QCoreApplication>
+#include <QElapsedTimer>
 #include <QEventLoop>
 #include <QJsonArray>
 #include <QThread>
@@ -23,6 +26,9 @@
 
 namespace {
 
+// How often flash --all --wait looks for a first device.
+constexpr unsigned long devicePollMs = 100;
+
 // One device of the line and everything that serves it.
 struct Station
 {
@@ -30,16 +36,19 @@ struct Station
     std::unique_ptr<USBDriver> driver;
     std::unique_ptr<QThread> worker;
     std::unique_ptr<FlashRun> flash;
+    std::unique_ptr<RestartWatch> watch;
 
     ~Station()
     {
         if (worker) {
-            // What the run asked of the loader last (starting the application) is done first.
-            DeviceSession::waitForWorkerOf(driver.get());
+            // What the run asked of the loader last (starting the application)
+            // is done first; the wait for the thread below covers one that is late.
+            DeviceSession::waitForWorkerOf(driver.get(), LoaderOperation::answerLimitMs());
             worker->quit();
             worker->wait();
         }
         // Only now that nothing emits to it: see DeviceSession::keepUntilStopped.
+        watch.reset();
         flash.reset();
         driver.reset();
     }
@@ -71,45 +80,53 @@ void startStation(Station &station, const QList<QSharedPointer<UsbInterfaceHandl
     station.worker->start();
 }
 
-QJsonObject deviceResult(const FlashRun &flash)
+// notBack: why a flashed device did not come back after its restart; empty when it did.
+QJsonObject deviceResult(const FlashRun &flash, const QString &notBack)
 {
+    const bool ok = flash.status() == ExitSuccess && notBack.isEmpty();
     QJsonObject result = CommandReport::identity(flash.device());
-    result.insert(QStringLiteral("ok"), flash.status() == ExitSuccess);
-    result.insert(QStringLiteral("exit"), flash.status());
+    result.insert(QStringLiteral("ok"), ok);
+    result.insert(QStringLiteral("exit"), ok ? int(ExitSuccess) : int(ExitDeviceFailed));
     result.insert(QStringLiteral("seconds"), flash.seconds());
     result.insert(
         QStringLiteral("old_firmware"), CommandReport::firmware(flash.device().firmwareInformation));
-    if (flash.status() == ExitSuccess)
+    if (ok)
         result.insert(QStringLiteral("new_firmware"), flash.flashedFirmware());
     else
-        result.insert(QStringLiteral("reason"), flash.reason());
+        result.insert(QStringLiteral("reason"), notBack.isEmpty() ? flash.reason() : notBack);
     return result;
 }
 
-void printLine(const FlashRun &flash)
+void printLine(const FlashRun &flash, const QString &notBack)
 {
     const QString serial = serialText(flash.device());
     const QString seconds = QString::number(flash.seconds(), 'f', 2);
-    if (flash.status() == ExitSuccess)
+    if (flash.status() == ExitSuccess && notBack.isEmpty())
         printOut(QStringLiteral("%1: ok, %2, %3 s\n").arg(serial, flash.flashedText(), seconds));
     else
-        printOut(QStringLiteral("%1: failed, %2 s: %3\n").arg(serial, seconds, flash.reason()));
+        printOut(QStringLiteral("%1: failed, %2 s: %3\n")
+                     .arg(serial, seconds, notBack.isEmpty() ? flash.reason() : notBack));
     std::fflush(stdout);
 }
 
 } // namespace
 
-int runFlashAll(const QSharedPointer<FirmwareFile> &firmware)
+int runFlashAll(const QSharedPointer<FirmwareFile> &firmware, int waitMs)
 {
-    QString error;
-    if (!setUpSimulatorFromEnvironment(&error))
-        throw CommandError {ExitUsage, QStringLiteral("talvex-cli: %1").arg(error), QString()};
+    DeviceSession::startUsbPlatform();
     DeviceSide::registerMetaTypes();
     const QList<QSharedPointer<UsbInterfaceHandlerFactory>> factories {
         QSharedPointer<usbLoaderFactory>::create()};
     CommandReport &report = CommandReport::current();
 
-    const QStringList paths = attachedPaths();
+    QStringList paths = attachedPaths();
+    QElapsedTimer waited;
+    waited.start();
+    while (paths.isEmpty() && waited.elapsed() < waitMs) {
+        QThread::msleep(devicePollMs);
+        QCoreApplication::processEvents();
+        paths = attachedPaths();
+    }
     if (paths.isEmpty())
         fail(ExitNoDevice, QStringLiteral("no device attached"));
     // Declared before the stations, so that it outlives the runs that report into it.
@@ -125,8 +142,11 @@ int runFlashAll(const QSharedPointer<FirmwareFile> &firmware)
     QEventLoop loop;
     int running = 0;
     for (const std::unique_ptr<Station> &station : stations) {
-        DeviceSession::waitForWorkerOf(station->driver.get());
-        const QList<DeviceSession::Device> found = DeviceSession::devicesOf(station->driver.get());
+        // A first scan that takes longer than any answer may counts as a device that did not open.
+        const QList<DeviceSession::Device> found
+            = DeviceSession::waitForWorkerOf(station->driver.get(), LoaderOperation::answerLimitMs())
+            ? DeviceSession::devicesOf(station->driver.get())
+            : QList<DeviceSession::Device>();
         if (found.isEmpty()) {
             // Held by another program, gone already, or not answering as a Vantor device.
             ++failed;
@@ -147,14 +167,26 @@ int runFlashAll(const QSharedPointer<FirmwareFile> &firmware)
         QObject::connect(
             flash, &FlashRun::progress, [&report, serial](int percent) { report.progress(serial, percent); });
         QObject::connect(flash, &FlashRun::finishing, [&report, serial] { report.finishing(serial); });
-        QObject::connect(flash, &FlashRun::finished, &loop, [&, flash] {
-            const QJsonObject result = deviceResult(*flash);
-            failed += flash->status() == ExitSuccess ? 0 : 1;
-            results.append(result);
-            report.event(QStringLiteral("device_result"), result);
-            printLine(*flash);
-            if (--running == 0)
-                loop.quit();
+        // Made before the flash starts, so that it sees the device leave for its restart.
+        station->watch = std::make_unique<RestartWatch>(station->driver.get(), device);
+        RestartWatch *watch = station->watch.get();
+        QObject::connect(flash, &FlashRun::finished, &loop, [&, flash, watch] {
+            const auto record = [&, flash](const QString &notBack) {
+                const QJsonObject result = deviceResult(*flash, notBack);
+                failed += result.value(QStringLiteral("ok")).toBool() ? 0 : 1;
+                results.append(result);
+                report.event(QStringLiteral("device_result"), result);
+                printLine(*flash, notBack);
+                if (--running == 0)
+                    loop.quit();
+            };
+            if (flash->status() != ExitSuccess) {
+                record(QString());
+                return;
+            }
+            // A device is done once it is back in its new application.
+            watch->start(RestartWatch::Mode::Application,
+                [record](const QString &failure, const DeviceSession::Device &) { record(failure); });
         });
         ++running;
     }

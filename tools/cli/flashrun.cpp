@@ -31,6 +31,10 @@ FlashRun::FlashRun(USBDriver *driver, const DeviceSession::Device &device,
     , m_firmware(std::move(firmware))
 {
     m_clock.start();
+    m_deadline.setSingleShot(true);
+    m_deadline.setInterval(LoaderOperation::answerLimitMs());
+    connect(&m_deadline, &QTimer::timeout, this,
+        [this] { finish(ExitDeviceFailed, LoaderOperation::noAnswerText()); });
     connect(driver, &USBDriver::deviceRemoved, this, [this](const USBDriver::TDeviceID &id) {
         if (id == m_device.usbId)
             finish(ExitDeviceFailed, QStringLiteral("the device was disconnected before it answered"));
@@ -40,6 +44,7 @@ FlashRun::FlashRun(USBDriver *driver, const DeviceSession::Device &device,
 void FlashRun::start()
 {
     m_clock.start();
+    m_deadline.start();
     const bool reached = DeviceSession::withLoaderOf(m_driver, m_device, [this](UsbLoader *loader) {
         connect(loader, &UsbLoader::programmingProgress, this, &FlashRun::showProgress);
         connect(loader, &UsbLoader::firmwareReprogrammed, this,
@@ -55,8 +60,7 @@ void FlashRun::start()
             [this, loader] { m_failure = loader->lastFailure(); }, Qt::DirectConnection);
         connect(loader, &UsbLoader::firmwareReprogrammingFailed, this,
             [this] { finish(ExitDeviceFailed, flashFailure(m_lastProgress, m_failure)); });
-        QMetaObject::invokeMethod(
-            loader, "flashFirmware", Qt::QueuedConnection, Q_ARG(QSharedPointer<FirmwareFile>, m_firmware));
+        askLoader(loader, &UsbLoader::flashFirmware, m_firmware);
     });
     if (!reached)
         finish(ExitDeviceFailed, QStringLiteral("the device is no longer attached"));
@@ -67,6 +71,8 @@ void FlashRun::showProgress(int percent)
     if (m_finished || percent == m_lastProgress)
         return;
     m_lastProgress = percent;
+    // The device still answers: the limit counts from here.
+    m_deadline.start();
     emit progress(percent);
     if (percent == 100)
         emit finishing();
@@ -77,14 +83,17 @@ void FlashRun::finish(int status, const QString &reason)
     if (m_finished)
         return;
     m_finished = true;
+    m_deadline.stop();
     m_seconds = CommandReport::secondsOf(m_clock);
     m_status = status;
     m_reason = reason;
-    if (status == ExitSuccess) {
+    if (status == ExitSuccess && m_device.flashingMode) {
         // As the window does once the user has read its message: a device
-        // that was already in flashing mode is started here.
-        DeviceSession::withLoaderOf(m_driver, m_device,
-            [](UsbLoader *loader) { QMetaObject::invokeMethod(loader, "startApp", Qt::QueuedConnection); });
+        // that was already in flashing mode is started here. One that was in
+        // its application the loader has started itself; asking again could
+        // restart it a second time once it is back.
+        DeviceSession::withLoaderOf(
+            m_driver, m_device, [](UsbLoader *loader) { askLoader(loader, &UsbLoader::startApp); });
     }
     emit finished();
 }

@@ -2,8 +2,10 @@
 
 // One flash of one device as the window runs it, started from the main
 // thread without waiting: the loader's answers arrive by queued signal, and
-// a device that leaves before it answers ends the run as well. After a
-// success the device is told to start its application. Main thread; the
+// a device that leaves before it answers ends the run as well, and so does
+// a loader silent for longer than the protocol allows. After a success a
+// device that was in its flashing mode is told to start its application
+// (one the loader took there, it starts itself). Main thread; the
 // loader runs on its driver's worker thread.
 
 #include "devicesession.h"
@@ -15,6 +17,7 @@
 #include <QObject>
 #include <QSharedPointer>
 #include <QString>
+#include <QTimer>
 
 #include <atomic>
 
@@ -55,6 +58,8 @@ private:
     DeviceSession::Device m_device;
     QSharedPointer<FirmwareFile> m_firmware;
     QElapsedTimer m_clock;
+    // Ends a run whose loader has said nothing for longer than it may.
+    QTimer m_deadline;
     int m_lastProgress = -1;
     std::atomic<UsbLoader::Failure> m_failure {UsbLoader::Failure::None}; // written on the worker thread
     bool m_finished = false;
@@ -68,4 +73,5 @@ private:
 // flash --all: every device attached now, flashed at once, each through a
 // driver of its own on a worker thread of its own. Devices that appear
 // meanwhile are left alone. ExitSuccess only when every device succeeded.
-int runFlashAll(const QSharedPointer<FirmwareFile> &firmware);
+// waitMs is how long to wait for a first device to appear.
+int runFlashAll(const QSharedPointer<FirmwareFile> &firmware, int waitMs);

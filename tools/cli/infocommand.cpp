@@ -20,7 +20,8 @@ const char infoHelpText[]
       "  payload     the size of the image in bytes, then \"bytes\"\n"
       "  image-info  the 24 bytes sent to the device ahead of the image, in hex\n"
       "Control characters in a value are printed as \"?\", so each key keeps one line.\n"
-      "A file that fails a check prints \"File corrupted!\" on stderr and exits with 1.\n";
+      "A file that fails a check prints what is wrong with it on stderr (\"no such\n"
+      "file\", \"header checksum mismatch\", ...) and exits with 1.\n";
 
 // A name field may hold any byte; one value must not spill into the next line.
 QString oneLine(QString value)
@@ -62,7 +63,9 @@ int runInfo(const QStringList &arguments)
     try {
         firmware.loadFile(fileName);
     } catch (const FirmwareFile::fileCorruptedError &error) {
-        throw CommandError {ExitFileFailed, QString::fromLatin1(error.what()), QString()};
+        // The window says only "File corrupted!"; someone fixing a build wants the fault.
+        throw CommandError {ExitFileFailed,
+            QStringLiteral("talvex-cli info: %1: %2").arg(fileName, error.reason()), QString()};
     }
 
     const FirmwareFile::THeader header = firmware.header();

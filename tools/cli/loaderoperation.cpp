@@ -3,9 +3,19 @@
 #include "clicommon.h"
 
 #include "protocol/loadertiming.h"
+#include "usb/host/usbhost.h"
 
 #include <atomic>
 #include <memory>
+
+namespace {
+
+// The most USB transfers an operation makes between two signs of life: the
+// records read after a mode switch, a length-prefixed read, the settings
+// slots read back before a settings write.
+constexpr int transfersBetweenAnswers = 16;
+
+} // namespace
 
 QString deviceStayedBusyText()
 {
@@ -21,6 +31,21 @@ LoaderOperation::LoaderOperation(const DeviceSession &session, const DeviceSessi
         if (id == m_device.usbId)
             finish(ExitDeviceFailed, QStringLiteral("the device was disconnected before it answered"));
     });
+    m_deadline.setSingleShot(true);
+    m_deadline.setInterval(answerLimitMs());
+    connect(&m_deadline, &QTimer::timeout, this, [this] { finish(ExitDeviceFailed, noAnswerText()); });
+}
+
+int LoaderOperation::answerLimitMs()
+{
+    using namespace LoaderTiming;
+    return scaled(restartPauseMs) + scaled(comeBackLimitMs) + scaled(busyLimitMs) + 4 * scaled(settlePauseMs)
+        + transfersBetweenAnswers * int(UsbHost::transferTimeoutMs);
+}
+
+QString LoaderOperation::noAnswerText()
+{
+    return QStringLiteral("the device did not answer within %1 s").arg(answerLimitMs() / 1000.0);
 }
 
 void LoaderOperation::finish(int status, const QString &message)
@@ -28,6 +53,7 @@ void LoaderOperation::finish(int status, const QString &message)
     if (m_finished)
         return;
     m_finished = true;
+    m_deadline.stop();
     m_status = status;
     m_message = message;
     m_loop.quit();
@@ -35,7 +61,13 @@ void LoaderOperation::finish(int status, const QString &message)
 
 int LoaderOperation::run(const std::function<void(UsbLoader *)> &start)
 {
-    if (!m_session.withLoader(m_device, start))
+    m_deadline.start();
+    const bool reached = m_session.withLoader(m_device, [&](UsbLoader *loader) {
+        // Progress shows the device is still answering: the limit counts from the last sign.
+        connect(loader, &UsbLoader::programmingProgress, &m_deadline, qOverload<>(&QTimer::start));
+        start(loader);
+    });
+    if (!reached)
         finish(ExitDeviceFailed, QStringLiteral("the device is no longer attached"));
     if (!m_finished)
         m_loop.exec();

@@ -2,29 +2,50 @@
 
 // One loader operation started from the main thread, and the wait for its
 // answer. The answer arrives by queued signal; a device that leaves before
-// it answers ends the wait as well, so a command never hangs on a loader
-// that died with its device. Main thread.
+// it answers ends the wait as well, and so does an answer that takes longer
+// than the protocol's own limits allow, so a command never hangs on a
+// loader. Main thread.
 
 #include "devicesession.h"
 
 #include <QEventLoop>
 #include <QObject>
 #include <QString>
+#include <QTimer>
 
 #include <functional>
 
 // The message for a write that gave up on a device that stayed busy.
 QString deviceStayedBusyText();
 
+// Asks the loader for an operation on its own (worker) thread, by a
+// compiler-checked slot; the arguments are copied into the call. A loader
+// that is gone before its thread runs the call drops it.
+template <typename... Parameters, typename... Arguments>
+void askLoader(UsbLoader *loader, void (UsbLoader::*slot)(Parameters...), Arguments... arguments)
+{
+    QMetaObject::invokeMethod(
+        loader, [loader, slot, arguments...] { (loader->*slot)(arguments...); }, Qt::QueuedConnection);
+}
+
 class LoaderOperation : public QObject
 {
 public:
     LoaderOperation(const DeviceSession &session, const DeviceSession::Device &device);
 
+    // The longest a loader can go without a word, by the protocol's own
+    // limits: putting the device into flashing mode (the pause and the time
+    // it has to come back), a write's busy limit with its settle pauses, and
+    // a run of USB transfers, each ending within the host's time-out.
+    static int answerLimitMs();
+    // The message for an operation that passed that limit.
+    static QString noAnswerText();
+
     // Ends the wait; only the first call counts.
     void finish(int status, const QString &message = QString());
     // Runs start with the device's loader (to connect its signals with this
-    // object as context and to invoke the slot), then waits for finish.
+    // object as context and to ask for the operation), then waits for
+    // finish, or for answerLimitMs() without an answer or progress.
     // Returns the status given to finish.
     int run(const std::function<void(UsbLoader *)> &start);
     // Ends the wait with ExitDeviceFailed when the loader reports a failed
@@ -36,6 +57,7 @@ private:
     const DeviceSession &m_session;
     DeviceSession::Device m_device;
     QEventLoop m_loop;
+    QTimer m_deadline;
     bool m_finished = false;
     int m_status = 0;
     QString m_message;

@@ -4,6 +4,7 @@
 
 #include "clicommon.h"
 #include "commandreport.h"
+#include "devicecommand.h"
 #include "qtcompat.h"
 #include "talvexversion.h"
 
@@ -11,54 +12,47 @@
 
 namespace {
 
-const char toolHelp[] = "usage: talvex-cli COMMAND [ARGUMENTS]\n"
-                        "\n"
-                        "Checks and writes TALVEX firmware files (.tvf) and works with attached Vantor\n"
-                        "devices through the same USB code as the window.\n"
-                        "\n"
-                        "Firmware files:\n"
-                        "  info FILE                 check FILE as the updater does and print its header\n"
-                        "  pack ...                  write a firmware file around a payload\n"
-                        "\n"
-                        "Devices (--device SERIAL picks one when several are attached):\n"
-                        "  list                      the attached devices as the window shows them\n"
-                        "  flash FILE                flash FILE, then start the application\n"
-                        "  start-app                 tell the device to start its application\n"
-                        "  restart                   tell the device to restart\n"
-                        "  read-config OUT           read the factory configuration into OUT\n"
-                        "  write-config IN           write IN as the factory configuration\n"
-                        "  read-settings SLOT OUT    read user-settings slot SLOT (0-3) into OUT\n"
-                        "  write-settings SLOT IN    write IN into user-settings slot SLOT (0-3)\n"
-                        "  clear-settings            erase all user-settings slots\n"
-                        "  set-identity ...          write the serial number and board version\n"
-                        "  load-keys PRIMARY SECONDARY  load two AES-256 keys (32-byte files)\n"
-                        "  jtag-lock [--yes]         lock the JTAG port for good\n"
-                        "\n"
-                        "Options:\n"
-                        "  --help                    print this help and exit\n"
-                        "  --version                 print the version and exit\n"
-                        "\n"
-                        "Run \"talvex-cli COMMAND --help\" for the arguments of a command.\n"
-                        "Every device command takes --json: one JSON object per line on stdout for\n"
-                        "each event, ending with exactly one \"result\" object.\n"
-                        "Output files are written whole or not at all.\n"
-                        "\n"
-                        "Exit status:\n"
-                        "  0  success\n"
-                        "  1  a file failed its check or could not be read or written\n"
-                        "  2  the command line was refused (or a confirmation was not given)\n"
-                        "  3  no device to work on: none attached, none with that serial number,\n"
-                        "     or several attached and none chosen with --device\n"
-                        "  4  the device operation failed; a one-line reason is printed on stderr\n"
-                        "  5  a read brought nothing: the block is empty, or the read failed\n"
-                        "\n"
-                        "With TALVEX_SIMULATOR set, the commands work on simulated devices instead.\n";
+const char toolHelpStart[]
+    = "usage: talvex-cli COMMAND [ARGUMENTS]\n"
+      "\n"
+      "Checks and writes TALVEX firmware files (.tvf) and works with attached Vantor\n"
+      "devices through the same USB code as the window.\n"
+      "\n"
+      "Firmware files:\n"
+      "  info FILE                 check FILE as the updater does and print its header\n"
+      "  pack ...                  write a firmware file around a payload\n"
+      "\n"
+      "Devices (--device SERIAL picks one when several are attached):\n";
+
+const char toolHelpEnd[] = "\n"
+                           "Options:\n"
+                           "  --help                    print this help and exit\n"
+                           "  --version                 print the version and exit\n"
+                           "\n"
+                           "Run \"talvex-cli COMMAND --help\" for the arguments of a command.\n"
+                           "Every device command takes --json: one JSON object per line on stdout for\n"
+                           "each event, ending with exactly one \"result\" object.\n"
+                           "Output files are written whole or not at all.\n"
+                           "\n"
+                           "Exit status:\n"
+                           "  0  success\n"
+                           "  1  a file failed its check or could not be read or written\n"
+                           "  2  the command line was refused (or a confirmation was not given)\n"
+                           "  3  no device to work on: none attached, none with that serial number,\n"
+                           "     or several attached and none chosen with --device\n"
+                           "  4  the device operation failed; a one-line reason is printed on stderr\n"
+                           "  5  a read brought nothing: the block is empty, or the read failed\n"
+                           "\n"
+                           "With TALVEX_SIMULATOR set, the commands work on simulated devices instead.\n";
 
 QString toolUsage()
 {
-    return QStringLiteral("%1\n%2\n%3\n%4\nusage: talvex-cli --help | --version")
-        .arg(QLatin1String(infoUsage), QLatin1String(packUsage), QLatin1String(listUsage),
-            QLatin1String(flashUsage));
+    QString usage
+        = QLatin1String(infoUsage) + QLatin1Char('\n') + QLatin1String(packUsage) + QLatin1Char('\n');
+    for (const char *command : {"list", "flash"})
+        usage += QStringLiteral("usage: talvex-cli %1\n")
+                     .arg(QLatin1String(findDeviceCommand(QLatin1String(command))->usage));
+    return usage + QStringLiteral("usage: talvex-cli --help | --version");
 }
 
 int run(const QStringList &arguments)
@@ -69,7 +63,7 @@ int run(const QStringList &arguments)
     const QString command = arguments.first();
     const QStringList rest = arguments.mid(1);
     if (command == QLatin1String("--help") || command == QLatin1String("-h")) {
-        printOut(QString::fromLatin1(toolHelp));
+        printOut(QLatin1String(toolHelpStart) + deviceCommandsHelp() + QLatin1String(toolHelpEnd));
         return ExitSuccess;
     }
     if (command == QLatin1String("--version")) {
@@ -80,19 +74,14 @@ int run(const QStringList &arguments)
         return runInfo(rest);
     if (command == QLatin1String("pack"))
         return runPack(rest);
-    if (command == QLatin1String("list"))
-        return runList(rest);
-    if (command == QLatin1String("flash"))
-        return runFlash(rest);
-    const int status = runServiceCommand(command, rest);
-    if (status >= 0)
-        return status;
+    if (const DeviceCommand *deviceCommand = findDeviceCommand(command))
+        return runDeviceCommand(*deviceCommand, rest);
     failUsage(QStringLiteral("talvex-cli: unknown command \"%1\"").arg(command), toolUsage());
 }
 
 bool isDeviceCommand(const QString &command)
 {
-    return command == QLatin1String("list") || command == QLatin1String("flash") || isServiceCommand(command);
+    return findDeviceCommand(command) != nullptr;
 }
 
 // The reason without the "talvex-cli COMMAND: " that starts each message.

@@ -2,9 +2,10 @@
 // offer, each run through the device's loader and judged by what it answers.
 
 #include "clicommon.h"
-#include "devicecommandline.h"
-#include "devicesession.h"
+#include "devicecommand.h"
+#include "devicecommandsrun.h"
 #include "loaderoperation.h"
+#include "restartwatch.h"
 
 #include "protocol/loaderrecords.h"
 #include "protocol/securewipe.h"
@@ -23,39 +24,23 @@
 
 namespace {
 
-const char deviceOption[] = "  --device SERIAL  the device to work on when several are attached\n";
-
-struct ServiceCommand
-{
-    const char *name;
-    const char *usage;
-    const char *help;
-    int (*run)(const QString &name, const QStringList &arguments);
-};
-
-[[noreturn]] void fail(const QString &command, int status, const QString &message)
-{
-    throw CommandError {
-        ExitStatus(status), QStringLiteral("talvex-cli %1: %2").arg(command, message), QString()};
-}
-
-QByteArray readInput(const QString &command, const QString &fileName)
+QByteArray readInput(const DeviceCommandContext &context, const QString &fileName)
 {
     QFile file(fileName);
     if (!file.open(QIODevice::ReadOnly))
-        fail(command, ExitFileFailed, QStringLiteral("cannot read %1: %2").arg(fileName, file.errorString()));
+        context.fail(ExitFileFailed, QStringLiteral("cannot read %1: %2").arg(fileName, file.errorString()));
     const QByteArray bytes = file.readAll();
     if (file.error() != QFileDevice::NoError)
-        fail(command, ExitFileFailed, QStringLiteral("cannot read %1: %2").arg(fileName, file.errorString()));
+        context.fail(ExitFileFailed, QStringLiteral("cannot read %1: %2").arg(fileName, file.errorString()));
     return bytes;
 }
 
 // Written to a temporary file beside OUT and renamed into place when complete.
-void writeOutput(const QString &command, const QString &fileName, const QByteArray &bytes)
+void writeOutput(const DeviceCommandContext &context, const QString &fileName, const QByteArray &bytes)
 {
     QSaveFile out(fileName);
     if (!out.open(QIODevice::WriteOnly) || out.write(bytes) != bytes.size() || !out.commit())
-        fail(command, ExitFileFailed, QStringLiteral("cannot write %1: %2").arg(fileName, out.errorString()));
+        context.fail(ExitFileFailed, QStringLiteral("cannot write %1: %2").arg(fileName, out.errorString()));
 }
 
 uchar parseSlot(const DeviceCommandLine &commandLine, const QString &text)
@@ -69,15 +54,28 @@ uchar parseSlot(const DeviceCommandLine &commandLine, const QString &text)
 
 // Runs one operation on the chosen device: start connects the loader's
 // answers to the operation and asks for it. Ends the command on failure.
-void runOnDevice(const QString &command, const DeviceSession &session, const DeviceSession::Device &device,
-    const std::function<void(UsbLoader *, LoaderOperation &)> &start)
+void runOnDevice(
+    DeviceCommandContext &context, const std::function<void(UsbLoader *, LoaderOperation &)> &start)
 {
+    const DeviceSession::Device &device = context.device();
+    DeviceSession &session = context.session();
     auto operation = std::make_unique<LoaderOperation>(session, device);
     const int status = operation->run([&](UsbLoader *loader) { start(loader, *operation); });
     const QString message = operation->message();
     session.destroyWithWorkerHeld(std::move(operation));
     if (status != ExitSuccess)
-        fail(command, status, message);
+        context.fail(status, message);
+}
+
+// Sends a request the device gives no answer to, and waits until the loader
+// has sent it.
+void sendWithoutAnswer(DeviceCommandContext &context, void (UsbLoader::*request)())
+{
+    const DeviceSession::Device &device = context.device();
+    DeviceSession &session = context.session();
+    if (!session.withLoader(device, [request](UsbLoader *loader) { askLoader(loader, request); }))
+        context.fail(ExitDeviceFailed, QStringLiteral("the device is no longer attached"));
+    session.waitForWorker(LoaderOperation::answerLimitMs());
 }
 
 void failOnWriteFailure(UsbLoader *loader, LoaderOperation &operation, const QString &what)
@@ -87,235 +85,138 @@ void failOnWriteFailure(UsbLoader *loader, LoaderOperation &operation, const QSt
     });
 }
 
-QByteArray readBlock(const QString &command, const DeviceSession &session,
-    const DeviceSession::Device &device, const char *slot, uchar slotNumber)
+QByteArray readFactoryConfiguration(DeviceCommandContext &context)
 {
     QByteArray block;
-    runOnDevice(command, session, device, [&](UsbLoader *loader, LoaderOperation &operation) {
+    runOnDevice(context, [&](UsbLoader *loader, LoaderOperation &operation) {
         QObject::connect(
             loader, &UsbLoader::factoryConfigurationReceived, &operation, [&](const QByteArray &data) {
                 block = data;
                 operation.finish(ExitSuccess);
             });
-        QObject::connect(loader, &UsbLoader::userSettingsReceived, &operation, [&](const QByteArray &data) {
-            block = data;
-            operation.finish(ExitSuccess);
-        });
-        if (qstrcmp(slot, "readUserSettings") == 0)
-            QMetaObject::invokeMethod(loader, slot, Qt::QueuedConnection, Q_ARG(uchar, slotNumber));
-        else
-            QMetaObject::invokeMethod(loader, slot, Qt::QueuedConnection);
+        askLoader(loader, &UsbLoader::readFactoryConfiguration);
     });
     return block;
 }
 
-int startApp(const QString &command, const QStringList &arguments);
-int readConfig(const QString &command, const QStringList &arguments);
-int writeConfig(const QString &command, const QStringList &arguments);
-int readSettings(const QString &command, const QStringList &arguments);
-int writeSettings(const QString &command, const QStringList &arguments);
-int clearSettings(const QString &command, const QStringList &arguments);
-int setIdentity(const QString &command, const QStringList &arguments);
-int loadKeys(const QString &command, const QStringList &arguments);
-int jtagLock(const QString &command, const QStringList &arguments);
-
-const ServiceCommand commands[] = {
-    {"start-app", startAppUsage,
-        "\nTells the device to leave its flashing mode and start its application.\n"
-        "The device gives no answer to this request; its effect shows in `list`.\n",
-        startApp},
-    {"restart", restartUsage,
-        "\nTells the device to restart. The device gives no answer to this request;\n"
-        "its effect shows in `list`.\n",
-        startApp},
-    {"read-config", readConfigUsage,
-        "\nReads the device's factory configuration into OUT. A device that sends\n"
-        "nothing (no configuration, or a failed read) exits with 5 and writes no OUT.\n",
-        readConfig},
-    {"write-config", writeConfigUsage,
-        "\nWrites the bytes of IN as the device's factory configuration, in its\n"
-        "flashing mode; a device that was in its application is started again after.\n",
-        writeConfig},
-    {"read-settings", readSettingsUsage,
-        "\nReads user-settings slot SLOT (0 to 3) into OUT. An empty slot (or a failed\n"
-        "read) exits with 5 and writes no OUT.\n",
-        readSettings},
-    {"write-settings", writeSettingsUsage,
-        "\nWrites the bytes of IN into user-settings slot SLOT (0 to 3). The device\n"
-        "erases all slots at once, so the other slots are read first and written back;\n"
-        "an empty IN removes the slot's settings.\n",
-        writeSettings},
-    {"clear-settings", clearSettingsUsage,
-        "\nErases all four user-settings slots, then reads them back to check.\n", clearSettings},
-    {"set-identity", setIdentityUsage,
-        "\nWrites the device's identity record and checks what the device reports back.\n"
-        "  --serial S    serial number, at most 16 bytes in the local encoding\n"
-        "  --board X.Y   board version and sub-version, each 0 to 255\n"
-        "  --hw-type N   board hardware type, 0 to 3 (default 0)\n",
-        setIdentity},
-    {"load-keys", loadKeysUsage,
-        "\nLoads two AES-256 keys into the device: PRIMARY and SECONDARY are files of\n"
-        "exactly 32 bytes each. The key bytes are wiped from memory once sent.\n",
-        loadKeys},
-    {"jtag-lock", jtagLockUsage,
-        "\nLocks the device's JTAG port. THIS CANNOT BE UNDONE. Asks for confirmation\n"
-        "on the terminal unless --yes is given; without a terminal --yes is required.\n"
-        "The device gives no answer to this request.\n"
-        "  --yes            do not ask\n",
-        jtagLock},
-};
-
-const ServiceCommand *find(const QString &name)
+QByteArray readUserSettings(DeviceCommandContext &context, uchar slot)
 {
-    for (const ServiceCommand &command : commands) {
-        if (name == QLatin1String(command.name))
-            return &command;
+    QByteArray block;
+    runOnDevice(context, [&](UsbLoader *loader, LoaderOperation &operation) {
+        QObject::connect(loader, &UsbLoader::userSettingsReceived, &operation, [&](const QByteArray &data) {
+            block = data;
+            operation.finish(ExitSuccess);
+        });
+        askLoader(loader, &UsbLoader::readUserSettings, slot);
+    });
+    return block;
+}
+
+std::vector<uint8_t> readKey(const DeviceCommandContext &context, const QString &fileName)
+{
+    QByteArray bytes = readInput(context, fileName);
+    if (bytes.size() != 32) {
+        const int size = bytes.size();
+        secureWipe(bytes);
+        context.fail(ExitFileFailed,
+            QStringLiteral("%1 holds %2 bytes; an AES-256 key is exactly 32").arg(fileName).arg(size));
     }
-    return nullptr;
+    std::vector<uint8_t> key(bytes.begin(), bytes.end());
+    secureWipe(bytes);
+    return key;
 }
 
-QString helpOf(const QString &command)
+} // namespace
+
+QString runStartApp(DeviceCommandContext &context)
 {
-    return QLatin1String(find(command)->help) + QLatin1String(deviceOption);
+    const DeviceSession::Device back = RestartWatch::follow(context.session(), context.device(),
+        RestartWatch::Mode::Application, [&] { sendWithoutAnswer(context, &UsbLoader::startApp); });
+    return QStringLiteral("sent: start application to %1\ndevice back in %2 mode\n")
+        .arg(serialText(context.device()), RestartWatch::modeText(back));
 }
 
-// Parses the command line; false when only help was asked for.
-bool parse(DeviceCommandLine &commandLine, const QStringList &arguments, int positional)
+QString runRestart(DeviceCommandContext &context)
 {
-    return commandLine.parse(arguments, positional);
+    const DeviceSession::Device back = RestartWatch::follow(context.session(), context.device(),
+        RestartWatch::Mode::Any, [&] { sendWithoutAnswer(context, &UsbLoader::restartDevice); });
+    return QStringLiteral("sent: restart to %1\ndevice back in %2 mode\n")
+        .arg(serialText(context.device()), RestartWatch::modeText(back));
 }
 
-int startApp(const QString &command, const QStringList &arguments)
+QString runReadConfig(DeviceCommandContext &context)
 {
-    const QByteArray help = helpOf(command).toLatin1();
-    DeviceCommandLine commandLine(command, find(command)->usage, help.constData());
-    if (!parse(commandLine, arguments, 0))
-        return ExitSuccess;
-    DeviceSession session(command);
-    const DeviceSession::Device device = session.choose(commandLine.device());
-    const char *slot = command == QLatin1String("restart") ? "restartDevice" : "startApp";
-    if (!session.withLoader(device,
-            [slot](UsbLoader *loader) { QMetaObject::invokeMethod(loader, slot, Qt::QueuedConnection); }))
-        fail(command, ExitDeviceFailed, QStringLiteral("the device is no longer attached"));
-    session.waitForWorker();
-    printOut(QStringLiteral("sent: %1 to %2\n")
-                 .arg(command == QLatin1String("restart") ? QStringLiteral("restart")
-                                                          : QStringLiteral("start application"),
-                     serialText(device)));
-    return ExitSuccess;
-}
-
-int readConfig(const QString &command, const QStringList &arguments)
-{
-    const QByteArray help = helpOf(command).toLatin1();
-    DeviceCommandLine commandLine(command, readConfigUsage, help.constData());
-    if (!parse(commandLine, arguments, 1))
-        return ExitSuccess;
-    DeviceSession session(command);
-    const QByteArray block
-        = readBlock(command, session, session.choose(commandLine.device()), "readFactoryConfiguration", 0);
+    const QByteArray block = readFactoryConfiguration(context);
     if (block.isEmpty())
-        fail(command, ExitNothingRead,
+        context.fail(ExitNothingRead,
             QStringLiteral("the device sent no factory configuration (it has none, or the read failed)"));
-    writeOutput(command, commandLine.positional().first(), block);
-    printOut(QStringLiteral("read: %1 bytes\n").arg(block.size()));
-    return ExitSuccess;
+    writeOutput(context, context.commandLine().positional().first(), block);
+    return QStringLiteral("read: %1 bytes\n").arg(block.size());
 }
 
-int readSettings(const QString &command, const QStringList &arguments)
+QString runReadSettings(DeviceCommandContext &context)
 {
-    const QByteArray help = helpOf(command).toLatin1();
-    DeviceCommandLine commandLine(command, readSettingsUsage, help.constData());
-    if (!parse(commandLine, arguments, 2))
-        return ExitSuccess;
-    const uchar slot = parseSlot(commandLine, commandLine.positional().first());
-    DeviceSession session(command);
-    const QByteArray block
-        = readBlock(command, session, session.choose(commandLine.device()), "readUserSettings", slot);
+    const uchar slot = parseSlot(context.commandLine(), context.commandLine().positional().first());
+    const QByteArray block = readUserSettings(context, slot);
     if (block.isEmpty())
-        fail(command, ExitNothingRead,
+        context.fail(ExitNothingRead,
             QStringLiteral("the device sent nothing for slot %1 (it is empty, or the read failed)")
                 .arg(slot));
-    writeOutput(command, commandLine.positional().at(1), block);
-    printOut(QStringLiteral("read: %1 bytes from slot %2\n").arg(block.size()).arg(slot));
-    return ExitSuccess;
+    writeOutput(context, context.commandLine().positional().at(1), block);
+    return QStringLiteral("read: %1 bytes from slot %2\n").arg(block.size()).arg(slot);
 }
 
-int writeConfig(const QString &command, const QStringList &arguments)
+QString runWriteConfig(DeviceCommandContext &context)
 {
-    const QByteArray help = helpOf(command).toLatin1();
-    DeviceCommandLine commandLine(command, writeConfigUsage, help.constData());
-    if (!parse(commandLine, arguments, 1))
-        return ExitSuccess;
-    const QByteArray block = readInput(command, commandLine.positional().first());
-    DeviceSession session(command);
-    runOnDevice(command, session, session.choose(commandLine.device()),
-        [&](UsbLoader *loader, LoaderOperation &operation) {
+    const QByteArray block = readInput(context, context.commandLine().positional().first());
+    const auto write = [&] {
+        runOnDevice(context, [&](UsbLoader *loader, LoaderOperation &operation) {
             QObject::connect(loader, &UsbLoader::factoryConfigurationSent, &operation,
                 [&] { operation.finish(ExitSuccess); });
             failOnWriteFailure(
                 loader, operation, QStringLiteral("the device did not take the configuration"));
-            QMetaObject::invokeMethod(
-                loader, "sendFactoryConfiguration", Qt::QueuedConnection, Q_ARG(QByteArray, block));
+            askLoader(loader, &UsbLoader::sendFactoryConfiguration, block);
         });
-    printOut(QStringLiteral("written: %1 bytes of factory configuration\n").arg(block.size()));
-    return ExitSuccess;
+    };
+    // The write takes the device into its flashing mode; one that was in its
+    // application is started again after, and is back before this returns.
+    if (context.device().flashingMode)
+        write();
+    else
+        RestartWatch::follow(context.session(), context.device(), RestartWatch::Mode::Application, write);
+    return QStringLiteral("written: %1 bytes of factory configuration\n").arg(block.size());
 }
 
-int writeSettings(const QString &command, const QStringList &arguments)
+QString runWriteSettings(DeviceCommandContext &context)
 {
-    const QByteArray help = helpOf(command).toLatin1();
-    DeviceCommandLine commandLine(command, writeSettingsUsage, help.constData());
-    if (!parse(commandLine, arguments, 2))
-        return ExitSuccess;
-    const uchar slot = parseSlot(commandLine, commandLine.positional().first());
-    const QByteArray block = readInput(command, commandLine.positional().at(1));
-    DeviceSession session(command);
-    runOnDevice(command, session, session.choose(commandLine.device()),
-        [&](UsbLoader *loader, LoaderOperation &operation) {
-            QObject::connect(
-                loader, &UsbLoader::userSettingsSent, &operation, [&] { operation.finish(ExitSuccess); });
-            failOnWriteFailure(loader, operation,
-                QStringLiteral("the settings were not written; after a failed write the slots not yet "
-                               "written back are empty"));
-            QMetaObject::invokeMethod(loader, "sendUserSettings", Qt::QueuedConnection,
-                Q_ARG(QByteArray, block), Q_ARG(uchar, slot));
-        });
-    printOut(QStringLiteral("written: %1 bytes into slot %2\n").arg(block.size()).arg(slot));
-    return ExitSuccess;
+    const uchar slot = parseSlot(context.commandLine(), context.commandLine().positional().first());
+    const QByteArray block = readInput(context, context.commandLine().positional().at(1));
+    runOnDevice(context, [&](UsbLoader *loader, LoaderOperation &operation) {
+        QObject::connect(
+            loader, &UsbLoader::userSettingsSent, &operation, [&] { operation.finish(ExitSuccess); });
+        failOnWriteFailure(loader, operation,
+            QStringLiteral("the settings were not written; after a failed write the slots not yet "
+                           "written back are empty"));
+        askLoader(loader, &UsbLoader::sendUserSettings, block, slot);
+    });
+    return QStringLiteral("written: %1 bytes into slot %2\n").arg(block.size()).arg(slot);
 }
 
-int clearSettings(const QString &command, const QStringList &arguments)
+QString runClearSettings(DeviceCommandContext &context)
 {
-    const QByteArray help = helpOf(command).toLatin1();
-    DeviceCommandLine commandLine(command, clearSettingsUsage, help.constData());
-    if (!parse(commandLine, arguments, 0))
-        return ExitSuccess;
-    DeviceSession session(command);
-    const DeviceSession::Device device = session.choose(commandLine.device());
-    if (!session.withLoader(device, [](UsbLoader *loader) {
-            QMetaObject::invokeMethod(loader, "clearAllUserSettings", Qt::QueuedConnection);
-        }))
-        fail(command, ExitDeviceFailed, QStringLiteral("the device is no longer attached"));
+    sendWithoutAnswer(context, &UsbLoader::clearAllUserSettings);
     // The erase has no answer of its own: the slots read back tell.
     for (uchar slot = 0; slot < 4; ++slot) {
-        if (!readBlock(command, session, device, "readUserSettings", slot).isEmpty())
-            fail(command, ExitDeviceFailed,
-                QStringLiteral("slot %1 still holds settings after the erase").arg(slot));
+        if (!readUserSettings(context, slot).isEmpty())
+            context.fail(
+                ExitDeviceFailed, QStringLiteral("slot %1 still holds settings after the erase").arg(slot));
     }
-    printOut(QStringLiteral("erased: all user settings\n"));
-    return ExitSuccess;
+    return QStringLiteral("erased: all user settings\n");
 }
 
-int setIdentity(const QString &command, const QStringList &arguments)
+QString runSetIdentity(DeviceCommandContext &context)
 {
-    const QByteArray help = helpOf(command).toLatin1();
-    DeviceCommandLine commandLine(command, setIdentityUsage, help.constData(),
-        {{QStringLiteral("serial"), QString(), QStringLiteral("S")},
-            {QStringLiteral("board"), QString(), QStringLiteral("X.Y")},
-            {QStringLiteral("hw-type"), QString(), QStringLiteral("N")}});
-    if (!parse(commandLine, arguments, 0))
-        return ExitSuccess;
+    const DeviceCommandLine &commandLine = context.commandLine();
     if (!commandLine.isSet(QStringLiteral("serial")) || !commandLine.isSet(QStringLiteral("board")))
         commandLine.refuse(QStringLiteral("--serial and --board are required"));
     const QString serial = commandLine.value(QStringLiteral("serial"));
@@ -340,125 +241,81 @@ int setIdentity(const QString &command, const QStringList &arguments)
                                    .arg(commandLine.value(QStringLiteral("hw-type"))));
     }
 
-    DeviceSession session(command);
     QString reported;
-    QString asked = QStringLiteral("%1 %2 %3")
-                        .arg(serial, boardVersionText(uchar(version), uchar(subversion)))
-                        .arg(hwType);
+    const QString asked = QStringLiteral("%1 %2 %3")
+                              .arg(serial, boardVersionText(uchar(version), uchar(subversion)))
+                              .arg(hwType);
     int freeSlots = -1;
-    runOnDevice(command, session, session.choose(commandLine.device()),
-        [&](UsbLoader *loader, LoaderOperation &operation) {
-            QObject::connect(loader, &UsbLoader::deviceInformationChanged, &operation,
-                [&](bool, const QString &sn, uchar board, uchar sub, uchar type, bool) {
-                    reported = QStringLiteral("%1 %2 %3").arg(sn, boardVersionText(board, sub)).arg(type);
-                });
-            QObject::connect(
-                loader, &UsbLoader::deviceInformationFreeSlotsChanged, &operation, [&](uchar count) {
-                    freeSlots = count;
-                    operation.finish(ExitSuccess);
-                });
-            failOnWriteFailure(
-                loader, operation, QStringLiteral("the device did not take the identity record"));
-            QMetaObject::invokeMethod(loader, "flashDeviceInformation", Qt::QueuedConnection,
-                Q_ARG(QString, serial), Q_ARG(uchar, uchar(version)), Q_ARG(uchar, uchar(subversion)),
-                Q_ARG(uchar, uchar(hwType)));
+    runOnDevice(context, [&](UsbLoader *loader, LoaderOperation &operation) {
+        QObject::connect(loader, &UsbLoader::deviceInformationChanged, &operation,
+            [&](bool, const QString &sn, uchar board, uchar sub, uchar type, bool) {
+                reported = QStringLiteral("%1 %2 %3").arg(sn, boardVersionText(board, sub)).arg(type);
+            });
+        QObject::connect(loader, &UsbLoader::deviceInformationFreeSlotsChanged, &operation, [&](uchar count) {
+            freeSlots = count;
+            operation.finish(ExitSuccess);
         });
+        failOnWriteFailure(loader, operation, QStringLiteral("the device did not take the identity record"));
+        askLoader(loader, &UsbLoader::flashDeviceInformation, serial, uchar(version), uchar(subversion),
+            uchar(hwType));
+    });
     if (reported != asked)
-        fail(command, ExitDeviceFailed,
+        context.fail(ExitDeviceFailed,
             QStringLiteral("the device reports \"%1\" (serial, board, hardware type), not what was written")
                 .arg(reported));
-    printOut(QStringLiteral("identity: %1\nboard: %2\nfree-slots: %3\n")
-                 .arg(serial, boardVersionText(uchar(version), uchar(subversion)))
-                 .arg(freeSlots));
-    return ExitSuccess;
+    return QStringLiteral("identity: %1\nboard: %2\nfree-slots: %3\n")
+        .arg(serial, boardVersionText(uchar(version), uchar(subversion)))
+        .arg(freeSlots);
 }
 
-std::vector<uint8_t> readKey(const QString &command, const QString &fileName)
+QString runLoadKeys(DeviceCommandContext &context)
 {
-    QByteArray bytes = readInput(command, fileName);
-    if (bytes.size() != 32) {
-        const int size = bytes.size();
-        secureWipe(bytes);
-        fail(command, ExitFileFailed,
-            QStringLiteral("%1 holds %2 bytes; an AES-256 key is exactly 32").arg(fileName).arg(size));
-    }
-    std::vector<uint8_t> key(bytes.begin(), bytes.end());
-    secureWipe(bytes);
-    return key;
-}
-
-int loadKeys(const QString &command, const QStringList &arguments)
-{
-    const QByteArray help = helpOf(command).toLatin1();
-    DeviceCommandLine commandLine(command, loadKeysUsage, help.constData());
-    if (!parse(commandLine, arguments, 2))
-        return ExitSuccess;
-    std::vector<uint8_t> primary = readKey(command, commandLine.positional().at(0));
-    std::vector<uint8_t> secondary = readKey(command, commandLine.positional().at(1));
-    DeviceSession session(command);
+    std::vector<uint8_t> primary = readKey(context, context.commandLine().positional().at(0));
+    std::vector<uint8_t> secondary = readKey(context, context.commandLine().positional().at(1));
     int freeSlots = -1;
     const auto wipe = [&] {
         secureWipe(primary);
         secureWipe(secondary);
     };
     try {
-        runOnDevice(command, session, session.choose(commandLine.device()),
-            [&](UsbLoader *loader, LoaderOperation &operation) {
-                QObject::connect(
-                    loader, &UsbLoader::deviceInformationFreeSlotsChanged, &operation, [&](uchar count) {
-                        freeSlots = count;
-                        operation.finish(ExitSuccess);
-                    });
-                failOnWriteFailure(loader, operation, QStringLiteral("the device did not take the keys"));
-                QMetaObject::invokeMethod(loader, "flashAes256Keys", Qt::QueuedConnection,
-                    Q_ARG(std::vector<uint8_t>, primary), Q_ARG(std::vector<uint8_t>, secondary));
-            });
+        runOnDevice(context, [&](UsbLoader *loader, LoaderOperation &operation) {
+            QObject::connect(
+                loader, &UsbLoader::deviceInformationFreeSlotsChanged, &operation, [&](uchar count) {
+                    freeSlots = count;
+                    operation.finish(ExitSuccess);
+                });
+            failOnWriteFailure(loader, operation, QStringLiteral("the device did not take the keys"));
+            // The call's own copies of the keys are wiped once the loader has them.
+            QMetaObject::invokeMethod(
+                loader,
+                [loader, primary, secondary]() mutable {
+                    loader->flashAes256Keys(primary, secondary);
+                    secureWipe(primary);
+                    secureWipe(secondary);
+                },
+                Qt::QueuedConnection);
+        });
     } catch (...) {
         wipe();
         throw;
     }
     wipe();
-    printOut(QStringLiteral("keys: loaded\nfree-slots: %1\n").arg(freeSlots));
-    return ExitSuccess;
+    return QStringLiteral("keys: loaded\nfree-slots: %1\n").arg(freeSlots);
 }
 
-int jtagLock(const QString &command, const QStringList &arguments)
+QString runJtagLock(DeviceCommandContext &context)
 {
-    const QByteArray help = helpOf(command).toLatin1();
-    DeviceCommandLine commandLine(
-        command, jtagLockUsage, help.constData(), {{QStringLiteral("yes"), QString()}});
-    if (!parse(commandLine, arguments, 0))
-        return ExitSuccess;
-    DeviceSession session(command);
-    const DeviceSession::Device device = session.choose(commandLine.device());
-    if (!commandLine.isSet(QStringLiteral("yes"))) {
+    const DeviceSession::Device &device = context.device();
+    if (!context.commandLine().isSet(QStringLiteral("yes"))) {
         if (!isatty(fileno(stdin)))
-            commandLine.refuse(QStringLiteral("locking JTAG cannot be undone; confirm with --yes"));
+            context.commandLine().refuse(QStringLiteral("locking JTAG cannot be undone; confirm with --yes"));
         printErr(QStringLiteral("This locks the JTAG port of device %1 for good; it cannot be undone.\n"
                                 "Type \"yes\" to go on: ")
                      .arg(serialText(device)));
         QTextStream input(stdin);
         if (input.readLine().trimmed() != QLatin1String("yes"))
-            fail(command, ExitUsage, QStringLiteral("not confirmed; nothing was sent"));
+            context.fail(ExitUsage, QStringLiteral("not confirmed; nothing was sent"));
     }
-    if (!session.withLoader(device, [](UsbLoader *loader) {
-            QMetaObject::invokeMethod(loader, "enableJtagProtection", Qt::QueuedConnection);
-        }))
-        fail(command, ExitDeviceFailed, QStringLiteral("the device is no longer attached"));
-    session.waitForWorker();
-    printOut(QStringLiteral("sent: JTAG lock to %1\n").arg(serialText(device)));
-    return ExitSuccess;
-}
-
-} // namespace
-
-bool isServiceCommand(const QString &command)
-{
-    return find(command) != nullptr;
-}
-
-int runServiceCommand(const QString &command, const QStringList &arguments)
-{
-    const ServiceCommand *found = find(command);
-    return found ? found->run(command, arguments) : -1;
+    sendWithoutAnswer(context, &UsbLoader::enableJtagProtection);
+    return QStringLiteral("sent: JTAG lock to %1\n").arg(serialText(device));
 }

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <optional>
 
 namespace {
 
@@ -18,30 +19,42 @@ struct RequestRule
     bool flashingOnly;
 };
 
-const RequestRule *ruleFor(uint8_t request)
+// Keyed by the request itself: a request without a rule is a compile
+// warning here, not a shifted table.
+std::optional<RequestRule> ruleFor(uint8_t request)
 {
-    static const RequestRule rules[] = {
-        {true, sizeof(VantorDeviceStatus), false, false}, // 1 ReadDeviceStatus
-        {false, sizeof(VantorImageInformation), false, true}, // 2 WriteImageInfo
-        {true, sizeof(VantorFirmwareInformation), false, false}, // 3 ReadFirmwareInformation
-        {false, 4, false, true}, // 4 WriteFactoryConfigurationSize
-        {true, 4, false, false}, // 5 ReadFactoryConfiguration
-        {false, sizeof(VantorDeviceInformation), false, false}, // 6 WriteDeviceInformation
-        {true, sizeof(VantorDeviceInformation), false, false}, // 7 ReadDeviceInformation
-        {false, 0, false, false}, // 8 StartApplication
-        {false, 0, false, false}, // 9 RestartDevice
-        {false, 0, false, false}, // 10 EnableJtagProtection
-        {false, vantorKeyBlockSize, false, false}, // 11 WriteAes256Keys
-        {true, 1, false, false}, // 12 ReadFlashingMode
-        {false, 0, false, false}, // 13 EnterFlashingMode
-        {true, 4, true, false}, // 14 ReadUserSettings
-        {false, 4, true, false}, // 15 WriteUserSettings
-        {false, 0, false, false}, // 16 EraseUserSettings
-        {true, 1, false, false}, // 17 ReadBusy
-    };
-    if (request < 1 || request > sizeof rules / sizeof rules[0])
-        return nullptr;
-    return &rules[request - 1];
+    switch (VantorRequest(request)) {
+    case VantorRequest::ReadDeviceStatus:
+        return RequestRule {true, sizeof(VantorDeviceStatus), false, false};
+    case VantorRequest::WriteImageInfo:
+        return RequestRule {false, sizeof(VantorImageInformation), false, true};
+    case VantorRequest::ReadFirmwareInformation:
+        return RequestRule {true, sizeof(VantorFirmwareInformation), false, false};
+    case VantorRequest::WriteFactoryConfigurationSize:
+        return RequestRule {false, 4, false, true};
+    case VantorRequest::ReadFactoryConfiguration:
+        return RequestRule {true, 4, false, false};
+    case VantorRequest::WriteDeviceInformation:
+        return RequestRule {false, sizeof(VantorDeviceInformation), false, false};
+    case VantorRequest::ReadDeviceInformation:
+        return RequestRule {true, sizeof(VantorDeviceInformation), false, false};
+    case VantorRequest::StartApplication:
+    case VantorRequest::RestartDevice:
+    case VantorRequest::EnableJtagProtection:
+    case VantorRequest::EnterFlashingMode:
+    case VantorRequest::EraseUserSettings:
+        return RequestRule {false, 0, false, false};
+    case VantorRequest::WriteAes256Keys:
+        return RequestRule {false, vantorKeyBlockSize, false, false};
+    case VantorRequest::ReadFlashingMode:
+    case VantorRequest::ReadBusy:
+        return RequestRule {true, 1, false, false};
+    case VantorRequest::ReadUserSettings:
+        return RequestRule {true, 4, true, false};
+    case VantorRequest::WriteUserSettings:
+        return RequestRule {false, 4, true, false};
+    }
+    return std::nullopt;
 }
 
 std::vector<uint8_t> lengthPrefix(std::size_t size)
@@ -108,7 +121,7 @@ bool VantorDevice::controlRequest(
 bool VantorDevice::handleLocked(const UsbSetupPacket &setup, uint8_t *buffer, uint32_t length,
     uint32_t &transferred, Departure &departure)
 {
-    const RequestRule *rule = ruleFor(setup.Request);
+    const std::optional<RequestRule> rule = ruleFor(setup.Request);
     if (!rule)
         return false;
     const uint8_t expectedType = rule->in ? vantorRequestTypeIn : vantorRequestTypeOut;
@@ -388,7 +401,7 @@ void VantorDevice::startBusyLocked()
     m_busyUntil = Clock::now() + m_behaviour.busyTime;
 }
 
-void VantorDevice::settleLocked() const
+void VantorDevice::settleLocked()
 {
     if (!m_firmwarePending || busyLocked())
         return;
@@ -465,8 +478,12 @@ void VantorDevice::setStateListener(std::function<void(const VantorDeviceState &
 VantorDeviceState VantorDevice::state() const
 {
     std::lock_guard<std::mutex> lock(m_mutex);
-    settleLocked();
-    return m_state;
+    // Reports a write whose busy time is over as done without recording it:
+    // the device itself settles at its next request.
+    VantorDeviceState state = m_state;
+    if (m_firmwarePending && !busyLocked())
+        state.firmware = vantorFirmwareOfImage(state.image);
+    return state;
 }
 
 VantorMode VantorDevice::mode() const

@@ -167,7 +167,7 @@ private:
     void arrive(VantorMode mode);
     void startBusyLocked();
     // Applies what the end of a busy window brings.
-    void settleLocked() const;
+    void settleLocked();
     bool busyLocked() const;
     VantorMode powerOnModeLocked() const;
     // The first armed fault that this event hits, or null.
@@ -178,13 +178,13 @@ private:
     const VantorDeviceBehaviour m_behaviour;
 
     mutable std::mutex m_mutex; // guards every member below up to m_returnTimer
-    mutable VantorDeviceState m_state;
+    VantorDeviceState m_state;
     VantorMode m_mode;
     bool m_onBus = true;
     int m_restarts = 0;
     Incoming m_incoming;
     std::optional<std::vector<uint8_t>> m_prepared; // for the next bulk IN read
-    mutable bool m_firmwarePending = false; // a whole image waits for its busy window to end
+    bool m_firmwarePending = false; // a whole image waits for its busy window to end
     Clock::time_point m_busyUntil {};
     bool m_busyForever = false;
     std::optional<std::chrono::milliseconds> m_restartDelay;

@@ -12,6 +12,7 @@
 
 #ifdef __linux__
 #include <linux/limits.h>
+#include <pthread.h>
 #include <unistd.h>
 #endif
 
@@ -130,7 +131,11 @@ LibusbHost::LibusbHost(const UsbInterfaceMatch &match)
 
 LibusbHost::~LibusbHost()
 {
-    m_stopping = true;
+    {
+        std::lock_guard<std::mutex> lock(m_eventsMutex);
+        m_stopping = true;
+    }
+    m_eventsResume.notify_all();
     if (m_hotplugRegistered)
         libusb_hotplug_deregister_callback(m_context, m_hotplugHandle); // wakes the event thread
     if (m_eventThread.joinable())
@@ -144,12 +149,62 @@ LibusbHost::~LibusbHost()
         libusb_exit(m_context);
 }
 
+// Handles libusb's events while none of the host's transfers runs: hot-plug
+// events, and completions nobody waits for. A transfer's own thread handles
+// the events while it waits (libusb's synchronous calls do, and so does the
+// batch queue); were this thread handling them too, most completions would
+// reach it first and it would have to wake the waiting thread, two thread
+// switches for every transfer. So it stands aside while transfers run, and
+// comes back only once none has run for a while, lest every batch of a
+// write send it away again. Hot-plug events meanwhile reach the listeners
+// through a transferring thread, or at the latest when this one comes back.
 void LibusbHost::runEvents()
 {
+#ifdef __linux__
+    // Named, so that a profile tells it from the program's other threads.
+    pthread_setname_np(pthread_self(), "usb events");
+#endif
     while (!m_stopping) {
+        {
+            std::unique_lock<std::mutex> lock(m_eventsMutex);
+            while (m_eventThreadAside && !m_stopping) {
+                const unsigned int started = m_transfersStarted;
+                m_eventsResume.wait_for(lock, eventThreadReturnAfter);
+                if (m_transfersRunning == 0 && m_transfersStarted == started)
+                    m_eventThreadAside = false;
+            }
+        }
+        if (m_stopping)
+            break;
         timeval wait {0, 250000};
         libusb_handle_events_timeout_completed(m_context, &wait, nullptr);
     }
+}
+
+void LibusbHost::beginTransfer()
+{
+    // Counted before the event thread's state is read: it comes back only
+    // after a quiet spell in which both counts stood still, so either it
+    // sees this transfer or this transfer sees it back in libusb.
+    ++m_transfersRunning;
+    ++m_transfersStarted;
+    if (m_eventThreadAside || !m_eventThread.joinable())
+        return;
+    bool sendAside = false;
+    {
+        std::lock_guard<std::mutex> lock(m_eventsMutex);
+        if (!m_eventThreadAside)
+            m_eventThreadAside = sendAside = true;
+    }
+    // Ends the event thread's wait in libusb; if it is not in one, the
+    // interruption stays pending and ends its next wait at once.
+    if (sendAside)
+        libusb_interrupt_event_handler(m_context);
+}
+
+void LibusbHost::endTransfer()
+{
+    --m_transfersRunning;
 }
 
 int LibusbHost::addChangeListener(std::function<void()> listener)
@@ -438,6 +493,7 @@ bool LibusbHost::controlTransfer(UsbInterfaceHandle handle, const UsbSetupPacket
     InterfaceRef ref;
     if (!reachInterface(handle, ref) || length > 0xFFFF)
         return false;
+    const TransferScope transfer(*this);
     const int result = libusb_control_transfer(ref.device->handle, setup.RequestType, setup.Request,
         setup.Value, setup.Index, buffer, uint16_t(length), controlTimeoutMs);
     if (result < 0)
@@ -468,6 +524,7 @@ bool LibusbHost::pipeTransfer(
     const libusb_endpoint_descriptor *endpoint = findPipe(ref, pipeId);
     if (!endpoint)
         return false;
+    const TransferScope transfer(*this);
     int moved = 0;
     const bool interrupt
         = (endpoint->bmAttributes & LIBUSB_TRANSFER_TYPE_MASK) == LIBUSB_TRANSFER_TYPE_INTERRUPT;
@@ -511,6 +568,7 @@ bool LibusbHost::writePipeBatches(UsbInterfaceHandle handle, uint8_t pipeId, con
     if (!bulkOut || depth <= 1 || batchSize > uint32_t(INT_MAX))
         return UsbHost::writePipeBatches(handle, pipeId, buffer, length, batchSize, depth, written);
     // ref keeps the device open until the last transfer has ended.
+    const TransferScope scope(*this);
     LibusbQueuedTransfers transfers(m_context, ref.device->handle, pipeId, pipeTimeoutMs);
     return UsbBatchQueue::write(transfers, buffer, length, batchSize, depth, written);
 }

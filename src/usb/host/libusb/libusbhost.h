@@ -10,12 +10,16 @@
 // Free of Qt.
 //
 // Threads: any thread may call any operation. A thread of the host's own
-// handles libusb's events and calls the change listeners there.
+// handles libusb's events and calls the change listeners there; while the
+// host's transfers run, the threads waiting for them handle the events
+// instead (see runEvents), so a listener may then be called on one of them.
 
 #include "usb/host/usbchangelisteners.h"
 #include "usb/host/usbhost.h"
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -44,7 +48,10 @@ public:
     // it, whoever wants to follow the bus must ask again now and then.
     bool hasHotplug() const { return m_hotplugRegistered; }
 
-    // Called on the host's event thread after a device arrived or left.
+    // How long no transfer must have run or started before the event thread comes back.
+    static constexpr std::chrono::milliseconds eventThreadReturnAfter {100};
+
+    // Called after a device arrived or left, on whichever thread handles libusb's events.
     // A listener must not call back into the host.
     int addChangeListener(std::function<void()> listener);
     void removeChangeListener(int listenerId);
@@ -96,6 +103,25 @@ private:
     bool pipeTransfer(
         UsbInterfaceHandle handle, uint8_t pipeId, uint8_t *buffer, uint32_t length, uint32_t &transferred);
     void runEvents();
+    // Around every transfer: the calling thread handles libusb's events
+    // while it waits, so the event thread stands aside.
+    void beginTransfer();
+    void endTransfer();
+    class TransferScope
+    {
+    public:
+        explicit TransferScope(LibusbHost &host)
+            : m_host(host)
+        {
+            m_host.beginTransfer();
+        }
+        ~TransferScope() { m_host.endTransfer(); }
+        TransferScope(const TransferScope &) = delete;
+        TransferScope &operator=(const TransferScope &) = delete;
+
+    private:
+        LibusbHost &m_host;
+    };
 
     const UsbInterfaceMatch m_match;
     libusb_context *m_context = nullptr;
@@ -103,6 +129,14 @@ private:
     int m_hotplugHandle = 0;
     std::atomic<bool> m_stopping {false};
     std::thread m_eventThread;
+
+    // Atomics, so that a transfer costs no lock and no clock: the mutex
+    // only orders the event thread's going aside and coming back.
+    std::mutex m_eventsMutex;
+    std::condition_variable m_eventsResume;
+    std::atomic<int> m_transfersRunning {0};
+    std::atomic<unsigned int> m_transfersStarted {0};
+    std::atomic<bool> m_eventThreadAside {false};
 
     mutable std::mutex m_mutex; // guards m_files, m_interfaces and m_nextHandle
     std::map<std::uintptr_t, std::shared_ptr<OpenDevice>> m_files;

@@ -2,6 +2,8 @@
 
 #include <libusb.h>
 
+#include <algorithm>
+
 LibusbQueuedTransfers::LibusbQueuedTransfers(
     libusb_context *context, libusb_device_handle *device, uint8_t pipeId, unsigned int timeoutMs)
     : m_context(context)
@@ -10,20 +12,32 @@ LibusbQueuedTransfers::LibusbQueuedTransfers(
     , m_timeoutMs(timeoutMs)
 { }
 
+LibusbQueuedTransfers::~LibusbQueuedTransfers()
+{
+    for (libusb_transfer *transfer : m_idle)
+        libusb_free_transfer(transfer);
+}
+
 bool LibusbQueuedTransfers::submit(uint32_t batch, const uint8_t *data, uint32_t length)
 {
-    libusb_transfer *transfer = libusb_alloc_transfer(0);
-    if (!transfer)
-        return false;
+    std::lock_guard<std::mutex> lock(m_mutex);
+    libusb_transfer *transfer = nullptr;
+    if (m_idle.empty()) {
+        transfer = libusb_alloc_transfer(0);
+        if (!transfer)
+            return false;
+    } else {
+        transfer = m_idle.back();
+        m_idle.pop_back();
+    }
     // libusb takes one buffer type for both directions and does not write to an OUT buffer.
     libusb_fill_bulk_transfer(transfer, m_device, m_pipeId, const_cast<uint8_t *>(data), int(length),
         onTransferEnded, this, m_timeoutMs);
-    std::lock_guard<std::mutex> lock(m_mutex);
     if (libusb_submit_transfer(transfer) != LIBUSB_SUCCESS) {
-        libusb_free_transfer(transfer);
+        m_idle.push_back(transfer);
         return false;
     }
-    m_inFlight.emplace(transfer, batch);
+    m_inFlight.emplace_back(transfer, batch);
     return true;
 }
 
@@ -31,14 +45,17 @@ void LibusbQueuedTransfers::onTransferEnded(libusb_transfer *transfer)
 {
     auto *self = static_cast<LibusbQueuedTransfers *>(transfer->user_data);
     std::lock_guard<std::mutex> lock(self->m_mutex);
-    const auto found = self->m_inFlight.find(transfer);
-    if (found != self->m_inFlight.end()) {
+    auto &inFlight = self->m_inFlight;
+    const auto found = std::find_if(
+        inFlight.begin(), inFlight.end(), [transfer](const auto &entry) { return entry.first == transfer; });
+    if (found != inFlight.end()) {
         self->m_ended.push_back({found->second, transfer->status == LIBUSB_TRANSFER_COMPLETED,
             uint32_t(transfer->actual_length < 0 ? 0 : transfer->actual_length)});
-        self->m_inFlight.erase(found);
+        *found = inFlight.back();
+        inFlight.pop_back();
     }
     self->m_endedFlag = 1;
-    libusb_free_transfer(transfer);
+    self->m_idle.push_back(transfer);
 }
 
 void LibusbQueuedTransfers::waitForOne(uint32_t &batch, bool &ok, uint32_t &transferred)

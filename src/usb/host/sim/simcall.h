@@ -5,6 +5,7 @@
 
 #include "usb/host/usbdescriptors.h"
 
+#include <chrono>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -46,6 +47,9 @@ struct SimCall
     bool result = false;
     uint32_t transferred = 0;
     std::uintptr_t newHandle = 0; // handle handed out (OpenFile, Initialize, GetAssociatedInterface)
+    // When the call had finished, so that a test can see the pauses between
+    // requests as the device sees them.
+    std::chrono::steady_clock::time_point finished {};
 };
 
 // One line for test messages, e.g. "GetDescriptor(h=5, type=1, index=0, lang=0, len=18) -> true, 18".

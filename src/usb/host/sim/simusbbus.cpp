@@ -248,6 +248,7 @@ bool SimUsbBus::isReachable(const InterfaceHandleState &state) const
 
 void SimUsbBus::record(SimCall call)
 {
+    call.finished = std::chrono::steady_clock::now();
     ++m_callCounts[std::size_t(call.op)];
     m_calls.push_back(std::move(call));
     while (m_calls.size() > m_callLogLimit)

@@ -1,14 +1,14 @@
-#include "usb/inaccessibledevices.h"
+#include "usb/devicepathlist.h"
 
 #include <QMutexLocker>
 
-QStringList InaccessibleDevices::paths() const
+QStringList DevicePathList::paths() const
 {
     QMutexLocker locker(&m_mutex);
     return m_paths;
 }
 
-void InaccessibleDevices::update(const QStringList &paths)
+void DevicePathList::update(const QStringList &paths)
 {
     {
         QMutexLocker locker(&m_mutex);
