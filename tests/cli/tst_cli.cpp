@@ -12,10 +12,11 @@
 #include <QTest>
 
 #include <cstring>
-#include <unistd.h>
 
 #ifdef Q_OS_WIN
 #include <windows.h>
+#else
+#include <unistd.h>
 #endif
 
 namespace {
@@ -330,8 +331,12 @@ private slots:
         if (exists)
             writeFile(outPath, bytes);
         if (reason == "permission denied") {
+#ifdef Q_OS_WIN
+            QSKIP("Windows has no file permission that takes reading away from its owner");
+#else
             if (::geteuid() == 0)
                 QSKIP("root reads any file");
+#endif
             QVERIFY(QFile::setPermissions(outPath, QFileDevice::WriteOwner));
         }
 
