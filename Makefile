@@ -2,14 +2,18 @@
 # machine (missing packages only), build, and start the tool or run the tests.
 # QT=6 builds against Qt 6 instead of Qt 5 (use its own BUILD_DIR).
 # `make package` builds the Debian package in its own folder, PACKAGE_DIR.
+# `make windows` cross-builds for 64-bit Windows in WINDOWS_DIR; `make
+# test-windows` runs its tests under Wine; `make windows-package` builds its
+# installer.
 BUILD_DIR ?= build
 PACKAGE_DIR ?= build-package
 BUILD_TYPE ?= RelWithDebInfo
 QT ?= 5
 CMAKE_FLAGS ?=
+WINDOWS_DIR ?= build-windows
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 
-.PHONY: all deps configure build run test test-usb-vm package bench bench-station soak demo demo-station clean
+.PHONY: all deps configure build run test test-usb-vm package bench bench-station soak demo demo-station windows test-windows windows-package clean
 
 all: build
 
@@ -39,6 +43,26 @@ package:
 	cmake --build $(PACKAGE_DIR) -j $(JOBS)
 	cd $(PACKAGE_DIR) && cpack
 	@ls $(PACKAGE_DIR)/*.deb
+
+# The window, the command line and the tests for 64-bit Windows, with MinGW-w64
+# and the Qt for it from shared/toolchains (checked, then unpacked into
+# WINDOWS_DIR/qt).
+windows:
+	@scripts/install-deps.sh --windows
+	scripts/windows-qt.sh $(WINDOWS_DIR)
+	cmake -S . -B $(WINDOWS_DIR) -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake \
+	  -DTALVEX_WINDOWS_QT=$(abspath $(WINDOWS_DIR))/qt/opt/qt5-mingw64 -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) $(CMAKE_FLAGS)
+	cmake --build $(WINDOWS_DIR) -j $(JOBS)
+
+# The tests under Wine, in a Wine prefix of their own in WINDOWS_DIR/wine.
+test-windows: windows
+	cd $(WINDOWS_DIR) && ctest --output-on-failure -j $(JOBS)
+
+# The installer talvex-updater-VERSION-win64-setup.exe and a portable zip, in
+# WINDOWS_DIR/package; scripts/check-windows-package.sh tries the installer
+# under Wine.
+windows-package: windows
+	scripts/windows-package.sh $(WINDOWS_DIR)
 
 # The libusb host through the real Linux USB stack, in a qemu virtual machine.
 test-usb-vm: build
@@ -80,4 +104,4 @@ soak: configure
 	$(BUILD_DIR)/bin/soak_flash $(SOAK_FLAGS)
 
 clean:
-	rm -rf $(BUILD_DIR) $(PACKAGE_DIR)
+	rm -rf $(BUILD_DIR) $(PACKAGE_DIR) $(WINDOWS_DIR)

@@ -25,7 +25,7 @@ dpkg-deb --contents "$deb"
 dpkg-deb --extract "$deb" "$unpacked"
 
 for path in usr/bin/talvex-updater usr/bin/talvex-cli \
-  usr/share/applications/talvex-updater.desktop \
+  usr/share/applications/talvex-updater.desktop usr/share/mime/packages/talvex-updater.xml \
   usr/share/metainfo/com.vantor.talvex_updater.metainfo.xml \
   usr/share/icons/hicolor/16x16/apps/talvex-updater.png \
   usr/share/icons/hicolor/32x32/apps/talvex-updater.png \

@@ -5,7 +5,8 @@
 # compiler that checks the Windows resource file); `--qt6` adds Qt 6 for a
 # build against it; `--package` adds what `make package` and the package
 # checks need; `--vm` adds what the tests through the real Linux USB stack
-# need (qemu, a static busybox, udev); `--gui` adds an X server for headless
+# need (qemu, a static busybox, udev); `--windows` adds the 64-bit MinGW-w64
+# compiler, Wine and NSIS for the Windows build, its tests and its installer; `--gui` adds an X server for headless
 # screenshots.
 set -euo pipefail
 
@@ -16,8 +17,9 @@ for arg in "$@"; do
     --qt6) packages+=(qt6-base-dev qt6-base-dev-tools) ;;
     --package) packages+=(dpkg-dev fakeroot file lintian appstream desktop-file-utils man-db) ;;
     --vm) packages+=(qemu-system-x86 busybox-static cpio udev) ;;
+    --windows) packages+=(g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine wine64 nsis zip xz-utils) ;;
     --gui) packages+=(xvfb xauth) ;;
-    *) echo "usage: $0 [--ci] [--qt6] [--package] [--vm] [--gui]" >&2; exit 2 ;;
+    *) echo "usage: $0 [--ci] [--qt6] [--package] [--vm] [--windows] [--gui]" >&2; exit 2 ;;
   esac
 done
 

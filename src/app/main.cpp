@@ -70,6 +70,11 @@ int main(int argc, char *argv[])
     deviceSide->connectWindow(window.get());
 
     window->show();
+    // A firmware file named on the command line, as the file manager passes
+    // one it opens with the program, is loaded as if chosen in the dialog.
+    const QStringList arguments = QCoreApplication::arguments();
+    if (arguments.size() > 1)
+        window->loadFirmwareFile(arguments.at(1));
     const int exitCode = application->exec();
 
     deviceSide->quit();

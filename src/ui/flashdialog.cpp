@@ -2,7 +2,9 @@
 
 #include <QCloseEvent>
 #include <QCursor>
+#include <QDir>
 #include <QFileDialog>
+#include <QFileInfo>
 #include <QMessageBox>
 #include <QPushButton>
 
@@ -133,9 +135,19 @@ void FlashDialog::onFlashingFailed()
 
 void FlashDialog::onLoadFirmwareClicked()
 {
-    if (!chooseFirmwareFile())
-        return;
+    if (chooseFirmwareFile())
+        loadChosenFile();
+}
 
+void FlashDialog::loadFirmwareFile(const QString &path)
+{
+    firmwareFilePath = QDir::fromNativeSeparators(QFileInfo(path).absoluteFilePath());
+    settings.setValue(QLatin1String(lastFolderKey), firmwareFilePath.section(QLatin1Char('/'), 0, -2));
+    loadChosenFile();
+}
+
+void FlashDialog::loadChosenFile()
+{
     // The new file replaces the selection only once it has passed every check, so
     // the labels always show what a flash would send.
     auto candidate = QSharedPointer<FirmwareFile>::create();

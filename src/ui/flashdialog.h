@@ -25,6 +25,11 @@ public:
     explicit FlashDialog(QWidget *parent = nullptr);
     ~FlashDialog() override;
 
+    // Loads the firmware file at path (native or Qt separators, relative to
+    // the working folder or absolute) as if the user had chosen it in the
+    // file dialog: a file named on the command line or opened from the file manager.
+    void loadFirmwareFile(const QString &path);
+
     // Public so that start-up can connect the progress signal straight to it.
     LoadingDialog *loadingDialog;
 
@@ -68,6 +73,8 @@ private:
     // True, after telling the user why, while a flash is under way.
     bool refuseToCloseWhileFlashing();
     bool chooseFirmwareFile();
+    // Checks the file at firmwareFilePath and, when it passes, makes it the selection.
+    void loadChosenFile();
     // The one way this window talks to the user: a modal box with one "Close" button.
     void showMessage(QString title, QString text);
     void showAbout();

@@ -42,6 +42,13 @@ inline CliResult runCli(const QStringList &arguments, const QString &simulator =
         environment.insert(QStringLiteral("TALVEX_SIMULATOR"), simulator);
     process.setProcessEnvironment(environment);
     process.start(QStringLiteral(TALVEX_CLI_PATH), arguments);
+#ifdef Q_OS_WIN
+    // Under Wine on a busy machine a start now and then fails before the
+    // program runs at all; a program that cannot start fails every try.
+    for (int retry = 0; retry < 2 && !process.waitForStarted() && process.error() == QProcess::FailedToStart;
+         ++retry)
+        process.start(QStringLiteral(TALVEX_CLI_PATH), arguments);
+#endif
     process.write(input);
     process.closeWriteChannel();
     CliResult result;
@@ -54,6 +61,11 @@ inline CliResult runCli(const QStringList &arguments, const QString &simulator =
     result.exitCode = process.exitCode();
     result.out = process.readAllStandardOutput();
     result.err = process.readAllStandardError();
+#ifdef Q_OS_WIN
+    // Text on a Windows console ends its lines with CR LF; the tests compare lines.
+    result.out.replace("\r\n", "\n");
+    result.err.replace("\r\n", "\n");
+#endif
     return result;
 }
 

@@ -104,7 +104,9 @@ void TestSimulatorState::environmentDecides_data()
     QTest::addColumn<bool>("ok");
     QTest::addColumn<int>("plugged");
     QTest::addRow("without the variable nothing happens") << false << QByteArray() << true << 0;
+#ifndef Q_OS_WIN // setting a variable to nothing removes it on Windows
     QTest::addRow("empty value plugs one device") << true << QByteArray() << true << 1;
+#endif
     QTest::addRow("devices=2 plugs two") << true << QByteArray("devices=2,serial=ENV01") << true << 2;
     QTest::addRow("bad value is refused") << true << QByteArray("busy-ms=slow") << false << 0;
 }

@@ -4,6 +4,7 @@
 // of the test's own so the user's real settings are never touched.
 
 #include <QByteArray>
+#include <QCoreApplication>
 #include <QFile>
 #include <QSettings>
 #include <QStandardPaths>
@@ -41,4 +42,10 @@ inline void useTestSettings(const QString &folder)
     QStandardPaths::setTestModeEnabled(true);
     QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, folder);
     setApplicationIdentity();
+#ifdef Q_OS_WIN
+    // The native store is the registry, which no path moves: each test
+    // process keeps its settings under a name of its own.
+    QCoreApplication::setApplicationName(QCoreApplication::applicationName()
+        + QStringLiteral(" test %1").arg(QCoreApplication::applicationPid()));
+#endif
 }

@@ -79,6 +79,24 @@ private slots:
         QCOMPARE(watcher.fileDialogs.at(1).directory, folder);
     }
 
+    // As the command line hands it over: native separators, relative to the working folder.
+    void fileNamedOutsideTheDialogLoadsAsIfPicked()
+    {
+        const QString folder = subfolder("from the file manager");
+        writeFirmwareFile(folder + "/app.tvf", 2, 0, 1, 5, "master");
+        const QString previous = QDir::currentPath();
+        QVERIFY(QDir::setCurrent(files.path()));
+        FlashDialog window;
+        ModalWatcher watcher;
+        window.loadFirmwareFile(QDir::toNativeSeparators("from the file manager/app.tvf"));
+        QDir::setCurrent(previous);
+        QCOMPARE(watcher.fileDialogs.size(), 0);
+        QCOMPARE(watcher.messages.size(), 0);
+        QCOMPARE(text(window, "firmwareFileNameLabel"), QStringLiteral("app.tvf"));
+        QCOMPARE(text(window, "FileVersionValueLabel"), QStringLiteral("2.0.1"));
+        QCOMPARE(storedFolder().toString(), folder);
+    }
+
     void folderIsStoredAsUtf8SoQt5AndQt6BuildsShareIt()
     {
         const QString folder = subfolder(QString::fromUtf8("Gr\xc3\xbc\xc3\x9f"
@@ -93,15 +111,26 @@ private slots:
             window.onLoadFirmwareClicked();
             QCOMPARE(watcher.messages.size(), 0);
         }
+#ifdef Q_OS_WIN
+        // In the registry, as text of its own kind, read again after the window has gone.
+        const QString store = QSettings().fileName();
+        QVERIFY2(
+            store.startsWith("\\HKEY_CURRENT_USER\\Software\\Vantor\\TALVEX Updater"), qPrintable(store));
+        QCOMPARE(storedFolder().toString(), folder);
+#else
         QVERIFY(stored.open(QFile::ReadOnly));
         const QByteArray text = stored.readAll();
         QVERIFY2(text.contains("lastFwFileDir=" + folder.toUtf8()), text.constData());
+#endif
     }
 
     void folderStoredWithEscapesByEarlierBuildsStillReads()
     {
         const QString folder = subfolder(QString::fromUtf8("Gr\xc3\xbc\xc3\x9f"
                                                            "e \xe2\x82\xac"));
+#ifdef Q_OS_WIN
+        QSKIP("Earlier builds wrote that form to an INI file; on Windows the registry holds the folder");
+#endif
         QFile stored(QSettings().fileName());
         QVERIFY(QDir().mkpath(QFileInfo(stored).path()));
         QVERIFY(stored.open(QFile::WriteOnly));

@@ -85,6 +85,14 @@ private slots:
         QTest::addRow("all sixteen bytes without zero")
             << QByteArray("release/1.4.2-rc") << "release/1.4.2-rc";
         QTest::addRow("empty") << QByteArray(16, '\0') << "";
+#ifdef Q_OS_WIN
+        // The ANSI code page (1252 in the test's Wine prefix).
+        QTest::addRow("ANSI code page") << QByteArray("Gr\xfc\xdf"
+                                                      "e \x80\0\0\0\0\0\0\0\0\0",
+            16)
+                                        << QString::fromUtf8("Gr\xc3\xbc\xc3\x9f"
+                                                             "e \xe2\x82\xac");
+#else
         QTest::addRow("UTF-8 whatever the locale") << QByteArray("Gr\xc3\xbc\xc3\x9f"
                                                                  "e\0\0\0\0\0\0\0\0\0",
             16)
@@ -92,6 +100,7 @@ private slots:
                                                                         "e");
         QTest::addRow("byte outside UTF-8 shows as a replacement, not dropped")
             << QByteArray("x\xe9y\0\0\0\0\0\0\0\0\0\0\0\0\0", 16) << QStringLiteral("x\ufffdy");
+#endif
     }
 
     void firmwareNameText()

@@ -5,7 +5,9 @@
 #include <setupapi.h>
 #include <winusb.h>
 
+#include <algorithm>
 #include <cstring>
+#include <vector>
 
 static_assert(sizeof(USB_INTERFACE_DESCRIPTOR) == sizeof(UsbInterfaceDescriptor),
     "WinUSB's interface descriptor has the bus layout");
@@ -86,13 +88,12 @@ bool WinUsbHost::listInterfacePaths(const UsbGuid &guid, std::vector<std::u16str
     interfaceData.cbSize = sizeof interfaceData;
     bool complete = false;
     for (DWORD index = 0;; ++index) {
-        const BOOL found = SetupDiEnumDeviceInterfaces(set, nullptr, &interfaceGuid, index, &interfaceData);
-        if (GetLastError() == ERROR_NO_MORE_ITEMS) {
-            complete = true;
+        // The last error means something only after a failure: a call that
+        // succeeds need not clear it.
+        if (!SetupDiEnumDeviceInterfaces(set, nullptr, &interfaceGuid, index, &interfaceData)) {
+            complete = GetLastError() == ERROR_NO_MORE_ITEMS;
             break;
         }
-        if (!found)
-            break;
         DWORD required = 0;
         if (!SetupDiGetDeviceInterfaceDetailW(set, &interfaceData, nullptr, 0, &required, nullptr)
             && GetLastError() != ERROR_INSUFFICIENT_BUFFER)
@@ -259,4 +260,78 @@ bool WinUsbHost::writePipe(
         interfaceOf(handle), pipeId, const_cast<uint8_t *>(buffer), length, &moved, nullptr);
     transferred = moved;
     return ok;
+}
+
+namespace {
+
+// One overlapped write of writePipeBatches, with the event WinUSB signals
+// when it ends.
+struct QueuedWrite
+{
+    OVERLAPPED overlapped {};
+    uint32_t size = 0;
+};
+
+} // namespace
+
+bool WinUsbHost::writePipeBatches(UsbInterfaceHandle handle, uint8_t pipeId, const uint8_t *buffer,
+    uint32_t length, uint32_t batchSize, uint32_t depth, const BatchWritten &written)
+{
+    if (depth <= 1 || batchSize == 0 || length <= batchSize)
+        return UsbHost::writePipeBatches(handle, pipeId, buffer, length, batchSize, depth, written);
+    const uint32_t batches = (length + batchSize - 1) / batchSize;
+    std::vector<QueuedWrite> slots(std::min(depth, batches));
+    bool ok = true;
+    for (QueuedWrite &slot : slots) {
+        slot.overlapped.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+        ok = ok && slot.overlapped.hEvent;
+    }
+    const WINUSB_INTERFACE_HANDLE pipeHandle = interfaceOf(handle);
+
+    // Batch n lives in slot n % slots.size() from its submission to its end.
+    uint32_t submitted = 0;
+    uint32_t ended = 0;
+    const auto submit = [&] {
+        QueuedWrite &slot = slots[submitted % slots.size()];
+        const HANDLE event = slot.overlapped.hEvent;
+        slot.overlapped = OVERLAPPED {};
+        slot.overlapped.hEvent = event;
+        const uint32_t offset = submitted * batchSize;
+        slot.size = std::min(batchSize, length - offset);
+        // A write that ends at once still reports through its overlapped structure.
+        ULONG movedNow = 0;
+        if (!WinUsb_WritePipe(pipeHandle, pipeId, const_cast<uint8_t *>(buffer + offset), slot.size,
+                &movedNow, &slot.overlapped)
+            && GetLastError() != ERROR_IO_PENDING)
+            return false;
+        ++submitted;
+        return true;
+    };
+    while (ok && submitted < slots.size())
+        ok = submit();
+    while (ok && ended < submitted) {
+        QueuedWrite &slot = slots[ended % slots.size()];
+        DWORD moved = 0;
+        ok = WinUsb_GetOverlappedResult(pipeHandle, &slot.overlapped, &moved, TRUE) && moved == slot.size;
+        ++ended;
+        if (!ok)
+            break;
+        written(ended - 1);
+        if (submitted < batches)
+            ok = submit();
+    }
+    if (!ok && ended < submitted) {
+        // Nothing from the failed batch on may reach the device, and no
+        // buffer or event may go while WinUSB still holds it.
+        WinUsb_AbortPipe(pipeHandle, pipeId);
+        for (; ended < submitted; ++ended) {
+            DWORD moved = 0;
+            WinUsb_GetOverlappedResult(pipeHandle, &slots[ended % slots.size()].overlapped, &moved, TRUE);
+        }
+    }
+    for (QueuedWrite &slot : slots) {
+        if (slot.overlapped.hEvent)
+            CloseHandle(slot.overlapped.hEvent);
+    }
+    return ok && ended == batches;
 }

@@ -41,6 +41,11 @@ public:
         uint32_t &transferred) override;
     bool writePipe(UsbInterfaceHandle handle, uint8_t pipeId, const uint8_t *buffer, uint32_t length,
         uint32_t &transferred) override;
+    // Up to depth overlapped WinUsb_WritePipe calls at once, each waited
+    // for in batch order; on a failure WinUsb_AbortPipe, then a wait for
+    // every write still in flight.
+    bool writePipeBatches(UsbInterfaceHandle handle, uint8_t pipeId, const uint8_t *buffer, uint32_t length,
+        uint32_t batchSize, uint32_t depth, const BatchWritten &written) override;
 
 private:
     std::mutex m_mutex; // guards m_firstInterfaces
