@@ -41,6 +41,8 @@ bool StationState::open(const QString &fileName, const SerialRange &range, QStri
     }
     QJsonParseError parseError {};
     const QJsonObject state = QJsonDocument::fromJson(file.readAll(), &parseError).object();
+    // Windows refuses to rename over a file that is still open.
+    file.close();
     bool ok = parseError.error == QJsonParseError::NoError
         && state.value(QStringLiteral("format")).toString() == QLatin1String(formatName)
         && state.value(QStringLiteral("version")).toInt() == formatVersion;
