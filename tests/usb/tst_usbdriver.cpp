@@ -2,6 +2,7 @@
 
 #include "qtcompat.h"
 #include "usb/devicechangemessage.h"
+#include "usb/deviceinterfaceguid.h"
 #include "usb/devicepathlist.h"
 #include "usb/inaccessibledevices.h"
 #include "usb/usbendpoint.h"
@@ -16,6 +17,8 @@
 #include <algorithm>
 #include <future>
 #include <thread>
+
+Q_DECLARE_METATYPE(UsbGuid)
 
 class TestUsbDriver : public QObject
 {
@@ -169,22 +172,33 @@ void TestUsbDriver::metaObjects()
 
 void TestUsbDriver::deviceChangeMessage_data()
 {
+    const UsbGuid other = {0x4D1E55B2, 0xF16F, 0x11CF, {0x88, 0xCB, 0x00, 0x11, 0x11, 0x00, 0x00, 0x30}};
+    const UsbGuid ours = DEVICE_INTERFACE_GUID;
     QTest::addColumn<uint>("message");
     QTest::addColumn<quint64>("wParam");
+    QTest::addColumn<uint>("deviceType"); // 0: lParam is null
+    QTest::addColumn<UsbGuid>("classGuid");
     QTest::addColumn<bool>("handled");
-    QTest::addRow("device tree changed") << 0x0219u << quint64(0x0007) << true;
-    QTest::addRow("arrival ignored") << 0x0219u << quint64(0x8000) << false;
-    QTest::addRow("removal ignored") << 0x0219u << quint64(0x8004) << false;
-    QTest::addRow("zero ignored") << 0x0219u << quint64(0) << false;
-    QTest::addRow("other message with 7") << 0x0218u << quint64(0x0007) << false;
+    QTest::addRow("device tree changed") << 0x0219u << quint64(0x0007) << 0u << other << true;
+    QTest::addRow("arrival of ours") << 0x0219u << quint64(0x8000) << 5u << ours << true;
+    QTest::addRow("removal of ours") << 0x0219u << quint64(0x8004) << 5u << ours << true;
+    QTest::addRow("arrival of another GUID") << 0x0219u << quint64(0x8000) << 5u << other << false;
+    QTest::addRow("removal of another device type") << 0x0219u << quint64(0x8004) << 2u << ours << false;
+    QTest::addRow("arrival with null lParam") << 0x0219u << quint64(0x8000) << 0u << ours << false;
+    QTest::addRow("removal pending of ours") << 0x0219u << quint64(0x8003) << 5u << ours << false;
+    QTest::addRow("other message with 7") << 0x0218u << quint64(0x0007) << 0u << other << false;
 }
 
 void TestUsbDriver::deviceChangeMessage()
 {
     QFETCH(uint, message);
     QFETCH(quint64, wParam);
+    QFETCH(uint, deviceType);
+    QFETCH(UsbGuid, classGuid);
     QFETCH(bool, handled);
-    QCOMPARE(isDeviceTreeChange(message, std::uintptr_t(wParam)), handled);
+    const DeviceInterfaceBroadcast broadcast = {sizeof broadcast, deviceType, 0, classGuid, {0}};
+    const void *lParam = deviceType ? &broadcast : nullptr;
+    QCOMPARE(isDeviceListChange(message, std::uintptr_t(wParam), lParam, DEVICE_INTERFACE_GUID), handled);
 }
 
 void TestUsbDriver::platformChoice_data()

@@ -15,6 +15,8 @@
 
 #include <dbt.h>
 
+#include <cstring>
+
 // The real WinUSB host on the stand-in for SetupAPI and WinUSB, which answers
 // from simulated Vantor devices.
 class TestWinUsbHost : public QObject
@@ -35,17 +37,30 @@ private slots:
     void queuedWrites();
 
 private:
-    UsbPlatform platform() { return UsbPlatform {m_host, std::make_unique<WinDevChangeEventFilter>()}; }
+    UsbPlatform platform()
+    {
+        auto filter = std::make_unique<WinDevChangeEventFilter>();
+        m_filter = filter.get();
+        return UsbPlatform {m_host, std::move(filter)};
+    }
     // Opens the only device through the host and gives its first interface.
     UsbInterfaceHandle openOnly(UsbFileHandle &file);
     static void broadcastDeviceChange()
     {
         PostThreadMessageW(GetCurrentThreadId(), WM_DEVICECHANGE, DBT_DEVNODES_CHANGED, 0);
     }
+    // As Windows sends it to a window registered for the interface class.
+    static void sendInterfaceChange(HWND window, WPARAM event, const UsbGuid &guid)
+    {
+        DEV_BROADCAST_DEVICEINTERFACE_W broadcast {sizeof broadcast, DBT_DEVTYP_DEVICEINTERFACE, 0, {}, {0}};
+        std::memcpy(&broadcast.dbcc_classguid, &guid, sizeof guid);
+        SendMessageW(window, WM_DEVICECHANGE, event, reinterpret_cast<LPARAM>(&broadcast));
+    }
 
     QTemporaryDir m_files;
     std::unique_ptr<VantorBench> m_bench;
     std::shared_ptr<WinUsbHost> m_host;
+    WinDevChangeEventFilter *m_filter = nullptr; // the last one platform() made
 };
 
 void TestWinUsbHost::initTestCase()
@@ -179,6 +194,22 @@ void TestWinUsbHost::windowFlashesThroughWinUsbAndFollowsTheBroadcast()
         QTRY_VERIFY(window.findChild<QLabel *>("NoDeviceConnectedLabel")->isVisible());
         QVERIFY(m_bench->bus->replug(1));
         broadcastDeviceChange();
+        QTRY_COMPARE(label("CurrentSerialNumberLabel"), QString("ZOK000001"));
+        // And through the interface notifications for our GUID, sent to the filter's window.
+        const UsbGuid otherGuid = {0x4D1E55B2, 0xF16F, 0x11CF, {0x88, 0xCB, 0, 0x11, 0x11, 0, 0, 0x30}};
+        QSignalSpy changes(m_filter, &WinDevChangeEventFilter::deviceListChanged);
+        const HWND notifyWindow
+            = FindWindowExW(HWND_MESSAGE, nullptr, WinDevChangeEventFilter::windowClassName, nullptr);
+        QVERIFY(notifyWindow);
+        QVERIFY(m_bench->bus->unplug(1));
+        sendInterfaceChange(notifyWindow, DBT_DEVICEREMOVECOMPLETE, otherGuid);
+        QCOMPARE(changes.size(), 0);
+        sendInterfaceChange(notifyWindow, DBT_DEVICEREMOVECOMPLETE, DEVICE_INTERFACE_GUID);
+        QTRY_VERIFY(window.findChild<QLabel *>("NoDeviceConnectedLabel")->isVisible());
+        QVERIFY(m_bench->bus->replug(1));
+        sendInterfaceChange(notifyWindow, DBT_DEVICEARRIVAL, otherGuid);
+        QCOMPARE(changes.size(), 1);
+        sendInterfaceChange(notifyWindow, DBT_DEVICEARRIVAL, DEVICE_INTERFACE_GUID);
         QTRY_COMPARE(label("CurrentSerialNumberLabel"), QString("ZOK000001"));
         side.quit();
     }
