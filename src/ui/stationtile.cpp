@@ -1,0 +1,94 @@
+#include "stationtile.h"
+
+#include <QStyle>
+
+#include "ui_stationtile.h"
+
+StationTile::StationTile(const QString &port, QWidget *parent)
+    : QFrame(parent)
+    , ui(new Ui::StationTile)
+    , m_port(port)
+{
+    ui->setupUi(this);
+    ui->portLabel->setText(port);
+    ui->serialLabel->clear();
+    setPhase(QStringLiteral("opening"));
+    setState(State::Working);
+}
+
+StationTile::~StationTile()
+{
+    delete ui;
+}
+
+QString StationTile::phaseText(const QString &phase)
+{
+    if (phase.isEmpty())
+        return phase;
+    return phase.at(0).toUpper() + phase.mid(1);
+}
+
+QString StationTile::resultText(StationCounters::Result result)
+{
+    switch (result) {
+    case StationCounters::Result::Done:
+        return QStringLiteral("Done");
+    case StationCounters::Result::AlreadyCurrent:
+        return QStringLiteral("Already current");
+    case StationCounters::Result::Failed:
+        return QStringLiteral("Failed");
+    case StationCounters::Result::Aborted:
+        return QStringLiteral("Aborted");
+    }
+    return QString();
+}
+
+void StationTile::setPhase(const QString &phase)
+{
+    // A late report from a unit already finished must not paint over its result.
+    if (isFinished())
+        return;
+    ui->phaseLabel->setText(phaseText(phase));
+}
+
+void StationTile::setProgress(int percent)
+{
+    if (!isFinished())
+        ui->progressBar->setValue(percent);
+}
+
+void StationTile::setSerial(const QString &serial)
+{
+    ui->serialLabel->setText(serial);
+}
+
+void StationTile::finish(StationCounters::Result result, const QString &reason, const QString &serial)
+{
+    const bool good
+        = result == StationCounters::Result::Done || result == StationCounters::Result::AlreadyCurrent;
+    if (!serial.isEmpty())
+        setSerial(serial);
+    ui->phaseLabel->setText(resultText(result));
+    ui->reasonLabel->setText(good ? QString() : reason);
+    if (good)
+        ui->progressBar->setValue(ui->progressBar->maximum());
+    setState(good ? State::Done : State::Failed);
+}
+
+void StationTile::setState(State state)
+{
+    m_state = state;
+    QString name = QStringLiteral("working");
+    if (state == State::Done)
+        name = QStringLiteral("done");
+    else if (state == State::Failed)
+        name = QStringLiteral("failed");
+    setProperty("state", name);
+    // Property selectors are matched when a widget is polished, so polish again.
+    style()->unpolish(this);
+    style()->polish(this);
+    for (QWidget *child : findChildren<QWidget *>()) {
+        style()->unpolish(child);
+        style()->polish(child);
+    }
+}

@@ -1,0 +1,207 @@
+#include "stationwindow.h"
+
+#include <QCloseEvent>
+#include <QFile>
+#include <QFileDialog>
+#include <QPushButton>
+
+#include "qtcompat.h"
+#include "ui/stationtile.h"
+#include "ui/versiontext.h"
+#include "ui_stationwindow.h"
+
+namespace {
+
+const char lastFolderKey[] = "lastFwFileDir";
+const char firmwareExtension[] = "tvf";
+// Four tiles side by side fill the window at its default width.
+constexpr int tileColumns = 4;
+
+QString styleSheetOfResource(const QString &name)
+{
+    QFile file(name);
+    return file.open(QFile::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();
+}
+
+} // namespace
+
+StationWindow::StationWindow(QWidget *parent)
+    : QWidget(parent)
+    , ui(new Ui::StationWindow)
+{
+    QtCompat::storeSettingsTextAsUtf8(m_settings);
+    ui->setupUi(this);
+    // Its own look on top of the application's: large coloured tiles and counters.
+    setStyleSheet(styleSheetOfResource(QStringLiteral(":/station.qss")));
+    for (QPushButton *button : {ui->chooseFileButton, ui->startButton, ui->stopButton})
+        button->setProperty("class", QStringLiteral("VantorButton"));
+    connect(ui->chooseFileButton, &QPushButton::clicked, this, &StationWindow::onChooseFileClicked);
+    connect(ui->startButton, &QPushButton::clicked, this, &StationWindow::onStartClicked);
+    connect(ui->stopButton, &QPushButton::clicked, this, &StationWindow::onStopClicked);
+    setRun(Run::Idle);
+}
+
+StationWindow::~StationWindow()
+{
+    delete ui;
+}
+
+bool StationWindow::loadFirmwareFile(const QString &path)
+{
+    auto candidate = QSharedPointer<FirmwareFile>::create();
+    try {
+        candidate->loadFile(path);
+    } catch (const FirmwareFile::fileCorruptedError &error) {
+        showStatus(QStringLiteral("%1: %2").arg(
+            path.section(QLatin1Char('/'), -1), QString::fromUtf8(error.what())));
+        return false;
+    }
+    m_firmware = candidate;
+    m_firmwarePath = path;
+    ui->firmwareFileNameLabel->setText(path.section(QLatin1Char('/'), -1));
+    const FirmwareFile::THeader header = m_firmware->header();
+    ui->firmwareVersionValueLabel->setText(formatVersion(
+        header.version, header.subversion, header.bugfix, header.build, firmwareNameText(header.name)));
+    showStatus(QStringLiteral("Press Start, then plug the devices in."));
+    setRun(m_run);
+    return true;
+}
+
+void StationWindow::onChooseFileClicked()
+{
+    const QString lastFolder = m_settings.value(QLatin1String(lastFolderKey)).toString();
+    const QString filter = QStringLiteral("firmware binary (*.%1)").arg(QLatin1String(firmwareExtension));
+    const QString path
+        = QFileDialog::getOpenFileName(this, QStringLiteral("Open firmware file"), lastFolder, filter);
+    if (path.isEmpty())
+        return;
+    m_settings.setValue(QLatin1String(lastFolderKey), path.section(QLatin1Char('/'), 0, -2));
+    loadFirmwareFile(path);
+}
+
+void StationWindow::onStartClicked()
+{
+    if (!m_firmware || m_run != Run::Idle)
+        return;
+    const QString pattern = ui->serialPatternEdit->text().trimmed();
+    const QString board = ui->boardVersionEdit->text().trimmed();
+    if (pattern.isEmpty() != board.isEmpty()) {
+        showStatus(QStringLiteral("Give both the serial range and the board version, or neither."));
+        return;
+    }
+    setRun(Run::Starting);
+    emit startRequested(Choice {m_firmware, m_firmwarePath, pattern, board});
+}
+
+void StationWindow::onStopClicked()
+{
+    if (m_run == Run::Running) {
+        setRun(Run::Stopping);
+        showStatus(QStringLiteral("Stopping: no new units are taken; those in progress finish. "
+                                  "Press Abort to cut them off."));
+        emit stopRequested();
+    } else if (m_run == Run::Stopping) {
+        setRun(Run::Aborting);
+        showStatus(QStringLiteral("Aborting: the units in progress may be left without valid firmware."));
+        emit abortRequested();
+    }
+}
+
+void StationWindow::onStarted()
+{
+    // Each run shows its own units.
+    qDeleteAll(m_tiles);
+    m_tiles.clear();
+    m_tileOrder.clear();
+    setRun(Run::Running);
+    showStatus(QStringLiteral("Running: plug the devices in."));
+}
+
+void StationWindow::onStartRefused(const QString &reason)
+{
+    setRun(Run::Idle);
+    showStatus(reason);
+}
+
+void StationWindow::onStopped()
+{
+    setRun(Run::Idle);
+    showStatus(QStringLiteral("Stopped."));
+    if (m_closeWhenStopped)
+        close();
+}
+
+void StationWindow::onUnitArrived(const QString &port)
+{
+    auto *tile = new StationTile(port, ui->tilesWidget);
+    // A device plugged in again at a port takes the place of the port's old tile.
+    if (StationTile *old = m_tiles.value(port)) {
+        delete old;
+    } else {
+        m_tileOrder << port;
+    }
+    m_tiles.insert(port, tile);
+    placeTile(tile, m_tileOrder.indexOf(port));
+    tile->show();
+}
+
+void StationWindow::placeTile(StationTile *tile, int index)
+{
+    ui->tilesLayout->addWidget(tile, index / tileColumns, index % tileColumns);
+}
+
+void StationWindow::onUnitPhaseChanged(const QString &port, const QString &phase)
+{
+    if (StationTile *tile = m_tiles.value(port))
+        tile->setPhase(phase);
+}
+
+void StationWindow::onUnitProgress(const QString &port, int percent)
+{
+    if (StationTile *tile = m_tiles.value(port))
+        tile->setProgress(percent);
+}
+
+void StationWindow::onUnitFinished(
+    const QString &port, StationCounters::Result result, const QString &reason, const QString &serial)
+{
+    if (StationTile *tile = m_tiles.value(port))
+        tile->finish(result, reason, serial);
+}
+
+void StationWindow::onCountersChanged(const StationCounters &counters, int inProgress, double unitsPerHour)
+{
+    ui->doneCountLabel->setText(QStringLiteral("Done: %1").arg(counters.done));
+    ui->currentCountLabel->setText(QStringLiteral("Already current: %1").arg(counters.current));
+    ui->failedCountLabel->setText(QStringLiteral("Failed: %1").arg(counters.failed + counters.aborted));
+    ui->inProgressCountLabel->setText(QStringLiteral("In progress: %1").arg(inProgress));
+    ui->unitsPerHourLabel->setText(QStringLiteral("Units per hour: %1").arg(unitsPerHour, 0, 'f', 0));
+}
+
+void StationWindow::showStatus(const QString &text)
+{
+    ui->statusLabel->setText(text);
+}
+
+void StationWindow::closeEvent(QCloseEvent *event)
+{
+    if (m_run == Run::Idle) {
+        event->accept();
+        return;
+    }
+    event->ignore();
+    m_closeWhenStopped = true;
+    onStopClicked();
+}
+
+void StationWindow::setRun(Run run)
+{
+    m_run = run;
+    const bool idle = run == Run::Idle;
+    ui->startButton->setEnabled(idle && m_firmware);
+    ui->chooseFileButton->setEnabled(idle);
+    ui->serialPatternEdit->setEnabled(idle);
+    ui->boardVersionEdit->setEnabled(idle);
+    ui->stopButton->setEnabled(run == Run::Running || run == Run::Stopping);
+    ui->stopButton->setText(run == Run::Stopping ? QStringLiteral("Abort") : QStringLiteral("Stop"));
+}

@@ -1,0 +1,92 @@
+#pragma once
+
+// The production station's window: the firmware file and the serial range
+// chosen at the top, Start and Stop, one tile per unit in progress or
+// finished, and the counters. Main thread; talks to the station through its
+// signals and slots alone.
+
+#include <QMap>
+#include <QSettings>
+#include <QSharedPointer>
+#include <QString>
+#include <QWidget>
+
+#include "firmware/firmwarefile.h"
+#include "station/stationcounters.h"
+
+namespace Ui {
+class StationWindow;
+}
+class StationTile;
+
+class StationWindow : public QWidget
+{
+    Q_OBJECT
+
+public:
+    // What the operator chose when pressing Start; the serial range and the
+    // board version are empty when no serials are to be given.
+    struct Choice
+    {
+        QSharedPointer<FirmwareFile> firmware;
+        QString firmwarePath;
+        QString serialPattern;
+        QString boardVersion;
+    };
+
+    explicit StationWindow(QWidget *parent = nullptr);
+    ~StationWindow() override;
+
+    // Loads and checks a firmware file; on failure the status line says why
+    // and the previous choice stays.
+    bool loadFirmwareFile(const QString &path);
+    bool isRunning() const { return m_run != Run::Idle; }
+    // The tile of the unit last seen at a port; null when none.
+    StationTile *tile(const QString &port) const { return m_tiles.value(port); }
+    int tileCount() const { return m_tiles.size(); }
+
+signals:
+    void startRequested(const StationWindow::Choice &choice);
+    // Take no new units; those in progress finish.
+    void stopRequested();
+    // Cut off the units in progress.
+    void abortRequested();
+
+public slots:
+    void onStarted();
+    void onStartRefused(const QString &reason);
+    // The station has ended: every unit is finished and recorded.
+    void onStopped();
+    void onUnitArrived(const QString &port);
+    void onUnitPhaseChanged(const QString &port, const QString &phase);
+    void onUnitProgress(const QString &port, int percent);
+    void onUnitFinished(
+        const QString &port, StationCounters::Result result, const QString &reason, const QString &serial);
+    void onCountersChanged(const StationCounters &counters, int inProgress, double unitsPerHour);
+    // A line for the operator, such as the record file in use or a fault of the station.
+    void showStatus(const QString &text);
+
+protected:
+    // Closing while units are in progress stops the station first and
+    // closes once they are finished, so no device is left half flashed.
+    void closeEvent(QCloseEvent *event) override;
+
+private:
+    enum class Run { Idle, Starting, Running, Stopping, Aborting };
+
+    void onChooseFileClicked();
+    void onStartClicked();
+    void onStopClicked();
+    void setRun(Run run);
+    void placeTile(StationTile *tile, int index);
+
+    Ui::StationWindow *ui;
+    QSettings m_settings;
+    QSharedPointer<FirmwareFile> m_firmware;
+    QString m_firmwarePath;
+    Run m_run = Run::Idle;
+    bool m_closeWhenStopped = false;
+    // The tile of each port, and the ports in the order their tiles are laid out.
+    QMap<QString, StationTile *> m_tiles;
+    QStringList m_tileOrder;
+};
