@@ -113,6 +113,8 @@ void StationWindow::onStarted()
     qDeleteAll(m_tiles);
     m_tiles.clear();
     m_tileOrder.clear();
+    showInProgress();
+    onCountersChanged(StationCounters(), 0);
     setRun(Run::Running);
     showStatus(QStringLiteral("Running: plug the devices in."));
 }
@@ -143,6 +145,15 @@ void StationWindow::onUnitArrived(const QString &port)
     m_tiles.insert(port, tile);
     placeTile(tile, m_tileOrder.indexOf(port));
     tile->show();
+    showInProgress();
+}
+
+void StationWindow::showInProgress()
+{
+    int inProgress = 0;
+    for (const StationTile *tile : qAsConst(m_tiles))
+        inProgress += tile->isFinished() ? 0 : 1;
+    ui->inProgressCountLabel->setText(QStringLiteral("In progress: %1").arg(inProgress));
 }
 
 void StationWindow::placeTile(StationTile *tile, int index)
@@ -150,10 +161,14 @@ void StationWindow::placeTile(StationTile *tile, int index)
     ui->tilesLayout->addWidget(tile, index / tileColumns, index % tileColumns);
 }
 
-void StationWindow::onUnitPhaseChanged(const QString &port, const QString &phase)
+void StationWindow::onUnitPhaseChanged(const QString &port, const QString &phase, const QString &serial)
 {
-    if (StationTile *tile = m_tiles.value(port))
-        tile->setPhase(phase);
+    StationTile *tile = m_tiles.value(port);
+    if (!tile)
+        return;
+    tile->setPhase(phase);
+    if (!serial.isEmpty() && !tile->isFinished())
+        tile->setSerial(serial);
 }
 
 void StationWindow::onUnitProgress(const QString &port, int percent)
@@ -167,14 +182,14 @@ void StationWindow::onUnitFinished(
 {
     if (StationTile *tile = m_tiles.value(port))
         tile->finish(result, reason, serial);
+    showInProgress();
 }
 
-void StationWindow::onCountersChanged(const StationCounters &counters, int inProgress, double unitsPerHour)
+void StationWindow::onCountersChanged(const StationCounters &counters, double unitsPerHour)
 {
     ui->doneCountLabel->setText(QStringLiteral("Done: %1").arg(counters.done));
     ui->currentCountLabel->setText(QStringLiteral("Already current: %1").arg(counters.current));
     ui->failedCountLabel->setText(QStringLiteral("Failed: %1").arg(counters.failed + counters.aborted));
-    ui->inProgressCountLabel->setText(QStringLiteral("In progress: %1").arg(inProgress));
     ui->unitsPerHourLabel->setText(QStringLiteral("Units per hour: %1").arg(unitsPerHour, 0, 'f', 0));
 }
 

@@ -58,11 +58,12 @@ public slots:
     // The station has ended: every unit is finished and recorded.
     void onStopped();
     void onUnitArrived(const QString &port);
-    void onUnitPhaseChanged(const QString &port, const QString &phase);
+    // serial: the unit's serial once known, else empty.
+    void onUnitPhaseChanged(const QString &port, const QString &phase, const QString &serial);
     void onUnitProgress(const QString &port, int percent);
     void onUnitFinished(
         const QString &port, StationCounters::Result result, const QString &reason, const QString &serial);
-    void onCountersChanged(const StationCounters &counters, int inProgress, double unitsPerHour);
+    void onCountersChanged(const StationCounters &counters, double unitsPerHour);
     // A line for the operator, such as the record file in use or a fault of the station.
     void showStatus(const QString &text);
 
@@ -79,6 +80,8 @@ private:
     void onStopClicked();
     void setRun(Run run);
     void placeTile(StationTile *tile, int index);
+    // The units in progress are the tiles not finished yet.
+    void showInProgress();
 
     Ui::StationWindow *ui;
     QSettings m_settings;
