@@ -1,6 +1,7 @@
 // Entry point: prepares the application, builds the USB side on its worker
 // thread, shows the main window connected to it, runs the event loop, and
-// tears down in a fixed order.
+// tears down in a fixed order. With --station it shows the production
+// station's window instead.
 
 #include <QApplication>
 #include <QMessageBox>
@@ -11,8 +12,10 @@
 #include "app/deviceplatform.h"
 #include "app/deviceside.h"
 #include "app/startup.h"
+#include "app/stationside.h"
 #include "qtcompat.h"
 #include "ui/flashdialog.h"
+#include "ui/stationwindow.h"
 
 #ifdef Q_OS_UNIX
 #include "app/terminationsignals.h"
@@ -36,8 +39,30 @@ int main(int argc, char *argv[])
     }
 
 #ifdef Q_OS_UNIX
-    // Ends the event loop as closing the window does, so shutdown below runs in full.
     auto terminationSignals = std::make_unique<TerminationSignals>();
+#endif
+
+    if (QCoreApplication::arguments().contains(QStringLiteral("--station"))) {
+        auto window = std::make_unique<StationWindow>();
+        auto station = std::make_unique<StationSide>(window.get());
+#ifdef Q_OS_UNIX
+        // As closing the window does: units in progress finish first, then the loop ends.
+        QObject::connect(terminationSignals.get(), &TerminationSignals::terminationRequested, window.get(),
+            &QWidget::close);
+#endif
+        window->show();
+        const int exitCode = application->exec();
+        station.reset();
+        window.reset();
+#ifdef Q_OS_UNIX
+        terminationSignals.reset();
+#endif
+        application.reset();
+        return exitCode;
+    }
+
+#ifdef Q_OS_UNIX
+    // Ends the event loop as closing the window does, so shutdown below runs in full.
     QObject::connect(terminationSignals.get(), &TerminationSignals::terminationRequested,
         [] { QCoreApplication::exit(0); });
 #endif

@@ -64,19 +64,28 @@ bool StationState::open(const QString &fileName, const SerialRange &range, QStri
     return reserved.isEmpty() || save(error);
 }
 
-QString StationState::reserve(const QString &usbSerial, QString *error)
+QString StationState::reserve(QString *error)
 {
-    Q_UNUSED(usbSerial)
-    if (m_next > m_range.last()) {
-        *error = QStringLiteral("the range %1 is used up").arg(m_range.pattern());
-        return QString();
-    }
-    const QString serial = m_range.serial(m_next);
-    ++m_next;
+    QString serial;
+    do {
+        if (m_next > m_range.last()) {
+            *error = QStringLiteral("the range %1 is used up").arg(m_range.pattern());
+            return QString();
+        }
+        serial = m_range.serial(m_next++);
+    } while (m_given.contains(serial) || m_burnt.contains(serial));
     m_reserved << serial;
     if (!save(error))
         return QString();
     return serial;
+}
+
+bool StationState::noteKept(const QString &serial, QString *error)
+{
+    if (m_given.contains(serial) || m_burnt.contains(serial))
+        return true;
+    m_given << serial;
+    return save(error);
 }
 
 bool StationState::settle(const QString &serial, bool written, QString *error)

@@ -21,9 +21,12 @@ public:
     // another range.
     bool open(const QString &fileName, const SerialRange &range, QString *error);
 
-    // The next serial of the range, reserved durably for usbSerial's unit;
-    // empty with error when the range is used up or the file not written.
-    QString reserve(const QString &usbSerial, QString *error);
+    // The next serial of the range that was never handed out nor seen on
+    // a device, reserved durably; empty with error when the range is used
+    // up or the file not written.
+    QString reserve(QString *error);
+    // A serial of the range a device already has: never handed out to another.
+    bool noteKept(const QString &serial, QString *error);
     // Ends a reservation: written confirms the serial as given, otherwise
     // it is burnt. False with error when the file was not written.
     bool settle(const QString &serial, bool written, QString *error);

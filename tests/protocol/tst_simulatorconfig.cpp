@@ -21,6 +21,22 @@ private slots:
 
 namespace {
 
+template <typename List> QString numbers(const List &list)
+{
+    QStringList texts;
+    for (const auto &item : list)
+        texts << (item ? QString::number(int(*item)) : QStringLiteral("-"));
+    return texts.join(QLatin1Char(','));
+}
+
+QString numbers(const std::vector<int> &list)
+{
+    QStringList texts;
+    for (int item : list)
+        texts << QString::number(item);
+    return texts.join(QLatin1Char(','));
+}
+
 // A parsed configuration written back as the keys that would give it.
 QStringList describe(const SimulatorConfig &c)
 {
@@ -39,7 +55,8 @@ QStringList describe(const SimulatorConfig &c)
         "restart-ms=" + (c.restartMs ? number(qulonglong(*c.restartMs)) : QStringLiteral("never")),
         "busy-ms=" + (c.busyMs ? number(qulonglong(*c.busyMs)) : QStringLiteral("never")),
         "fail-batch=" + number(c.failBatch), "unplug-batch=" + number(c.unplugBatch), "state=" + c.stateFile,
-        "timing=" + QString::number(c.timing)};
+        "timing=" + QString::number(c.timing), "arrive=" + numbers(c.arriveMs), "leave=" + numbers(c.leaveMs),
+        "fault-devices=" + numbers(c.faultDevices)};
 }
 
 } // namespace
@@ -90,6 +107,12 @@ void TestSimulatorConfig::everyKeyIsRead_data()
                                   << "unplug-batch=7";
     QTest::addRow("state") << "state=/tmp/x y.json"
                            << "state=/tmp/x y.json";
+    QTest::addRow("arrive, its values as items") << "devices=3,arrive=0,500,1200,busy-ms=5"
+                                                 << "arrive=0,500,1200";
+    QTest::addRow("leave, - for a device that stays") << "devices=3,leave=-,900"
+                                                      << "leave=-,900";
+    QTest::addRow("fault-devices") << "devices=5,fault-devices=2,5"
+                                   << "fault-devices=2,5";
     QTest::addRow("among others, with spaces") << " mode = loader , busy-ms=5,jtag=1 "
                                                << "busy-ms=5";
 }
@@ -123,7 +146,8 @@ void TestSimulatorConfig::defaultsNeedNoKeys()
     QCOMPARE(describe(config).join(QLatin1Char(',')),
         QStringLiteral(
             "devices=1,mode=app,serial=ZOK000001,board=2.0,hw-type=0,jtag=0,firmware=1.0.0,build=1,"
-            "fwname=master,fwvalid=1,restart-ms=0,busy-ms=0,fail-batch=0,unplug-batch=0,state=,timing=1"));
+            "fwname=master,fwvalid=1,restart-ms=0,busy-ms=0,fail-batch=0,unplug-batch=0,state=,timing=1,"
+            "arrive=,leave=,fault-devices="));
 }
 
 void TestSimulatorConfig::badInputIsRefusedNamingTheKey_data()
@@ -138,6 +162,12 @@ void TestSimulatorConfig::badInputIsRefusedNamingTheKey_data()
                                   << "\"busy-ms\"";
     QTest::addRow("pair without =") << "devices=2,loader"
                                     << "\"loader\"";
+    QTest::addRow("more arrivals than devices") << "devices=2,arrive=0,1,2"
+                                                << "\"arrive\"";
+    QTest::addRow("leaving before arriving") << "devices=2,arrive=0,500,leave=-,400"
+                                             << "\"leave\"";
+    QTest::addRow("no such fault device") << "fault-devices=0"
+                                          << "\"fault-devices\"";
     QTest::addRow("no devices") << "devices=0"
                                 << "\"devices\"";
     QTest::addRow("too many devices") << "devices=33"

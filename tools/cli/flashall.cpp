@@ -1,18 +1,17 @@
-// talvex-cli flash --all: a line of devices flashed side by side. Each device
-// gets a driver that sees only its own path, on a worker thread of its own,
-// so that a slow or failing device never holds up another; all drivers
-// share the one host (and, with TALVEX_SIMULATOR, the one simulated bus).
+// talvex-cli flash --all: the station's units for the devices attached at
+// the start, flashed side by side, then the end. Each device gets a driver
+// that sees only its own path, on a worker thread of its own, so that a
+// slow or failing device never holds up another; all drivers share the one
+// host (and, with TALVEX_SIMULATOR, the one simulated bus).
 
 #include "clicommon.h"
 #include "commandreport.h"
 #include "flashrun.h"
-#include "loaderoperation.h"
-#include "restartwatch.h"
+#include "stationunit.h"
 
 #include "app/deviceside.h"
 #include "protocol/usbloaderfactory.h"
 #include "usb/host/usbhost.h"
-#include "usb/usbdriver.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -28,31 +27,6 @@ namespace {
 
 // How often flash --all --wait looks for a first device.
 constexpr unsigned long devicePollMs = 100;
-
-// One device of the line and everything that serves it.
-struct Station
-{
-    QString path;
-    std::unique_ptr<USBDriver> driver;
-    std::unique_ptr<QThread> worker;
-    std::unique_ptr<FlashRun> flash;
-    std::unique_ptr<RestartWatch> watch;
-
-    ~Station()
-    {
-        if (worker) {
-            // What the run asked of the loader last (starting the application)
-            // is done first; the wait for the thread below covers one that is late.
-            DeviceSession::waitForWorkerOf(driver.get(), LoaderOperation::answerLimitMs());
-            worker->quit();
-            worker->wait();
-        }
-        // Only now that nothing emits to it: see DeviceSession::keepUntilStopped.
-        watch.reset();
-        flash.reset();
-        driver.reset();
-    }
-};
 
 [[noreturn]] void fail(ExitStatus status, const QString &message)
 {
@@ -70,42 +44,37 @@ QStringList attachedPaths()
     return paths;
 }
 
-void startStation(Station &station, const QList<QSharedPointer<UsbInterfaceHandlerFactory>> &factories)
+QJsonObject deviceResult(const StationUnit &unit)
 {
-    station.driver = std::make_unique<USBDriver>(factories, createUsbPlatform(), QStringList {station.path});
-    station.worker = std::make_unique<QThread>();
-    station.worker->setObjectName(QStringLiteral("USB driver thread"));
-    station.driver->moveToThread(station.worker.get());
-    QObject::connect(station.worker.get(), &QThread::started, station.driver.get(), &USBDriver::scanDevices);
-    station.worker->start();
-}
-
-// notBack: why a flashed device did not come back after its restart; empty when it did.
-QJsonObject deviceResult(const FlashRun &flash, const QString &notBack)
-{
-    const bool ok = flash.status() == ExitSuccess && notBack.isEmpty();
-    QJsonObject result = CommandReport::identity(flash.device());
+    const bool ok = unit.result() == StationCounters::Result::Done;
+    QJsonObject result;
+    if (unit.isOpened()) {
+        result = CommandReport::identity(unit.device());
+        result.insert(QStringLiteral("exit"), ok ? int(ExitSuccess) : int(ExitDeviceFailed));
+        result.insert(QStringLiteral("seconds"), unit.seconds());
+        result.insert(QStringLiteral("old_firmware"), unit.firmwareBefore());
+    }
     result.insert(QStringLiteral("ok"), ok);
-    result.insert(QStringLiteral("exit"), ok ? int(ExitSuccess) : int(ExitDeviceFailed));
-    result.insert(QStringLiteral("seconds"), flash.seconds());
-    result.insert(
-        QStringLiteral("old_firmware"), CommandReport::firmware(flash.device().firmwareInformation));
     if (ok)
-        result.insert(QStringLiteral("new_firmware"), flash.flashedFirmware());
+        result.insert(QStringLiteral("new_firmware"), unit.firmwareAfter());
     else
-        result.insert(QStringLiteral("reason"), notBack.isEmpty() ? flash.reason() : notBack);
+        result.insert(QStringLiteral("reason"), unit.reason());
     return result;
 }
 
-void printLine(const FlashRun &flash, const QString &notBack)
+void printLine(const StationUnit &unit)
 {
-    const QString serial = serialText(flash.device());
-    const QString seconds = QString::number(flash.seconds(), 'f', 2);
-    if (flash.status() == ExitSuccess && notBack.isEmpty())
-        printOut(QStringLiteral("%1: ok, %2, %3 s\n").arg(serial, flash.flashedText(), seconds));
+    if (!unit.isOpened()) {
+        // Held by another program, gone already, or not answering as a Vantor device.
+        printOut(QStringLiteral("%1\n").arg(unit.reason()));
+        return;
+    }
+    const QString serial = serialText(unit.device());
+    const QString seconds = QString::number(unit.seconds(), 'f', 2);
+    if (unit.result() == StationCounters::Result::Done)
+        printOut(QStringLiteral("%1: ok, %2, %3 s\n").arg(serial, unit.firmwareAfterText(), seconds));
     else
-        printOut(QStringLiteral("%1: failed, %2 s: %3\n")
-                     .arg(serial, seconds, notBack.isEmpty() ? flash.reason() : notBack));
+        printOut(QStringLiteral("%1: failed, %2 s: %3\n").arg(serial, seconds, unit.reason()));
     std::fflush(stdout);
 }
 
@@ -129,76 +98,47 @@ int runFlashAll(const QSharedPointer<FirmwareFile> &firmware, int waitMs)
     }
     if (paths.isEmpty())
         fail(ExitNoDevice, QStringLiteral("no device attached"));
-    // Declared before the stations, so that it outlives the runs that report into it.
+
+    // Every device is flashed, whatever it runs; nothing else is asked of it.
+    StationUnit::Goal goal;
+    goal.firmware = firmware;
+    goal.reflashCurrent = true;
+    // Declared before the units, so that it outlives the runs that report into it.
     QJsonArray results;
     int failed = 0;
-    std::vector<std::unique_ptr<Station>> stations;
-    for (const QString &path : paths) {
-        stations.push_back(std::make_unique<Station>());
-        stations.back()->path = path;
-        startStation(*stations.back(), factories);
-    }
-
-    QEventLoop loop;
     int running = 0;
-    for (const std::unique_ptr<Station> &station : stations) {
-        // A first scan that takes longer than any answer may counts as a device that did not open.
-        const QList<DeviceSession::Device> found
-            = DeviceSession::waitForWorkerOf(station->driver.get(), LoaderOperation::answerLimitMs())
-            ? DeviceSession::devicesOf(station->driver.get())
-            : QList<DeviceSession::Device>();
-        if (found.isEmpty()) {
-            // Held by another program, gone already, or not answering as a Vantor device.
-            ++failed;
-            const QString reason = QStringLiteral("the device at %1 could not be opened").arg(station->path);
-            printOut(QStringLiteral("%1\n").arg(reason));
-            report.event(QStringLiteral("device_result"),
-                {{QStringLiteral("ok"), false}, {QStringLiteral("exit"), int(ExitDeviceFailed)},
-                    {QStringLiteral("reason"), reason}});
-            results.append(QJsonObject {{QStringLiteral("ok"), false}, {QStringLiteral("reason"), reason}});
-            continue;
-        }
-        const DeviceSession::Device &device = found.first();
-        const QString serial = serialText(device);
-        report.deviceListed(device);
-        printOut(QStringLiteral("device: %1 (usb %2)\n").arg(serial, usbText(device)));
-        station->flash = std::make_unique<FlashRun>(station->driver.get(), device, firmware);
-        FlashRun *flash = station->flash.get();
+    QEventLoop loop;
+    std::vector<std::unique_ptr<StationUnit>> units;
+    for (const QString &path : paths) {
+        units.push_back(std::make_unique<StationUnit>(path, goal, factories));
+        StationUnit *unit = units.back().get();
+        QObject::connect(unit, &StationUnit::opened, [unit] {
+            printOut(QStringLiteral("device: %1 (usb %2)\n")
+                         .arg(serialText(unit->device()), usbText(unit->device())));
+            std::fflush(stdout);
+        });
         QObject::connect(
-            flash, &FlashRun::progress, [&report, serial](int percent) { report.progress(serial, percent); });
-        QObject::connect(flash, &FlashRun::finishing, [&report, serial] { report.finishing(serial); });
-        // Made before the flash starts, so that it sees the device leave for its restart.
-        station->watch = std::make_unique<RestartWatch>(station->driver.get(), device);
-        RestartWatch *watch = station->watch.get();
-        QObject::connect(flash, &FlashRun::finished, &loop, [&, flash, watch] {
-            const auto record = [&, flash](const QString &notBack) {
-                const QJsonObject result = deviceResult(*flash, notBack);
+            unit, &StationUnit::finished, &loop,
+            [&, unit] {
+                const QJsonObject result = deviceResult(*unit);
                 failed += result.value(QStringLiteral("ok")).toBool() ? 0 : 1;
                 results.append(result);
-                report.event(QStringLiteral("device_result"), result);
-                printLine(*flash, notBack);
+                QJsonObject event = result;
+                if (!unit->isOpened())
+                    event.insert(QStringLiteral("exit"), int(ExitDeviceFailed));
+                report.event(QStringLiteral("device_result"), event);
+                printLine(*unit);
                 if (--running == 0)
                     loop.quit();
-            };
-            if (flash->status() != ExitSuccess) {
-                record(QString());
-                return;
-            }
-            // A device is done once it is back in its new application.
-            watch->start(RestartWatch::Mode::Application,
-                [record](const QString &failure, const DeviceSession::Device &) { record(failure); });
-        });
+            },
+            Qt::QueuedConnection);
         ++running;
     }
-    std::fflush(stdout);
-    for (const std::unique_ptr<Station> &station : stations) {
-        if (station->flash)
-            station->flash->start();
-    }
-    if (running > 0)
-        loop.exec();
+    for (const std::unique_ptr<StationUnit> &unit : units)
+        unit->start();
+    loop.exec();
 
-    const int total = int(stations.size());
+    const int total = int(units.size());
     printOut(QStringLiteral("flashed %1 of %2 devices in %3 s\n")
                  .arg(total - failed)
                  .arg(total)
@@ -206,7 +146,7 @@ int runFlashAll(const QSharedPointer<FirmwareFile> &firmware, int waitMs)
     report.addResult(QStringLiteral("devices"), results);
     report.addResult(QStringLiteral("succeeded"), total - failed);
     report.addResult(QStringLiteral("failed"), failed);
-    stations.clear();
+    units.clear();
     if (failed > 0)
         fail(ExitDeviceFailed, QStringLiteral("failed: %1 of %2 devices").arg(failed).arg(total));
     return ExitSuccess;

@@ -144,8 +144,15 @@ public:
         m_goal.withSerials = m_options.range.isValid();
         m_goal.boardVersion = m_options.boardVersion;
         m_goal.boardSubversion = m_options.boardSubversion;
-        m_goal.inRange = [this](const QString &serial) { return m_options.range.contains(serial); };
-        m_goal.reserve = [this](QString *why) { return m_state.reserve(QString(), why); };
+        m_goal.keeps = [this](const QString &serial) {
+            if (!m_options.range.contains(serial))
+                return false;
+            QString why;
+            if (!m_state.noteKept(serial, &why))
+                m_fatal = why;
+            return true;
+        };
+        m_goal.reserve = [this](QString *why) { return m_state.reserve(why); };
         m_goal.settle = [this](const QString &serial, bool written) {
             QString why;
             if (!m_state.settle(serial, written, &why))
@@ -244,6 +251,13 @@ private:
         QObject::connect(
             started, &StationUnit::finished, &m_loop, [this, started] { unitFinished(started); },
             Qt::QueuedConnection);
+        QObject::connect(started, &StationUnit::phaseChanged, [started](const QString &phase) {
+            CommandReport::current().event(QStringLiteral("phase"),
+                {{QStringLiteral("port"), started->port()},
+                    {QStringLiteral("serial"),
+                        started->isOpened() ? serialText(started->device()) : QString()},
+                    {QStringLiteral("phase"), phase}});
+        });
         m_units[port] = std::move(unit);
         started->start();
     }

@@ -83,7 +83,7 @@ void StationUnit::lookForDevice()
                     if (m_finished || m_opened)
                         return;
                     if (!found.isEmpty()) {
-                        opened(found.first());
+                        open(found.first());
                     } else if (++m_looks >= looksAtMost) {
                         finish(StationCounters::Result::Failed,
                             QStringLiteral("the device at %1 could not be opened").arg(m_port));
@@ -96,7 +96,7 @@ void StationUnit::lookForDevice()
         Qt::QueuedConnection);
 }
 
-void StationUnit::opened(const DeviceSession::Device &device)
+void StationUnit::open(const DeviceSession::Device &device)
 {
     m_opened = true;
     m_device = device;
@@ -107,6 +107,7 @@ void StationUnit::opened(const DeviceSession::Device &device)
     m_firmwareBefore = CommandReport::firmware(device.firmwareInformation);
     endPhase();
     CommandReport::current().deviceListed(device);
+    emit opened();
     if (isCurrent(device.firmwareInformation, m_goal.firmware->header()) && !m_goal.reflashCurrent) {
         m_firmwareAfter = m_firmwareBefore;
         m_firmwareAfterText
@@ -169,7 +170,7 @@ void StationUnit::identity()
     const StationCounters::Result done
         = flashed ? StationCounters::Result::Done : StationCounters::Result::AlreadyCurrent;
     // A device that already has a serial of the range keeps it.
-    if (!m_goal.withSerials || m_goal.inRange(m_serialBefore)) {
+    if (!m_goal.withSerials || m_goal.keeps(m_serialBefore)) {
         finish(done);
         return;
     }

@@ -34,11 +34,12 @@ public:
     {
         QSharedPointer<FirmwareFile> firmware;
         bool reflashCurrent = false;
-        // With a serial range: whether a serial is of it, the next serial
-        // reserved durably (empty with the reason when there is none), and
-        // the end of a reservation (written, or burnt).
+        // With a serial range: whether a serial is of it (and so kept, and
+        // never given to another), the next serial reserved durably (empty
+        // with the reason when there is none), and the end of a
+        // reservation (written, or burnt).
         bool withSerials = false;
-        std::function<bool(const QString &serial)> inRange;
+        std::function<bool(const QString &serial)> keeps;
         std::function<QString(QString *reason)> reserve;
         std::function<void(const QString &serial, bool written)> settle;
         uchar boardVersion = 0;
@@ -51,6 +52,11 @@ public:
 
     void start();
     const QString &port() const { return m_port; }
+    // Whether the device's loader was found, and what it said about itself then.
+    bool isOpened() const { return m_opened; }
+    const DeviceSession::Device &device() const { return m_device; }
+    QJsonObject firmwareBefore() const { return m_firmwareBefore; }
+    QJsonObject firmwareAfter() const { return m_firmwareAfter; }
     bool isFinished() const { return m_finished; }
     StationCounters::Result result() const { return m_result; }
     QString reason() const { return m_reason; }
@@ -63,6 +69,8 @@ public:
     void abort();
 
 signals:
+    // The device's loader was found; device() tells what it said.
+    void opened();
     void progress(int percent);
     // "opening", "flashing", "finishing", "restarting", "identity".
     void phaseChanged(const QString &phase);
@@ -70,7 +78,7 @@ signals:
 
 private:
     void lookForDevice();
-    void opened(const DeviceSession::Device &device);
+    void open(const DeviceSession::Device &device);
     void flash();
     void identity();
     void beginPhase(const QString &phase);
