@@ -42,6 +42,12 @@ StationSide::StationSide(StationWindow *window, const QString &dataFolder)
     connect(&m_countersTimer, &QTimer::timeout, this, &StationSide::showCounters);
 }
 
+StationSide::~StationSide()
+{
+    // The station's last report, while it goes, must not reach members already gone.
+    m_station.disconnect(this);
+}
+
 QString StationSide::recordFile() const
 {
     return QDir(m_dataFolder).filePath(QStringLiteral("station-record.jsonl"));
@@ -67,10 +73,11 @@ void StationSide::start(const StationWindow::Choice &choice)
     options.stateFile = choice.serialPattern.isEmpty() ? QString() : stateFile();
     options.name = QSysInfo::machineHostName();
     m_lastMessage.clear();
-    m_station.start(options);
+    // Before starting: a station that cannot start reports its end at once.
     m_window->onStarted();
     m_window->showStatus(QStringLiteral("Running: plug the devices in. Record: %1").arg(recordFile()));
     m_countersTimer.start(countersRefreshMs);
+    m_station.start(options);
 }
 
 void StationSide::finished(

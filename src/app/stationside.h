@@ -20,6 +20,8 @@ public:
     // dataFolder: where the record and the state file go; empty for the
     // program's data folder.
     explicit StationSide(StationWindow *window, const QString &dataFolder = QString());
+    // A station still running is aborted, its units recorded as aborted.
+    ~StationSide() override;
 
     QString recordFile() const;
     QString stateFile() const;

@@ -126,6 +126,16 @@ private slots:
         QVERIFY(!button("stopButton")->isEnabled());
     }
 
+    void aRefusedRangeEndsTheStartWithTheReason()
+    {
+        m_window->findChild<QLineEdit *>(QStringLiteral("serialPatternEdit"))
+            ->setText(QStringLiteral("ZOK{9..1}"));
+        QTest::mouseClick(button("startButton"), Qt::LeftButton);
+        QTRY_VERIFY_WITH_TIMEOUT(button("startButton")->isEnabled(), 100000);
+        QVERIFY2(label(m_window.get(), "statusLabel")->text().contains(QStringLiteral("--serials")),
+            qPrintable(label(m_window.get(), "statusLabel")->text()));
+    }
+
     void cleanupTestCase()
     {
         m_side.reset();
