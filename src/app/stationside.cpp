@@ -34,7 +34,11 @@ StationSide::StationSide(StationWindow *window, const QString &dataFolder)
     connect(&m_station, &Station::unitProgress, window, &StationWindow::onUnitProgress);
     connect(&m_station, &Station::unitFinished, this, &StationSide::finished);
     connect(&m_station, &Station::countersChanged, this, &StationSide::showCounters);
-    connect(&m_station, &Station::message, this, [this](const QString &text) {
+    connect(&m_station, &Station::message, this, [this](QString text) {
+        // The operator needs what happened, not which program said it.
+        const QString speaker = QStringLiteral("talvex-cli station: ");
+        if (text.startsWith(speaker))
+            text.remove(0, speaker.size());
         m_lastMessage = text;
         m_window->showStatus(text);
     });
@@ -106,5 +110,5 @@ void StationSide::stopped(int exitCode)
     showCounters();
     m_window->onStopped();
     if (exitCode != 0 && !m_lastMessage.isEmpty())
-        m_window->showStatus(m_lastMessage);
+        m_window->showStatus(QStringLiteral("Stopped: %1").arg(m_lastMessage));
 }

@@ -10,7 +10,16 @@ StationTile::StationTile(const QString &port, QWidget *parent)
     , m_port(port)
 {
     ui->setupUi(this);
-    ui->portLabel->setText(port);
+    // A port can be a long interface path: its instance at the end tells ports
+    // apart, the interface class after it is the same on every one.
+    QString shown = port;
+    if (shown.endsWith(QLatin1Char('}')) && shown.lastIndexOf(QLatin1String("#{")) > 0)
+        shown.truncate(shown.lastIndexOf(QLatin1String("#{")));
+    ui->portLabel->ensurePolished();
+    const QMargins margins = ui->tileLayout->contentsMargins();
+    ui->portLabel->setText(ui->portLabel->fontMetrics().elidedText(
+        shown, Qt::ElideLeft, minimumWidth() - margins.left() - margins.right() - 2 * frameWidth() - 8));
+    ui->portLabel->setToolTip(port);
     ui->serialLabel->clear();
     setPhase(QStringLiteral("opening"));
     setState(State::Working);
