@@ -83,8 +83,8 @@ private slots:
             << QStringList {"--count", "3"} << 4
             << QStringList {"ZOK000001 done new", "ZOK000002 failed kept", "ZOK000003 done new"};
         QTest::addRow("one pulled out mid-flash")
-            << "restart-ms=100,busy-ms=600,devices=2,arrive=0,0,leave=-,400" << QStringList {"--count", "2"}
-            << 4 << QStringList {"ZOK000001 done new", "ZOK000002 failed kept"};
+            << timing + "devices=2,unplug-batch=3,fault-devices=2" << QStringList {"--count", "2"} << 4
+            << QStringList {"ZOK000001 done new", "ZOK000002 failed kept"};
         QTest::addRow("already current with a serial of the range")
             << timing + "serial=ZOK000500,firmware=7.3.1,build=4242" << QStringList {"--count", "1"} << 0
             << QStringList {"ZOK000500 already-current kept"};

@@ -48,10 +48,11 @@ private slots:
         QVERIFY(flash.waitForFinished(100000));
         QCOMPARE(flash.exitCode(), 0);
         // The station beside the window inherits these devices: the third's second write
-        // fails, the sixth is pulled out while the device writes its image.
+        // fails; the sixth is pulled out 1.5 s after it came, long after a busy station
+        // first sees it and while the device still writes its image.
         qputenv("TALVEX_SIMULATOR",
-            ("restart-ms=100,busy-ms=1500,devices=8,arrive=0,200,400,600,800,1000,1200,1400,"
-             "leave=-,-,-,-,-,1900,fail-batch=2,fault-devices=3"
+            ("restart-ms=100,busy-ms=2500,devices=8,arrive=0,200,400,600,800,1000,1200,1400,"
+             "leave=-,-,-,-,-,2500,fail-batch=2,fault-devices=3"
                 + deviceState)
                 .toUtf8());
 

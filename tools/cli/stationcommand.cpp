@@ -10,7 +10,9 @@
 #include "stationunit.h"
 
 #include "app/deviceside.h"
+#ifdef Q_OS_UNIX
 #include "app/terminationsignals.h"
+#endif
 #include "protocol/usbloaderfactory.h"
 #include "protocol/wire.h"
 #include "station/serialrange.h"
@@ -173,8 +175,11 @@ public:
                          m_options.range.isValid() ? QStringLiteral(", serials ") + m_options.range.pattern()
                                                    : QString()));
         std::fflush(stdout);
+#ifdef Q_OS_UNIX
+        // Ctrl-C once stops, twice aborts; SIGTERM (the window's Stop) counts the same.
         TerminationSignals interrupts;
         QObject::connect(&interrupts, &TerminationSignals::terminationRequested, &m_loop, [this] { stop(); });
+#endif
         QTimer look;
         QObject::connect(&look, &QTimer::timeout, &m_loop, [this] { lookForArrivals(); });
         look.start(lookForArrivalsMs);
