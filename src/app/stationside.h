@@ -25,7 +25,6 @@ public:
 
     QString recordFile() const;
     QString stateFile() const;
-    Station *station() { return &m_station; }
 
 private:
     void start(const StationWindow::Choice &choice);

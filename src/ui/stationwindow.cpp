@@ -90,7 +90,7 @@ void StationWindow::onStartClicked()
         return;
     }
     setRun(Run::Starting);
-    emit startRequested(Choice {m_firmware, m_firmwarePath, pattern, board});
+    emit startRequested(Choice {m_firmwarePath, pattern, board});
 }
 
 void StationWindow::onStopClicked()

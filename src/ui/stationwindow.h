@@ -24,11 +24,11 @@ class StationWindow : public QWidget
     Q_OBJECT
 
 public:
-    // What the operator chose when pressing Start; the serial range and the
-    // board version are empty when no serials are to be given.
+    // What the operator chose when pressing Start: a firmware file that passed
+    // its checks; the serial range and the board version are empty when no
+    // serials are to be given.
     struct Choice
     {
-        QSharedPointer<FirmwareFile> firmware;
         QString firmwarePath;
         QString serialPattern;
         QString boardVersion;
@@ -41,9 +41,6 @@ public:
     // and the previous choice stays.
     bool loadFirmwareFile(const QString &path);
     bool isRunning() const { return m_run != Run::Idle; }
-    // The tile of the unit last seen at a port; null when none.
-    StationTile *tile(const QString &port) const { return m_tiles.value(port); }
-    int tileCount() const { return m_tiles.size(); }
 
 signals:
     void startRequested(const StationWindow::Choice &choice);
