@@ -29,19 +29,12 @@ int main(int argc, char *argv[])
     installStyleSheet(*application);
     setApplicationIdentity();
 
-    // TALVEX_SIMULATOR puts simulated devices where the real ones would be;
-    // a value the tool cannot follow must not start it on a guess.
-    QString simulatorError;
-    if (!setUpDevicePlatform(&simulatorError)) {
-        std::fprintf(stderr, "talvex-updater: %s\n", qPrintable(simulatorError));
-        QMessageBox::critical(nullptr, QStringLiteral("TALVEX Updater"), simulatorError);
-        return 2;
-    }
-
 #ifdef Q_OS_UNIX
     auto terminationSignals = std::make_unique<TerminationSignals>();
 #endif
 
+    // The station's devices are found by the station, in the process it runs
+    // beside the window; this process must not plug simulated ones of its own.
     if (QCoreApplication::arguments().contains(QStringLiteral("--station"))) {
         auto window = std::make_unique<StationWindow>();
         auto station = std::make_unique<StationSide>(window.get());
@@ -59,6 +52,15 @@ int main(int argc, char *argv[])
 #endif
         application.reset();
         return exitCode;
+    }
+
+    // TALVEX_SIMULATOR puts simulated devices where the real ones would be;
+    // a value the tool cannot follow must not start it on a guess.
+    QString simulatorError;
+    if (!setUpDevicePlatform(&simulatorError)) {
+        std::fprintf(stderr, "talvex-updater: %s\n", qPrintable(simulatorError));
+        QMessageBox::critical(nullptr, QStringLiteral("TALVEX Updater"), simulatorError);
+        return 2;
     }
 
 #ifdef Q_OS_UNIX
