@@ -137,6 +137,18 @@ private slots:
             qPrintable(label(m_window.get(), "statusLabel")->text()));
     }
 
+    void closingWhileRunningStopsTheStationFirst()
+    {
+        m_window->findChild<QLineEdit *>(QStringLiteral("serialPatternEdit"))
+            ->setText(QStringLiteral("ZOK{000100..000999}"));
+        QTest::mouseClick(button("startButton"), Qt::LeftButton);
+        QTRY_VERIFY(button("stopButton")->isEnabled());
+        QVERIFY(!m_window->close());
+        QVERIFY(m_window->isVisible());
+        QTRY_VERIFY_WITH_TIMEOUT(!m_window->isVisible(), 100000);
+        QVERIFY(!m_window->isRunning());
+    }
+
     void cleanupTestCase()
     {
         m_side.reset();
