@@ -26,6 +26,7 @@ dpkg-deb --extract "$deb" "$unpacked"
 
 for path in usr/bin/talvex-updater usr/bin/talvex-cli \
   usr/share/applications/talvex-updater.desktop usr/share/mime/packages/talvex-updater.xml \
+  usr/share/applications/talvex-updater-station.desktop \
   usr/share/metainfo/com.vantor.talvex_updater.metainfo.xml \
   usr/share/icons/hicolor/16x16/apps/talvex-updater.png \
   usr/share/icons/hicolor/32x32/apps/talvex-updater.png \
@@ -41,6 +42,7 @@ lintian --fail-on error,warning "$deb"
 
 echo "-- desktop entry and AppStream metainfo"
 desktop-file-validate "$unpacked/usr/share/applications/talvex-updater.desktop"
+desktop-file-validate "$unpacked/usr/share/applications/talvex-updater-station.desktop"
 appstreamcli validate --no-net "$unpacked/usr/share/metainfo/com.vantor.talvex_updater.metainfo.xml"
 
 echo "-- man pages"

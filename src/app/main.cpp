@@ -1,6 +1,7 @@
 // Entry point: prepares the application, builds the USB side on its worker
 // thread, shows the main window connected to it, runs the event loop, and
-// tears down in a fixed order.
+// tears down in a fixed order. With --station it shows the production
+// station's window instead.
 
 #include <QApplication>
 #include <QMessageBox>
@@ -11,6 +12,7 @@
 #include "app/deviceplatform.h"
 #include "app/deviceside.h"
 #include "app/startup.h"
+#include "app/stationside.h"
 #include "qtcompat.h"
 #include "ui/flashdialog.h"
 #include "ui/stationwindow.h"
@@ -27,6 +29,31 @@ int main(int argc, char *argv[])
     installStyleSheet(*application);
     setApplicationIdentity();
 
+#ifdef Q_OS_UNIX
+    auto terminationSignals = std::make_unique<TerminationSignals>();
+#endif
+
+    // The station's devices are found by the station, in the process it runs
+    // beside the window; this process must not plug simulated ones of its own.
+    if (QCoreApplication::arguments().contains(QStringLiteral("--station"))) {
+        auto window = std::make_unique<StationWindow>();
+        auto station = std::make_unique<StationSide>(window.get());
+#ifdef Q_OS_UNIX
+        // As closing the window does: units in progress finish first, then the loop ends.
+        QObject::connect(terminationSignals.get(), &TerminationSignals::terminationRequested, window.get(),
+            &QWidget::close);
+#endif
+        window->show();
+        const int exitCode = application->exec();
+        station.reset();
+        window.reset();
+#ifdef Q_OS_UNIX
+        terminationSignals.reset();
+#endif
+        application.reset();
+        return exitCode;
+    }
+
     // TALVEX_SIMULATOR puts simulated devices where the real ones would be;
     // a value the tool cannot follow must not start it on a guess.
     QString simulatorError;
@@ -38,28 +65,9 @@ int main(int argc, char *argv[])
 
 #ifdef Q_OS_UNIX
     // Ends the event loop as closing the window does, so shutdown below runs in full.
-    auto terminationSignals = std::make_unique<TerminationSignals>();
     QObject::connect(terminationSignals.get(), &TerminationSignals::terminationRequested,
         [] { QCoreApplication::exit(0); });
 #endif
-
-    // The station window runs the station beside it and needs no USB side of its own.
-    if (application->arguments().contains(QStringLiteral("--station"))) {
-        auto station = std::make_unique<StationWindow>();
-#ifdef Q_OS_UNIX
-        QObject::disconnect(terminationSignals.get(), nullptr, nullptr, nullptr);
-        QObject::connect(terminationSignals.get(), &TerminationSignals::terminationRequested, station.get(),
-            [&station] { station->close(); });
-#endif
-        station->show();
-        const int exitCode = application->exec();
-        station.reset();
-#ifdef Q_OS_UNIX
-        terminationSignals.reset();
-#endif
-        application.reset();
-        return exitCode;
-    }
 
     auto deviceSide = std::make_unique<DeviceSide>();
 

@@ -74,14 +74,17 @@ void Station::start(const Station::Options &options)
 void Station::stop()
 {
     // The station takes SIGTERM as Ctrl-C.
-    if (isRunning())
+    if (isRunning()) {
+        waitUntilStarted();
         m_process.terminate();
+    }
 }
 
 void Station::abort()
 {
     if (!isRunning())
         return;
+    waitUntilStarted();
 #ifdef Q_OS_UNIX
     // The second signal aborts: both are sent, as a second Ctrl-C would be.
     ::kill(pid_t(m_process.processId()), SIGTERM);
@@ -89,6 +92,14 @@ void Station::abort()
 #else
     m_process.kill();
 #endif
+}
+
+void Station::waitUntilStarted()
+{
+    // Until the new process runs talvex-cli it is a copy of this one, with
+    // this program's signal handlers: a signal then would reach the wrong one.
+    if (m_process.state() == QProcess::Starting)
+        m_process.waitForStarted(-1);
 }
 
 void Station::readEvents()

@@ -61,6 +61,7 @@ signals:
     void stopped(int exitCode);
 
 private:
+    void waitUntilStarted();
     void readEvents();
     void handle(const QJsonObject &event);
 

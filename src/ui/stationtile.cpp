@@ -1,68 +1,103 @@
 #include "stationtile.h"
 
+#include <QStyle>
+
 #include "ui_stationtile.h"
-
-namespace {
-
-// Large, and green or red, to be read from across the bench.
-QString stateStyle(StationTile::State state)
-{
-    const char *colour = state == StationTile::State::Good ? "#1e8c3a"
-        : state == StationTile::State::Bad                 ? "#c0262d"
-                                                           : "#6b7280";
-    return QStringLiteral("QLabel { background: %1; color: white; font-size: 26pt; font-weight: bold; "
-                          "border-radius: 6px; }")
-        .arg(QLatin1String(colour));
-}
-
-} // namespace
 
 StationTile::StationTile(const QString &port, QWidget *parent)
     : QFrame(parent)
-    , m_ui(std::make_unique<Ui::StationTile>())
+    , ui(new Ui::StationTile)
+    , m_port(port)
 {
-    m_ui->setupUi(this);
-    // A port path can be long; its ends tell ports apart.
-    m_ui->portLabel->setText(m_ui->portLabel->fontMetrics().elidedText(port, Qt::ElideMiddle, 230));
-    m_ui->portLabel->setToolTip(port);
-    m_ui->serialLabel->setStyleSheet(QStringLiteral("font-size: 14pt; font-weight: bold;"));
-    m_ui->stateLabel->setStyleSheet(stateStyle(m_state));
+    ui->setupUi(this);
+    // A port can be a long interface path: its instance at the end tells ports
+    // apart, the interface class after it is the same on every one.
+    QString shown = port;
+    if (shown.endsWith(QLatin1Char('}')) && shown.lastIndexOf(QLatin1String("#{")) > 0)
+        shown.truncate(shown.lastIndexOf(QLatin1String("#{")));
+    ui->portLabel->ensurePolished();
+    const QMargins margins = ui->tileLayout->contentsMargins();
+    ui->portLabel->setText(ui->portLabel->fontMetrics().elidedText(
+        shown, Qt::ElideLeft, minimumWidth() - margins.left() - margins.right() - 2 * frameWidth() - 8));
+    ui->portLabel->setToolTip(port);
+    ui->serialLabel->clear();
+    setPhase(QStringLiteral("opening"));
+    setState(State::Working);
 }
 
-StationTile::~StationTile() = default;
-
-void StationTile::setSerial(const QString &serial)
+StationTile::~StationTile()
 {
-    if (!serial.isEmpty())
-        m_ui->serialLabel->setText(serial);
+    delete ui;
+}
+
+QString StationTile::phaseText(const QString &phase)
+{
+    if (phase.isEmpty())
+        return phase;
+    return phase.at(0).toUpper() + phase.mid(1);
+}
+
+QString StationTile::resultText(StationCounters::Result result)
+{
+    switch (result) {
+    case StationCounters::Result::Done:
+        return QStringLiteral("Done");
+    case StationCounters::Result::AlreadyCurrent:
+        return QStringLiteral("Already current");
+    case StationCounters::Result::Failed:
+        return QStringLiteral("Failed");
+    case StationCounters::Result::Aborted:
+        return QStringLiteral("Aborted");
+    }
+    return QString();
 }
 
 void StationTile::setPhase(const QString &phase)
 {
-    m_ui->phaseLabel->setText(phase);
+    // A late report from a unit already finished must not paint over its result.
+    if (isFinished())
+        return;
+    ui->phaseLabel->setText(phaseText(phase));
 }
 
 void StationTile::setProgress(int percent)
 {
-    m_ui->progressBar->setValue(percent);
+    if (!isFinished())
+        ui->progressBar->setValue(percent);
 }
 
-void StationTile::setResult(State state, const QString &result, const QString &reason)
+void StationTile::setSerial(const QString &serial)
+{
+    ui->serialLabel->setText(serial);
+}
+
+void StationTile::finish(StationCounters::Result result, const QString &reason, const QString &serial)
+{
+    const bool good
+        = result == StationCounters::Result::Done || result == StationCounters::Result::AlreadyCurrent;
+    if (!serial.isEmpty())
+        setSerial(serial);
+    ui->phaseLabel->setText(resultText(result));
+    ui->reasonLabel->setText(good ? QString() : reason);
+    if (good)
+        ui->progressBar->setValue(ui->progressBar->maximum());
+    setState(good ? State::Done : State::Failed);
+}
+
+void StationTile::setState(State state)
 {
     m_state = state;
-    m_ui->stateLabel->setText(result);
-    m_ui->stateLabel->setStyleSheet(stateStyle(state));
-    m_ui->phaseLabel->setText(reason);
-    if (state == State::Good)
-        m_ui->progressBar->setValue(100);
-}
-
-QString StationTile::stateText() const
-{
-    return m_ui->stateLabel->text();
-}
-
-QString StationTile::phaseText() const
-{
-    return m_ui->phaseLabel->text();
+    QString name = QStringLiteral("working");
+    if (state == State::Done)
+        name = QStringLiteral("done");
+    else if (state == State::Failed)
+        name = QStringLiteral("failed");
+    setProperty("state", name);
+    // Property selectors are matched when a widget is polished, so polish again.
+    style()->unpolish(this);
+    style()->polish(this);
+    for (QWidget *child : findChildren<QWidget *>()) {
+        style()->unpolish(child);
+        style()->polish(child);
+    }
 }

@@ -1,11 +1,13 @@
 #pragma once
 
-// One unit of the station window: its port and serial, its progress and
-// phase, and a large state that reads from a metre away. Main thread.
+// One station unit at a glance: its port, its serial, a progress bar and the
+// phase it is in, in large letters on green once done and on red once
+// failed. Main thread.
 
 #include <QFrame>
+#include <QString>
 
-#include <memory>
+#include "station/stationcounters.h"
 
 namespace Ui {
 class StationTile;
@@ -16,21 +18,30 @@ class StationTile : public QFrame
     Q_OBJECT
 
 public:
-    enum class State { Working, Good, Bad };
+    // What the tile shows: the style sheet colours it by this name.
+    enum class State { Working, Done, Failed };
 
     explicit StationTile(const QString &port, QWidget *parent = nullptr);
     ~StationTile() override;
 
-    void setSerial(const QString &serial);
+    QString port() const { return m_port; }
+    State state() const { return m_state; }
+    bool isFinished() const { return m_state != State::Working; }
+
+    // "opening", "flashing", "finishing", "restarting", "identity".
     void setPhase(const QString &phase);
     void setProgress(int percent);
-    // The unit's end: its result in large letters, the reason under it.
-    void setResult(State state, const QString &result, const QString &reason);
-    State state() const { return m_state; }
-    QString stateText() const;
-    QString phaseText() const;
+    void setSerial(const QString &serial);
+    void finish(StationCounters::Result result, const QString &reason, const QString &serial);
+
+    // The large text of a phase or a result, as the tile shows it.
+    static QString phaseText(const QString &phase);
+    static QString resultText(StationCounters::Result result);
 
 private:
-    std::unique_ptr<Ui::StationTile> m_ui;
+    void setState(State state);
+
+    Ui::StationTile *ui;
+    QString m_port;
     State m_state = State::Working;
 };

@@ -1,154 +1,222 @@
 #include "stationwindow.h"
 
-#include "stationtile.h"
-#include "ui_stationwindow.h"
-
 #include <QCloseEvent>
-#include <QDir>
+#include <QFile>
 #include <QFileDialog>
-#include <QStandardPaths>
+#include <QPushButton>
+
+#include "qtcompat.h"
+#include "ui/stationtile.h"
+#include "ui/versiontext.h"
+#include "ui_stationwindow.h"
 
 namespace {
 
+const char lastFolderKey[] = "lastFwFileDir";
+const char firmwareExtension[] = "tvf";
+// Four tiles side by side fill the window at its default width.
 constexpr int tileColumns = 4;
+
+QString styleSheetOfResource(const QString &name)
+{
+    QFile file(name);
+    return file.open(QFile::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();
+}
 
 } // namespace
 
 StationWindow::StationWindow(QWidget *parent)
     : QWidget(parent)
-    , m_ui(std::make_unique<Ui::StationWindow>())
-    , m_dataFolder(QStandardPaths::writableLocation(QStandardPaths::AppDataLocation))
+    , ui(new Ui::StationWindow)
 {
-    m_ui->setupUi(this);
-    m_ui->countersLabel->setStyleSheet(QStringLiteral("font-size: 16pt; font-weight: bold;"));
-    showCounters();
-    connect(m_ui->browseButton, &QPushButton::clicked, this, [this] {
-        const QString file = QFileDialog::getOpenFileName(
-            this, tr("Firmware file"), QString(), tr("Firmware files (*.tvf)"));
-        if (!file.isEmpty())
-            m_ui->fileEdit->setText(file);
-    });
-    connect(m_ui->startButton, &QPushButton::clicked, this, &StationWindow::start);
-    connect(m_ui->stopButton, &QPushButton::clicked, this, &StationWindow::stop);
-    connect(&m_station, &Station::message, m_ui->statusLabel, &QLabel::setText);
-    connect(&m_station, &Station::stopped, this, &StationWindow::ended);
-    connect(&m_station, &Station::countersChanged, this, &StationWindow::showCounters);
-    connect(&m_station, &Station::unitArrived, this, [this](const QString &port) { tile(port); });
-    connect(&m_station, &Station::unitPhaseChanged, this,
-        [this](const QString &port, const QString &phase, const QString &serial) {
-            StationTile *unit = tile(port);
-            unit->setSerial(serial);
-            unit->setPhase(phase);
-        });
-    connect(&m_station, &Station::unitProgress, this,
-        [this](const QString &port, int percent) { tile(port)->setProgress(percent); });
-    connect(&m_station, &Station::unitFinished, this,
-        [this](const QString &port, const QString &result, const QString &detail, const QString &serial) {
-            StationTile *unit = tile(port);
-            unit->setSerial(serial);
-            if (result == QLatin1String("done"))
-                unit->setResult(StationTile::State::Good, tr("DONE"), detail);
-            else if (result == QLatin1String("already current"))
-                unit->setResult(
-                    StationTile::State::Good, tr("CURRENT"), tr("already current, %1").arg(detail));
-            else
-                unit->setResult(StationTile::State::Bad,
-                    result == QLatin1String("aborted") ? tr("ABORTED") : tr("FAILED"), detail);
-        });
+    QtCompat::storeSettingsTextAsUtf8(m_settings);
+    ui->setupUi(this);
+    // Its own look on top of the application's: large coloured tiles and counters.
+    setStyleSheet(styleSheetOfResource(QStringLiteral(":/station.qss")));
+    for (QPushButton *button : {ui->chooseFileButton, ui->startButton, ui->stopButton})
+        button->setProperty("class", QStringLiteral("VantorButton"));
+    connect(ui->chooseFileButton, &QPushButton::clicked, this, &StationWindow::onChooseFileClicked);
+    connect(ui->startButton, &QPushButton::clicked, this, &StationWindow::onStartClicked);
+    connect(ui->stopButton, &QPushButton::clicked, this, &StationWindow::onStopClicked);
+    setRun(Run::Idle);
 }
 
-StationWindow::~StationWindow() = default;
-
-QList<StationTile *> StationWindow::tiles() const
+StationWindow::~StationWindow()
 {
-    return m_tiles.values();
+    delete ui;
 }
 
-void StationWindow::start()
+bool StationWindow::loadFirmwareFile(const QString &path)
 {
-    if (isRunning())
+    auto candidate = QSharedPointer<FirmwareFile>::create();
+    try {
+        candidate->loadFile(path);
+    } catch (const FirmwareFile::fileCorruptedError &error) {
+        showStatus(QStringLiteral("%1: %2").arg(
+            path.section(QLatin1Char('/'), -1), QString::fromUtf8(error.what())));
+        return false;
+    }
+    m_firmware = candidate;
+    m_firmwarePath = path;
+    ui->firmwareFileNameLabel->setText(path.section(QLatin1Char('/'), -1));
+    const FirmwareFile::THeader header = m_firmware->header();
+    ui->firmwareVersionValueLabel->setText(formatVersion(
+        header.version, header.subversion, header.bugfix, header.build, firmwareNameText(header.name)));
+    showStatus(QStringLiteral("Press Start, then plug the devices in."));
+    setRun(m_run);
+    return true;
+}
+
+void StationWindow::onChooseFileClicked()
+{
+    const QString lastFolder = m_settings.value(QLatin1String(lastFolderKey)).toString();
+    const QString filter = QStringLiteral("firmware binary (*.%1)").arg(QLatin1String(firmwareExtension));
+    const QString path
+        = QFileDialog::getOpenFileName(this, QStringLiteral("Open firmware file"), lastFolder, filter);
+    if (path.isEmpty())
         return;
-    const QString file = m_ui->fileEdit->text().trimmed();
-    if (file.isEmpty()) {
-        m_ui->statusLabel->setText(tr("Choose a firmware file first."));
+    m_settings.setValue(QLatin1String(lastFolderKey), path.section(QLatin1Char('/'), 0, -2));
+    loadFirmwareFile(path);
+}
+
+void StationWindow::onStartClicked()
+{
+    if (!m_firmware || m_run != Run::Idle)
+        return;
+    const QString pattern = ui->serialPatternEdit->text().trimmed();
+    const QString board = ui->boardVersionEdit->text().trimmed();
+    if (pattern.isEmpty() != board.isEmpty()) {
+        showStatus(QStringLiteral("Give both the serial range and the board version, or neither."));
         return;
     }
-    QDir().mkpath(m_dataFolder);
-    Station::Options options;
-    options.firmwareFile = file;
-    options.serials = m_ui->serialsEdit->text().trimmed();
-    options.board = m_ui->boardEdit->text().trimmed();
-    options.recordFile = QDir(m_dataFolder).filePath(QStringLiteral("station-record.jsonl"));
-    options.stateFile = QDir(m_dataFolder).filePath(QStringLiteral("station-state.json"));
-    qDeleteAll(m_tiles);
-    m_tiles.clear();
-    m_stopAsked = false;
-    m_ui->statusLabel->setText(tr("Plug in devices; each is flashed as it arrives."));
-    m_ui->startButton->setEnabled(false);
-    m_ui->stopButton->setEnabled(true);
-    m_station.start(options);
+    setRun(Run::Starting);
+    emit startRequested(Choice {m_firmwarePath, pattern, board});
 }
 
-void StationWindow::stop()
+void StationWindow::onStopClicked()
 {
-    if (!isRunning())
+    if (m_run == Run::Running) {
+        setRun(Run::Stopping);
+        showStatus(QStringLiteral("Stopping: no new units are taken; those in progress finish. "
+                                  "Press Abort to cut them off."));
+        emit stopRequested();
+    } else if (m_run == Run::Stopping) {
+        setRun(Run::Aborting);
+        showStatus(QStringLiteral("Aborting: the units in progress may be left without valid firmware."));
+        emit abortRequested();
+    }
+}
+
+void StationWindow::onStarted()
+{
+    // Each run shows its own units.
+    qDeleteAll(m_tiles);
+    m_tiles.clear();
+    m_tileOrder.clear();
+    showInProgress();
+    onCountersChanged(StationCounters(), 0);
+    setRun(Run::Running);
+    showStatus(QStringLiteral("Running: plug the devices in."));
+}
+
+void StationWindow::onStartRefused(const QString &reason)
+{
+    setRun(Run::Idle);
+    showStatus(reason);
+}
+
+void StationWindow::onStopped()
+{
+    setRun(Run::Idle);
+    showStatus(QStringLiteral("Stopped."));
+    if (m_closeWhenStopped)
+        close();
+}
+
+void StationWindow::onUnitArrived(const QString &port)
+{
+    auto *tile = new StationTile(port, ui->tilesWidget);
+    // A device plugged in again at a port takes the place of the port's old tile.
+    if (StationTile *old = m_tiles.value(port)) {
+        delete old;
+    } else {
+        m_tileOrder << port;
+    }
+    m_tiles.insert(port, tile);
+    placeTile(tile, m_tileOrder.indexOf(port));
+    tile->show();
+    showInProgress();
+}
+
+void StationWindow::showInProgress()
+{
+    int inProgress = 0;
+    for (const StationTile *tile : qAsConst(m_tiles))
+        inProgress += tile->isFinished() ? 0 : 1;
+    ui->inProgressCountLabel->setText(QStringLiteral("In progress: %1").arg(inProgress));
+}
+
+void StationWindow::placeTile(StationTile *tile, int index)
+{
+    ui->tilesLayout->addWidget(tile, index / tileColumns, index % tileColumns);
+}
+
+void StationWindow::onUnitPhaseChanged(const QString &port, const QString &phase, const QString &serial)
+{
+    StationTile *tile = m_tiles.value(port);
+    if (!tile)
         return;
-    // As Ctrl-C: the first lets units in progress finish, the second aborts them.
-    if (m_stopAsked)
-        m_station.abort();
-    else
-        m_station.stop();
-    m_ui->statusLabel->setText(m_stopAsked
-            ? tr("Aborting the units in progress...")
-            : tr("Stopping: units in progress finish first; Stop again aborts them."));
-    m_stopAsked = true;
+    tile->setPhase(phase);
+    if (!serial.isEmpty() && !tile->isFinished())
+        tile->setSerial(serial);
+}
+
+void StationWindow::onUnitProgress(const QString &port, int percent)
+{
+    if (StationTile *tile = m_tiles.value(port))
+        tile->setProgress(percent);
+}
+
+void StationWindow::onUnitFinished(
+    const QString &port, StationCounters::Result result, const QString &reason, const QString &serial)
+{
+    if (StationTile *tile = m_tiles.value(port))
+        tile->finish(result, reason, serial);
+    showInProgress();
+}
+
+void StationWindow::onCountersChanged(const StationCounters &counters, double unitsPerHour)
+{
+    ui->doneCountLabel->setText(QStringLiteral("Done: %1").arg(counters.done));
+    ui->currentCountLabel->setText(QStringLiteral("Already current: %1").arg(counters.current));
+    ui->failedCountLabel->setText(QStringLiteral("Failed: %1").arg(counters.failed + counters.aborted));
+    ui->unitsPerHourLabel->setText(QStringLiteral("Units per hour: %1").arg(unitsPerHour, 0, 'f', 0));
+}
+
+void StationWindow::showStatus(const QString &text)
+{
+    ui->statusLabel->setText(text);
 }
 
 void StationWindow::closeEvent(QCloseEvent *event)
 {
-    // The window goes once the station has recorded its units.
-    if (isRunning()) {
-        m_closeAsked = true;
-        stop();
-        event->ignore();
+    if (m_run == Run::Idle) {
+        event->accept();
         return;
     }
-    QWidget::closeEvent(event);
+    event->ignore();
+    m_closeWhenStopped = true;
+    onStopClicked();
 }
 
-StationTile *StationWindow::tile(const QString &port)
+void StationWindow::setRun(Run run)
 {
-    StationTile *&unit = m_tiles[port];
-    if (!unit) {
-        // A unit plugged in again at a finished port starts a tile anew.
-        unit = new StationTile(port, m_ui->tilesWidget);
-        const int index = m_tiles.size() - 1;
-        m_ui->tilesLayout->addWidget(unit, index / tileColumns, index % tileColumns);
-    } else if (unit->state() != StationTile::State::Working) {
-        auto *fresh = new StationTile(port, m_ui->tilesWidget);
-        m_ui->tilesLayout->replaceWidget(unit, fresh);
-        delete unit;
-        unit = fresh;
-    }
-    return unit;
-}
-
-void StationWindow::showCounters()
-{
-    m_ui->countersLabel->setText(tr("Done %1   Current %2   Failed %3   %4 units/h")
-                                     .arg(m_station.done())
-                                     .arg(m_station.current())
-                                     .arg(m_station.failed() + m_station.aborted())
-                                     .arg(qRound64(m_station.unitsPerHour())));
-}
-
-void StationWindow::ended()
-{
-    m_ui->startButton->setEnabled(true);
-    m_ui->stopButton->setEnabled(false);
-    showCounters();
-    if (m_ui->statusLabel->text().isEmpty() || m_stopAsked)
-        m_ui->statusLabel->setText(tr("The station has stopped."));
-    if (m_closeAsked)
-        close();
+    m_run = run;
+    const bool idle = run == Run::Idle;
+    ui->startButton->setEnabled(idle && m_firmware);
+    ui->chooseFileButton->setEnabled(idle);
+    ui->serialPatternEdit->setEnabled(idle);
+    ui->boardVersionEdit->setEnabled(idle);
+    ui->stopButton->setEnabled(run == Run::Running || run == Run::Stopping);
+    ui->stopButton->setText(run == Run::Stopping ? QStringLiteral("Abort") : QStringLiteral("Stop"));
 }

@@ -1,15 +1,18 @@
 #pragma once
 
-// The station window: the firmware file and serial range at the top, Start
-// and Stop, one tile per unit, and the counters, following Station. Stop
-// lets the units in progress finish; a second Stop aborts them. Main thread.
+// The production station's window: the firmware file and the serial range
+// chosen at the top, Start and Stop, one tile per unit in progress or
+// finished, and the counters. Main thread; talks to the station through its
+// signals and slots alone.
 
-#include "station/station.h"
-
-#include <QHash>
+#include <QMap>
+#include <QSettings>
+#include <QSharedPointer>
+#include <QString>
 #include <QWidget>
 
-#include <memory>
+#include "firmware/firmwarefile.h"
+#include "station/stationcounters.h"
 
 namespace Ui {
 class StationWindow;
@@ -21,30 +24,69 @@ class StationWindow : public QWidget
     Q_OBJECT
 
 public:
+    // What the operator chose when pressing Start: a firmware file that passed
+    // its checks; the serial range and the board version are empty when no
+    // serials are to be given.
+    struct Choice
+    {
+        QString firmwarePath;
+        QString serialPattern;
+        QString boardVersion;
+    };
+
     explicit StationWindow(QWidget *parent = nullptr);
     ~StationWindow() override;
 
-    // Where the record and the state file are kept (default: the program's data folder).
-    void setDataFolder(const QString &folder) { m_dataFolder = folder; }
-    QList<StationTile *> tiles() const;
-    bool isRunning() const { return m_station.isRunning(); }
+    // Loads and checks a firmware file; on failure the status line says why
+    // and the previous choice stays.
+    bool loadFirmwareFile(const QString &path);
+    bool isRunning() const { return m_run != Run::Idle; }
+
+signals:
+    void startRequested(const StationWindow::Choice &choice);
+    // Take no new units; those in progress finish.
+    void stopRequested();
+    // Cut off the units in progress.
+    void abortRequested();
 
 public slots:
-    void start();
-    void stop();
+    void onStarted();
+    void onStartRefused(const QString &reason);
+    // The station has ended: every unit is finished and recorded.
+    void onStopped();
+    void onUnitArrived(const QString &port);
+    // serial: the unit's serial once known, else empty.
+    void onUnitPhaseChanged(const QString &port, const QString &phase, const QString &serial);
+    void onUnitProgress(const QString &port, int percent);
+    void onUnitFinished(
+        const QString &port, StationCounters::Result result, const QString &reason, const QString &serial);
+    void onCountersChanged(const StationCounters &counters, double unitsPerHour);
+    // A line for the operator, such as the record file in use or a fault of the station.
+    void showStatus(const QString &text);
 
 protected:
+    // Closing while units are in progress stops the station first and
+    // closes once they are finished, so no device is left half flashed.
     void closeEvent(QCloseEvent *event) override;
 
 private:
-    StationTile *tile(const QString &port);
-    void showCounters();
-    void ended();
+    enum class Run { Idle, Starting, Running, Stopping, Aborting };
 
-    std::unique_ptr<Ui::StationWindow> m_ui;
-    Station m_station;
-    QString m_dataFolder;
-    QHash<QString, StationTile *> m_tiles; // by port
-    bool m_stopAsked = false;
-    bool m_closeAsked = false;
+    void onChooseFileClicked();
+    void onStartClicked();
+    void onStopClicked();
+    void setRun(Run run);
+    void placeTile(StationTile *tile, int index);
+    // The units in progress are the tiles not finished yet.
+    void showInProgress();
+
+    Ui::StationWindow *ui;
+    QSettings m_settings;
+    QSharedPointer<FirmwareFile> m_firmware;
+    QString m_firmwarePath;
+    Run m_run = Run::Idle;
+    bool m_closeWhenStopped = false;
+    // The tile of each port, and the ports in the order their tiles are laid out.
+    QMap<QString, StationTile *> m_tiles;
+    QStringList m_tileOrder;
 };

@@ -1,0 +1,114 @@
+#include "stationside.h"
+
+#include <QDir>
+#include <QStandardPaths>
+#include <QSysInfo>
+
+namespace {
+
+constexpr int countersRefreshMs = 5000;
+
+StationCounters::Result resultOf(const QString &text)
+{
+    for (const auto result : {StationCounters::Result::Done, StationCounters::Result::AlreadyCurrent,
+             StationCounters::Result::Aborted}) {
+        if (text == StationCounters::text(result))
+            return result;
+    }
+    // A result the window does not know must not pass for a success.
+    return StationCounters::Result::Failed;
+}
+
+} // namespace
+
+StationSide::StationSide(StationWindow *window, const QString &dataFolder)
+    : m_window(window)
+    , m_dataFolder(dataFolder.isEmpty() ? QStandardPaths::writableLocation(QStandardPaths::AppDataLocation)
+                                        : dataFolder)
+{
+    connect(window, &StationWindow::startRequested, this, &StationSide::start);
+    connect(window, &StationWindow::stopRequested, &m_station, &Station::stop);
+    connect(window, &StationWindow::abortRequested, &m_station, &Station::abort);
+    connect(&m_station, &Station::unitArrived, window, &StationWindow::onUnitArrived);
+    connect(&m_station, &Station::unitPhaseChanged, window, &StationWindow::onUnitPhaseChanged);
+    connect(&m_station, &Station::unitProgress, window, &StationWindow::onUnitProgress);
+    connect(&m_station, &Station::unitFinished, this, &StationSide::finished);
+    connect(&m_station, &Station::countersChanged, this, &StationSide::showCounters);
+    connect(&m_station, &Station::message, this, [this](QString text) {
+        // The operator needs what happened, not which program said it.
+        const QString speaker = QStringLiteral("talvex-cli station: ");
+        if (text.startsWith(speaker))
+            text.remove(0, speaker.size());
+        m_lastMessage = text;
+        m_window->showStatus(text);
+    });
+    connect(&m_station, &Station::stopped, this, &StationSide::stopped);
+    connect(&m_countersTimer, &QTimer::timeout, this, &StationSide::showCounters);
+}
+
+StationSide::~StationSide()
+{
+    // The station's last report, while it goes, must not reach members already gone.
+    m_station.disconnect(this);
+}
+
+QString StationSide::recordFile() const
+{
+    return QDir(m_dataFolder).filePath(QStringLiteral("station-record.jsonl"));
+}
+
+QString StationSide::stateFile() const
+{
+    return QDir(m_dataFolder).filePath(QStringLiteral("station-state.json"));
+}
+
+void StationSide::start(const StationWindow::Choice &choice)
+{
+    if (!QDir().mkpath(m_dataFolder)) {
+        m_window->onStartRefused(
+            QStringLiteral("Cannot create the folder %1 for the record.").arg(m_dataFolder));
+        return;
+    }
+    Station::Options options;
+    options.firmwareFile = choice.firmwarePath;
+    options.serials = choice.serialPattern;
+    options.board = choice.boardVersion;
+    options.recordFile = recordFile();
+    options.stateFile = choice.serialPattern.isEmpty() ? QString() : stateFile();
+    options.name = QSysInfo::machineHostName();
+    m_lastMessage.clear();
+    // Before starting: a station that cannot start reports its end at once.
+    m_window->onStarted();
+    m_window->showStatus(QStringLiteral("Running: plug the devices in. Record: %1").arg(recordFile()));
+    m_countersTimer.start(countersRefreshMs);
+    m_station.start(options);
+}
+
+void StationSide::finished(
+    const QString &port, const QString &result, const QString &detail, const QString &serial)
+{
+    const StationCounters::Result outcome = resultOf(result);
+    const bool failed
+        = outcome == StationCounters::Result::Failed || outcome == StationCounters::Result::Aborted;
+    // For a unit that ended well the detail is the firmware it runs, not a reason.
+    m_window->onUnitFinished(port, outcome, failed ? detail : QString(), serial);
+}
+
+void StationSide::showCounters()
+{
+    StationCounters counters;
+    counters.done = m_station.done();
+    counters.current = m_station.current();
+    counters.failed = m_station.failed();
+    counters.aborted = m_station.aborted();
+    m_window->onCountersChanged(counters, m_station.unitsPerHour());
+}
+
+void StationSide::stopped(int exitCode)
+{
+    m_countersTimer.stop();
+    showCounters();
+    m_window->onStopped();
+    if (exitCode != 0 && !m_lastMessage.isEmpty())
+        m_window->showStatus(QStringLiteral("Stopped: %1").arg(m_lastMessage));
+}

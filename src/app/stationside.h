@@ -1,0 +1,42 @@
+#pragma once
+
+// The station behind the station window: turns the operator's choice into a
+// running station, follows its units and counters into the window, and
+// passes Stop and Abort on. The record and the serial range's state are
+// kept in the program's data folder. Main thread.
+
+#include <QObject>
+#include <QString>
+#include <QTimer>
+
+#include "station/station.h"
+#include "ui/stationwindow.h"
+
+class StationSide : public QObject
+{
+    Q_OBJECT
+
+public:
+    // dataFolder: where the record and the state file go; empty for the
+    // program's data folder.
+    explicit StationSide(StationWindow *window, const QString &dataFolder = QString());
+    // A station still running is aborted, its units recorded as aborted.
+    ~StationSide() override;
+
+    QString recordFile() const;
+    QString stateFile() const;
+
+private:
+    void start(const StationWindow::Choice &choice);
+    void finished(const QString &port, const QString &result, const QString &detail, const QString &serial);
+    void showCounters();
+    void stopped(int exitCode);
+
+    StationWindow *m_window;
+    QString m_dataFolder;
+    Station m_station;
+    // What the station last said; after a refused start it is the reason.
+    QString m_lastMessage;
+    // Units per hour changes with time too, not only when a unit ends.
+    QTimer m_countersTimer;
+};
