@@ -69,3 +69,16 @@ void DeviceCommandLine::refuse(const QString &message) const
 {
     failUsage(QStringLiteral("talvex-cli %1: %2").arg(m_command, message), m_usage);
 }
+
+std::pair<uchar, uchar> DeviceCommandLine::boardVersion() const
+{
+    const QString text = value(QStringLiteral("board"));
+    const QStringList parts = text.split(QLatin1Char('.'));
+    bool versionOk = false;
+    bool subversionOk = false;
+    const uint version = parts.value(0).toUInt(&versionOk);
+    const uint subversion = parts.value(1).toUInt(&subversionOk);
+    if (parts.size() != 2 || !versionOk || !subversionOk || version > 255 || subversion > 255)
+        refuse(QStringLiteral("--board \"%1\" is not of the form X.Y (0 to 255 each)").arg(text));
+    return {uchar(version), uchar(subversion)};
+}

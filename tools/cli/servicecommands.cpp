@@ -224,14 +224,9 @@ QString runSetIdentity(DeviceCommandContext &context)
         commandLine.refuse(QStringLiteral("--serial \"%1\" is %2 bytes long; at most 16 fit")
                                .arg(serial)
                                .arg(QtCompat::toLocal8Bit(serial).size()));
-    const QStringList board = commandLine.value(QStringLiteral("board")).split(QLatin1Char('.'));
-    bool versionOk = false;
-    bool subversionOk = false;
-    const uint version = board.value(0).toUInt(&versionOk);
-    const uint subversion = board.value(1).toUInt(&subversionOk);
-    if (board.size() != 2 || !versionOk || !subversionOk || version > 255 || subversion > 255)
-        commandLine.refuse(QStringLiteral("--board \"%1\" is not of the form X.Y (0 to 255 each)")
-                               .arg(commandLine.value(QStringLiteral("board"))));
+    const std::pair<uchar, uchar> board = commandLine.boardVersion();
+    const uchar version = board.first;
+    const uchar subversion = board.second;
     uint hwType = 0;
     if (commandLine.isSet(QStringLiteral("hw-type"))) {
         bool ok = false;

@@ -91,16 +91,9 @@ StationOptions readOptions(DeviceCommandContext &context)
         options.range = SerialRange::parse(commandLine.value(QStringLiteral("serials")));
         if (!options.range.isValid())
             commandLine.refuse(QStringLiteral("--serials %1").arg(options.range.error()));
-        const QStringList board = commandLine.value(QStringLiteral("board")).split(QLatin1Char('.'));
-        bool versionOk = false;
-        bool subversionOk = false;
-        const uint version = board.value(0).toUInt(&versionOk);
-        const uint subversion = board.value(1).toUInt(&subversionOk);
-        if (board.size() != 2 || !versionOk || !subversionOk || version > 255 || subversion > 255)
-            commandLine.refuse(QStringLiteral("--board \"%1\" is not of the form X.Y (0 to 255 each)")
-                                   .arg(commandLine.value(QStringLiteral("board"))));
-        options.boardVersion = uchar(version);
-        options.boardSubversion = uchar(subversion);
+        const std::pair<uchar, uchar> board = commandLine.boardVersion();
+        options.boardVersion = board.first;
+        options.boardSubversion = board.second;
         if (!commandLine.isSet(QStringLiteral("state")))
             commandLine.refuse(
                 QStringLiteral("--serials needs --state FILE, where the serials given are kept"));
