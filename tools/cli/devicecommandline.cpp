@@ -2,6 +2,8 @@
 
 #include "clicommon.h"
 
+#include "firmware/versiontext.h"
+
 namespace {
 
 // An hour: longer than any line waits for a device, short enough for an int of milliseconds.
@@ -73,12 +75,9 @@ void DeviceCommandLine::refuse(const QString &message) const
 std::pair<uchar, uchar> DeviceCommandLine::boardVersion() const
 {
     const QString text = value(QStringLiteral("board"));
-    const QStringList parts = text.split(QLatin1Char('.'));
-    bool versionOk = false;
-    bool subversionOk = false;
-    const uint version = parts.value(0).toUInt(&versionOk);
-    const uint subversion = parts.value(1).toUInt(&subversionOk);
-    if (parts.size() != 2 || !versionOk || !subversionOk || version > 255 || subversion > 255)
+    quint8 version = 0;
+    quint8 subversion = 0;
+    if (!parseBoardVersion(text, &version, &subversion))
         refuse(QStringLiteral("--board \"%1\" is not of the form X.Y (0 to 255 each)").arg(text));
-    return {uchar(version), uchar(subversion)};
+    return {version, subversion};
 }

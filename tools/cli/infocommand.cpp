@@ -3,7 +3,7 @@
 #include "clicommon.h"
 
 #include "firmware/firmwarefile.h"
-#include "ui/versiontext.h"
+#include "firmware/versiontext.h"
 
 #include <QCommandLineParser>
 

@@ -1,6 +1,8 @@
-#include "versiontext.h"
+#include "firmware/versiontext.h"
 
 #include "qtcompat.h"
+
+#include <QStringList>
 
 #include <cstring>
 
@@ -42,4 +44,18 @@ QString firmwareNameText(const char (&name)[16])
     const void *end = std::memchr(name, 0, sizeof name);
     const int length = end ? int(static_cast<const char *>(end) - name) : int(sizeof name);
     return QtCompat::fromLocal8Bit(name, length);
+}
+
+bool parseBoardVersion(const QString &text, quint8 *boardVersion, quint8 *boardSubversion)
+{
+    const QStringList parts = text.split(QLatin1Char('.'));
+    bool versionOk = false;
+    bool subversionOk = false;
+    const uint version = parts.value(0).toUInt(&versionOk);
+    const uint subversion = parts.value(1).toUInt(&subversionOk);
+    if (parts.size() != 2 || !versionOk || !subversionOk || version > 255 || subversion > 255)
+        return false;
+    *boardVersion = quint8(version);
+    *boardSubversion = quint8(subversion);
+    return true;
 }

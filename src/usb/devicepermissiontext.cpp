@@ -1,4 +1,4 @@
-#include "ui/devicepermissiontext.h"
+#include "usb/devicepermissiontext.h"
 
 QString deviceNotAccessibleTitle()
 {
