@@ -1,11 +1,9 @@
 #include "commandreport.h"
 
-#include "protocol/loaderrecords.h"
-#include "ui/versiontext.h"
+#include "firmware/versiontext.h"
 
 #include <QJsonDocument>
 
-#include <cmath>
 #include <cstdio>
 
 CommandReport &CommandReport::current()
@@ -31,27 +29,6 @@ QJsonObject CommandReport::identity(const DeviceSession::Device &device)
                 {QStringLiteral("serial"), device.usbId.serialNumber}}}};
 }
 
-QJsonObject CommandReport::firmware(
-    uchar version, uchar subversion, uchar bugfix, uint build, const QString &name, bool valid)
-{
-    return {{QStringLiteral("version"), QStringLiteral("%1.%2.%3").arg(version).arg(subversion).arg(bugfix)},
-        {QStringLiteral("build"), qint64(build)}, {QStringLiteral("name"), name},
-        {QStringLiteral("valid"), valid},
-        {QStringLiteral("text"),
-            valid ? formatVersion(version, subversion, bugfix, build, name) : firmwareVersionPlaceholder()}};
-}
-
-QJsonObject CommandReport::firmware(const UsbLoader::TFirmwareInformation &record)
-{
-    return firmware(record.version, record.subversion, record.bugfix, buildNumber(record),
-        firmwareNameText(record.name), isValid(record));
-}
-
-double CommandReport::secondsOf(const QElapsedTimer &clock)
-{
-    return std::round(double(clock.nsecsElapsed()) / 1e6) / 1e3;
-}
-
 QJsonObject CommandReport::deviceEvent(const DeviceSession::Device &device) const
 {
     QJsonObject fields = identity(device);
@@ -59,7 +36,7 @@ QJsonObject CommandReport::deviceEvent(const DeviceSession::Device &device) cons
         boardVersionText(device.deviceInformation.boardVersion, device.deviceInformation.boardSubversion));
     fields.insert(QStringLiteral("mode"),
         device.flashingMode ? QStringLiteral("flashing") : QStringLiteral("application"));
-    fields.insert(QStringLiteral("firmware"), firmware(device.firmwareInformation));
+    fields.insert(QStringLiteral("firmware"), LoaderAccess::firmwareFields(device.firmwareInformation));
     return fields;
 }
 
@@ -68,7 +45,7 @@ void CommandReport::deviceChosen(const DeviceSession::Device &device)
     const QJsonObject fields = identity(device);
     for (auto field = fields.begin(); field != fields.end(); ++field)
         m_result.insert(field.key(), field.value());
-    m_result.insert(QStringLiteral("old_firmware"), firmware(device.firmwareInformation));
+    m_result.insert(QStringLiteral("old_firmware"), LoaderAccess::firmwareFields(device.firmwareInformation));
     deviceListed(device);
 }
 
@@ -110,7 +87,7 @@ void CommandReport::finish(int status, const QString &reason)
     result.insert(QStringLiteral("command"), m_command);
     result.insert(QStringLiteral("ok"), status == 0);
     result.insert(QStringLiteral("exit"), status);
-    result.insert(QStringLiteral("seconds"), secondsOf(m_clock));
+    result.insert(QStringLiteral("seconds"), LoaderAccess::secondsOf(m_clock));
     if (status != 0)
         result.insert(QStringLiteral("reason"), reason);
     write(result);

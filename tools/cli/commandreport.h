@@ -43,10 +43,6 @@ public:
 
     // The fields that name a device: "serial" and "usb".
     static QJsonObject identity(const DeviceSession::Device &device);
-    static QJsonObject firmware(
-        uchar version, uchar subversion, uchar bugfix, uint build, const QString &name, bool valid);
-    static QJsonObject firmware(const UsbLoader::TFirmwareInformation &record);
-    static double secondsOf(const QElapsedTimer &clock);
 
 private:
     QJsonObject deviceEvent(const DeviceSession::Device &device) const;

@@ -5,15 +5,15 @@
 #include "commandreport.h"
 #include "devicecommand.h"
 #include "devicecommandsrun.h"
-#include "flashrun.h"
+#include "flashall.h"
 #include "loaderoperation.h"
-#include "restartwatch.h"
 
 #include "firmware/firmwarefile.h"
+#include "firmware/versiontext.h"
 #include "protocol/bulktransferwithbatches.h"
 #include "protocol/loaderrecords.h"
 #include "qtcompat.h"
-#include "ui/versiontext.h"
+#include "station/flashrun.h"
 #include "usb/devicepathlist.h"
 
 #include <QEventLoop>
@@ -158,18 +158,18 @@ QString runFlash(DeviceCommandContext &context)
         flash.start();
         if (!flash.isFinished())
             loop.exec();
-        const int status = flash.status();
+        const bool succeeded = flash.succeeded();
         const QString reason = flash.reason();
         flashedFirmware = flash.flashedFirmware();
         flashedText = flash.flashedText();
         session.destroyWithWorkerHeld(std::move(run));
-        if (status != ExitSuccess)
+        if (!succeeded)
             throw CommandError {
-                ExitStatus(status), QStringLiteral("talvex-cli flash: failed: %1").arg(reason), QString()};
+                ExitDeviceFailed, QStringLiteral("talvex-cli flash: failed: %1").arg(reason), QString()};
     };
     // The device ends the flash starting its new application; the command
     // returns once it is back there.
-    RestartWatch::follow(session, device, RestartWatch::Mode::Application, flashDevice);
+    session.followRestart(device, RestartWatch::Mode::Application, flashDevice);
     report.addResult(QStringLiteral("new_firmware"), flashedFirmware);
     return QStringLiteral("flashed: %1\n").arg(flashedText);
 }

@@ -2,34 +2,21 @@
 
 #include "clicommon.h"
 #include "commandreport.h"
-#include "loaderoperation.h"
 
 #include "app/deviceplatform.h"
 #include "app/deviceside.h"
-#include "protocol/loaderrecords.h"
-#include "ui/devicepermissiontext.h"
+#include "usb/devicepermissiontext.h"
 #include "usb/inaccessibledevices.h"
 #include "usb/usbdevice.h"
 
 #include <QElapsedTimer>
 #include <QEventLoop>
-#include <QSemaphore>
-#include <QThread>
 #include <QTimer>
 
 namespace {
 
 // How often a wait for a device looks again when no device-added signal came.
 constexpr int devicePollMs = 100;
-
-UsbLoader *firstLoader(const USBDevice::HandlerMap &handlers)
-{
-    for (UsbInterfaceHandler *handler : handlers) {
-        if (auto *loader = qobject_cast<UsbLoader *>(handler))
-            return loader;
-    }
-    return nullptr;
-}
 
 } // namespace
 
@@ -38,7 +25,7 @@ DeviceSession::DeviceSession(const QString &command)
 {
     startUsbPlatform();
     m_side = std::make_unique<DeviceSide>();
-    waitForWorker(LoaderOperation::answerLimitMs());
+    waitForWorker(LoaderAccess::answerLimitMs());
 }
 
 DeviceSession::~DeviceSession() = default;
@@ -57,7 +44,7 @@ USBDriver *DeviceSession::driver() const
 
 void DeviceSession::waitForWorker(int limitMs) const
 {
-    if (!waitForWorkerOf(m_side->driver(), limitMs))
+    if (!LoaderAccess::waitForWorkerOf(m_side->driver(), limitMs))
         throw CommandError {ExitDeviceFailed,
             QStringLiteral("talvex-cli %1: the USB side did not answer within %2 s")
                 .arg(m_command)
@@ -67,61 +54,12 @@ void DeviceSession::waitForWorker(int limitMs) const
 
 void DeviceSession::destroyWithWorkerHeld(std::unique_ptr<QObject> object) const
 {
-    destroyWithWorkerHeldOf(driver(), std::move(object));
-}
-
-void DeviceSession::destroyWithWorkerHeldOf(USBDriver *driver, std::unique_ptr<QObject> object)
-{
-    // Shared with the worker, which may still be leaving acquire() when this returns.
-    const auto held = std::make_shared<QSemaphore>();
-    const auto done = std::make_shared<QSemaphore>();
-    QMetaObject::invokeMethod(
-        driver,
-        [held, done] {
-            held->release();
-            done->acquire();
-        },
-        Qt::QueuedConnection);
-    held->acquire();
-    object.reset();
-    done->release();
-}
-
-bool DeviceSession::waitForWorkerOf(USBDriver *driver, int limitMs)
-{
-    // One queue per thread: this runs after everything posted to it before.
-    // Shared with the worker, which may get there after this has given up.
-    const auto reached = std::make_shared<QSemaphore>();
-    QMetaObject::invokeMethod(
-        driver, [reached] { reached->release(); }, Qt::QueuedConnection);
-    return reached->tryAcquire(1, limitMs);
+    LoaderAccess::destroyWithWorkerHeldOf(driver(), std::move(object));
 }
 
 QList<DeviceSession::Device> DeviceSession::devices() const
 {
-    return devicesOf(m_side->driver());
-}
-
-QList<DeviceSession::Device> DeviceSession::devicesOf(USBDriver *driver)
-{
-    QList<Device> found;
-    const auto all = driver->devicesById();
-    for (auto entry = all.cbegin(); entry != all.cend(); ++entry) {
-        Device device;
-        device.usbId = entry.key();
-        bool hasLoader = false;
-        USBDevice::withHandlers(entry.value(), entry.key(), [&](const USBDevice::HandlerMap &handlers) {
-            if (UsbLoader *loader = firstLoader(handlers)) {
-                hasLoader = true;
-                device.deviceInformation = loader->getDeviceInformation();
-                device.firmwareInformation = loader->getFirmwareInformation();
-                device.flashingMode = loader->isInFlashingMode();
-            }
-        });
-        if (hasLoader)
-            found << device;
-    }
-    return found;
+    return LoaderAccess::devicesOf(m_side->driver());
 }
 
 void DeviceSession::waitForChange(int waitMs) const
@@ -199,69 +137,46 @@ QString DeviceSession::inaccessibleAdvice() const
     return text + deviceNotAccessibleAdvice();
 }
 
-bool DeviceSession::presenceIn(USBDriver *driver, const Device &device, int limitMs, Presence *presence)
-{
-    // Filled on the worker thread, which owns the device objects; shared
-    // with it, since it may get there after this has given up.
-    struct Answer
-    {
-        QSemaphore ready;
-        Presence presence;
-    };
-    const auto answer = std::make_shared<Answer>();
-    const USBDriver::TDeviceID id = device.usbId;
-    QMetaObject::invokeMethod(
-        driver,
-        [answer, driver, id] {
-            Presence &found = answer->presence;
-            found.device.usbId = id;
-            USBDevice *attached = driver->devicesById().value(id);
-            found.attached = attached && attached->isAttached();
-            USBDevice::withHandlers(attached, id, [&](const USBDevice::HandlerMap &handlers) {
-                if (UsbLoader *loader = firstLoader(handlers)) {
-                    found.hasLoader = true;
-                    found.device.deviceInformation = loader->getDeviceInformation();
-                    found.device.firmwareInformation = loader->getFirmwareInformation();
-                    found.device.flashingMode = loader->isInFlashingMode();
-                }
-            });
-            answer->ready.release();
-        },
-        Qt::QueuedConnection);
-    if (!answer->ready.tryAcquire(1, limitMs))
-        return false;
-    *presence = answer->presence;
-    return true;
-}
-
 bool DeviceSession::withLoader(const Device &device, const std::function<void(UsbLoader *)> &use) const
 {
-    return withLoaderOf(m_side->driver(), device, use);
+    return LoaderAccess::withLoaderOf(m_side->driver(), device, use);
 }
 
-bool DeviceSession::withLoaderOf(
-    USBDriver *driver, const Device &device, const std::function<void(UsbLoader *)> &use)
+DeviceSession::Device DeviceSession::followRestart(
+    const Device &device, RestartWatch::Mode mode, const std::function<void()> &request) const
 {
-    bool used = false;
-    USBDevice *attached = driver->devicesById().value(device.usbId);
-    USBDevice::withHandlers(attached, device.usbId, [&](const USBDevice::HandlerMap &handlers) {
-        if (UsbLoader *loader = firstLoader(handlers)) {
-            use(loader);
-            used = true;
-        }
+    // The worker's signals reach the watch; it goes only while the worker is held.
+    auto watch = std::make_unique<RestartWatch>(driver(), device);
+    CommandReport &report = CommandReport::current();
+    QObject::connect(watch.get(), &RestartWatch::deviceLeft, [&report, device] {
+        report.event(QStringLiteral("device_left"), {{QStringLiteral("serial"), serialText(device)}});
     });
-    return used;
-}
-
-QString serialText(const DeviceSession::Device &device)
-{
-    return serialNumberText(device.deviceInformation);
-}
-
-QString usbText(const DeviceSession::Device &device)
-{
-    return QStringLiteral("%1:%2 %3")
-        .arg(device.usbId.vendorId, 4, 16, QLatin1Char('0'))
-        .arg(device.usbId.productId, 4, 16, QLatin1Char('0'))
-        .arg(device.usbId.serialNumber);
+    QObject::connect(watch.get(), &RestartWatch::deviceBack, [&report](const Device &back) {
+        report.event(QStringLiteral("device_back"),
+            {{QStringLiteral("serial"), serialText(back)},
+                {QStringLiteral("mode"), RestartWatch::modeText(back)}});
+    });
+    QString failure;
+    Device back;
+    try {
+        request();
+        QEventLoop loop;
+        bool finished = false;
+        watch->start(mode, [&](const QString &why, const Device &device) {
+            failure = why;
+            back = device;
+            finished = true;
+            loop.quit();
+        });
+        if (!finished)
+            loop.exec();
+    } catch (...) {
+        destroyWithWorkerHeld(std::move(watch));
+        throw;
+    }
+    destroyWithWorkerHeld(std::move(watch));
+    if (!failure.isEmpty())
+        throw CommandError {
+            ExitDeviceFailed, QStringLiteral("talvex-cli %1: %2").arg(m_command, failure), QString()};
+    return back;
 }

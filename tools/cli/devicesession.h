@@ -5,8 +5,8 @@
 // of the device the command works on. Main thread; the loaders run on the
 // worker thread and answer by signal.
 
-#include "protocol/usbloader.h"
-#include "usb/usbdriver.h"
+#include "station/loaderaccess.h"
+#include "station/restartwatch.h"
 
 #include <QList>
 #include <QString>
@@ -20,14 +20,7 @@ class USBDevice;
 class DeviceSession
 {
 public:
-    // What the device said about itself when its loader was made.
-    struct Device
-    {
-        USBDriver::TDeviceID usbId;
-        UsbLoader::TDeviceInformation deviceInformation {};
-        UsbLoader::TFirmwareInformation firmwareInformation {};
-        bool flashingMode = false;
-    };
+    using Device = LoaderDevice;
 
     // Readies what the USB side finds (startUsbPlatform), starts it and
     // waits for its first scan on the worker thread.
@@ -47,17 +40,6 @@ public:
     Device choose(const QString &serial, int waitMs = 0) const;
     // Waits up to waitMs for any device to appear; false when none has.
     bool waitForAnyDevice(int waitMs) const;
-    // The device now attached under device's USB identity, asked on the
-    // driver's worker thread: whether it is there, still the instance that
-    // was opened, with a loader, and what its loader read.
-    struct Presence
-    {
-        bool attached = false;
-        bool hasLoader = false;
-        Device device;
-    };
-    // The same for any driver; false when its worker did not answer in time.
-    static bool presenceIn(USBDriver *driver, const Device &device, int limitMs, Presence *presence);
     // Which present devices this user may not open and what to do about it,
     // as lines for stderr; empty when there are none.
     QString inaccessibleAdvice() const;
@@ -69,18 +51,13 @@ public:
     // ends the command when that takes longer than limitMs.
     void waitForWorker(int limitMs) const;
     // Destroys object, which the worker thread's signals reach, while the
-    // worker thread waits between two of its events. Qt 5 can lose track of
-    // a queued call's slot object (and leak it) when the receiver is
-    // destroyed while another thread is emitting to it.
+    // worker thread waits between two of its events (destroyWithWorkerHeldOf).
     void destroyWithWorkerHeld(std::unique_ptr<QObject> object) const;
-    static void destroyWithWorkerHeldOf(USBDriver *driver, std::unique_ptr<QObject> object);
-
-    // The same for any driver, whichever thread it runs on.
-    static QList<Device> devicesOf(USBDriver *driver);
-    static bool withLoaderOf(
-        USBDriver *driver, const Device &device, const std::function<void(UsbLoader *)> &use);
-    // False when the worker thread has not got there within limitMs.
-    static bool waitForWorkerOf(USBDriver *driver, int limitMs);
+    // Runs request, which makes the device restart, and waits until the
+    // device is back in mode, with a RestartWatch made before the request.
+    // Ends the command when it does not come back as asked.
+    Device followRestart(
+        const Device &device, RestartWatch::Mode mode, const std::function<void()> &request) const;
 
     USBDriver *driver() const;
     const QString &command() const { return m_command; }
@@ -92,8 +69,3 @@ private:
     QString m_command;
     std::unique_ptr<DeviceSide> m_side;
 };
-
-// The device's serial number as the window shows it.
-QString serialText(const DeviceSession::Device &device);
-// "1209:7a10 SERIAL": the USB identity.
-QString usbText(const DeviceSession::Device &device);

@@ -1,17 +1,20 @@
-// talvex-cli flash --all: the station's units for the devices attached at
+// talvex-cli flash --all: the station's core run on the devices attached at
 // the start, flashed side by side, then the end. Each device gets a driver
 // that sees only its own path, on a worker thread of its own, so that a
 // slow or failing device never holds up another; all drivers share the one
 // host (and, with TALVEX_SIMULATOR, the one simulated bus).
 
+#include "flashall.h"
+
 #include "clicommon.h"
 #include "commandreport.h"
-#include "flashrun.h"
-#include "stationunit.h"
+#include "devicesession.h"
+#include "stationreport.h"
 
 #include "app/deviceside.h"
-#include "protocol/usbloaderfactory.h"
+#include "station/stationcore.h"
 #include "usb/host/usbhost.h"
+#include "usb/usbplatform.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -20,7 +23,6 @@
 #include <QThread>
 
 #include <cstdio>
-#include <memory>
 #include <vector>
 
 namespace {
@@ -84,8 +86,6 @@ int runFlashAll(const QSharedPointer<FirmwareFile> &firmware, int waitMs)
 {
     DeviceSession::startUsbPlatform();
     DeviceSide::registerMetaTypes();
-    const QList<QSharedPointer<UsbInterfaceHandlerFactory>> factories {
-        QSharedPointer<usbLoaderFactory>::create()};
     CommandReport &report = CommandReport::current();
 
     QStringList paths = attachedPaths();
@@ -100,53 +100,49 @@ int runFlashAll(const QSharedPointer<FirmwareFile> &firmware, int waitMs)
         fail(ExitNoDevice, QStringLiteral("no device attached"));
 
     // Every device is flashed, whatever it runs; nothing else is asked of it.
-    StationUnit::Goal goal;
-    goal.firmware = firmware;
-    goal.reflashCurrent = true;
-    // Declared before the units, so that it outlives the runs that report into it.
+    StationCore::Settings settings;
+    settings.firmware = firmware;
+    settings.reflashCurrent = true;
+    settings.attachedOnly = true;
+    // Declared before the station, so that it outlives the units that report into it.
     QJsonArray results;
     int failed = 0;
-    int running = 0;
     QEventLoop loop;
-    std::vector<std::unique_ptr<StationUnit>> units;
-    for (const QString &path : paths) {
-        units.push_back(std::make_unique<StationUnit>(path, goal, factories));
-        StationUnit *unit = units.back().get();
+    StationCore station;
+    QString error;
+    qint64 cutBytes = 0;
+    station.open(settings, &error, &cutBytes);
+    QObject::connect(&station, &StationCore::unitStarted, [](StationUnit *unit) {
+        reportUnitEvents(unit);
         QObject::connect(unit, &StationUnit::opened, [unit] {
             printOut(QStringLiteral("device: %1 (usb %2)\n")
                          .arg(serialText(unit->device()), usbText(unit->device())));
             std::fflush(stdout);
         });
-        QObject::connect(
-            unit, &StationUnit::finished, &loop,
-            [&, unit] {
-                const QJsonObject result = deviceResult(*unit);
-                failed += result.value(QStringLiteral("ok")).toBool() ? 0 : 1;
-                results.append(result);
-                QJsonObject event = result;
-                if (!unit->isOpened())
-                    event.insert(QStringLiteral("exit"), int(ExitDeviceFailed));
-                report.event(QStringLiteral("device_result"), event);
-                printLine(*unit);
-                if (--running == 0)
-                    loop.quit();
-            },
-            Qt::QueuedConnection);
-        ++running;
-    }
-    for (const std::unique_ptr<StationUnit> &unit : units)
-        unit->start();
-    loop.exec();
+    });
+    QObject::connect(&station, &StationCore::unitFinished, [&](StationUnit *unit) {
+        const QJsonObject result = deviceResult(*unit);
+        failed += result.value(QStringLiteral("ok")).toBool() ? 0 : 1;
+        results.append(result);
+        QJsonObject event = result;
+        if (!unit->isOpened())
+            event.insert(QStringLiteral("exit"), int(ExitDeviceFailed));
+        report.event(QStringLiteral("device_result"), event);
+        printLine(*unit);
+    });
+    QObject::connect(&station, &StationCore::finished, &loop, &QEventLoop::quit);
+    station.start();
+    if (station.inProgress() > 0)
+        loop.exec();
 
-    const int total = int(units.size());
+    const int total = results.size();
     printOut(QStringLiteral("flashed %1 of %2 devices in %3 s\n")
                  .arg(total - failed)
                  .arg(total)
-                 .arg(CommandReport::secondsOf(report.clock()), 0, 'f', 2));
+                 .arg(LoaderAccess::secondsOf(report.clock()), 0, 'f', 2));
     report.addResult(QStringLiteral("devices"), results);
     report.addResult(QStringLiteral("succeeded"), total - failed);
     report.addResult(QStringLiteral("failed"), failed);
-    units.clear();
     if (failed > 0)
         fail(ExitDeviceFailed, QStringLiteral("failed: %1 of %2 devices").arg(failed).arg(total));
     return ExitSuccess;

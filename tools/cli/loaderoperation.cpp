@@ -2,26 +2,8 @@
 
 #include "clicommon.h"
 
-#include "protocol/loadertiming.h"
-#include "usb/host/usbhost.h"
-
 #include <atomic>
 #include <memory>
-
-namespace {
-
-// The most USB transfers an operation makes between two signs of life: the
-// records read after a mode switch, a length-prefixed read, the settings
-// slots read back before a settings write.
-constexpr int transfersBetweenAnswers = 16;
-
-} // namespace
-
-QString deviceStayedBusyText()
-{
-    return QStringLiteral("the device stayed busy writing and was given up on after %1 s")
-        .arg(LoaderTiming::scaled(LoaderTiming::busyLimitMs) / 1000.0);
-}
 
 LoaderOperation::LoaderOperation(const DeviceSession &session, const DeviceSession::Device &device)
     : m_session(session)
@@ -32,20 +14,9 @@ LoaderOperation::LoaderOperation(const DeviceSession &session, const DeviceSessi
             finish(ExitDeviceFailed, QStringLiteral("the device was disconnected before it answered"));
     });
     m_deadline.setSingleShot(true);
-    m_deadline.setInterval(answerLimitMs());
-    connect(&m_deadline, &QTimer::timeout, this, [this] { finish(ExitDeviceFailed, noAnswerText()); });
-}
-
-int LoaderOperation::answerLimitMs()
-{
-    using namespace LoaderTiming;
-    return scaled(restartPauseMs) + scaled(comeBackLimitMs) + scaled(busyLimitMs) + 4 * scaled(settlePauseMs)
-        + transfersBetweenAnswers * int(UsbHost::transferTimeoutMs);
-}
-
-QString LoaderOperation::noAnswerText()
-{
-    return QStringLiteral("the device did not answer within %1 s").arg(answerLimitMs() / 1000.0);
+    m_deadline.setInterval(LoaderAccess::answerLimitMs());
+    connect(&m_deadline, &QTimer::timeout, this,
+        [this] { finish(ExitDeviceFailed, LoaderAccess::noAnswerText()); });
 }
 
 void LoaderOperation::finish(int status, const QString &message)

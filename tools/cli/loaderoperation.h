@@ -15,37 +15,16 @@
 
 #include <functional>
 
-// The message for a write that gave up on a device that stayed busy.
-QString deviceStayedBusyText();
-
-// Asks the loader for an operation on its own (worker) thread, by a
-// compiler-checked slot; the arguments are copied into the call. A loader
-// that is gone before its thread runs the call drops it.
-template <typename... Parameters, typename... Arguments>
-void askLoader(UsbLoader *loader, void (UsbLoader::*slot)(Parameters...), Arguments... arguments)
-{
-    QMetaObject::invokeMethod(
-        loader, [loader, slot, arguments...] { (loader->*slot)(arguments...); }, Qt::QueuedConnection);
-}
-
 class LoaderOperation : public QObject
 {
 public:
     LoaderOperation(const DeviceSession &session, const DeviceSession::Device &device);
 
-    // The longest a loader can go without a word, by the protocol's own
-    // limits: putting the device into flashing mode (the pause and the time
-    // it has to come back), a write's busy limit with its settle pauses, and
-    // a run of USB transfers, each ending within the host's time-out.
-    static int answerLimitMs();
-    // The message for an operation that passed that limit.
-    static QString noAnswerText();
-
     // Ends the wait; only the first call counts.
     void finish(int status, const QString &message = QString());
     // Runs start with the device's loader (to connect its signals with this
     // object as context and to ask for the operation), then waits for
-    // finish, or for answerLimitMs() without an answer or progress.
+    // finish, or for LoaderAccess::answerLimitMs() without an answer or progress.
     // Returns the status given to finish.
     int run(const std::function<void(UsbLoader *)> &start);
     // Ends the wait with ExitDeviceFailed when the loader reports a failed

@@ -5,12 +5,11 @@
 #include "devicecommand.h"
 #include "devicecommandsrun.h"
 #include "loaderoperation.h"
-#include "restartwatch.h"
 
+#include "firmware/versiontext.h"
 #include "protocol/loaderrecords.h"
 #include "protocol/securewipe.h"
 #include "qtcompat.h"
-#include "ui/versiontext.h"
 
 #include <QFile>
 #include <QSaveFile>
@@ -75,13 +74,13 @@ void sendWithoutAnswer(DeviceCommandContext &context, void (UsbLoader::*request)
     DeviceSession &session = context.session();
     if (!session.withLoader(device, [request](UsbLoader *loader) { askLoader(loader, request); }))
         context.fail(ExitDeviceFailed, QStringLiteral("the device is no longer attached"));
-    session.waitForWorker(LoaderOperation::answerLimitMs());
+    session.waitForWorker(LoaderAccess::answerLimitMs());
 }
 
 void failOnWriteFailure(UsbLoader *loader, LoaderOperation &operation, const QString &what)
 {
     operation.finishOnWriteFailure(loader, [what](UsbLoader::Failure failure) {
-        return failure == UsbLoader::Failure::DeviceStayedBusy ? deviceStayedBusyText() : what;
+        return failure == UsbLoader::Failure::DeviceStayedBusy ? LoaderAccess::deviceStayedBusyText() : what;
     });
 }
 
@@ -130,7 +129,7 @@ std::vector<uint8_t> readKey(const DeviceCommandContext &context, const QString 
 
 QString runStartApp(DeviceCommandContext &context)
 {
-    const DeviceSession::Device back = RestartWatch::follow(context.session(), context.device(),
+    const DeviceSession::Device back = context.session().followRestart(context.device(),
         RestartWatch::Mode::Application, [&] { sendWithoutAnswer(context, &UsbLoader::startApp); });
     return QStringLiteral("sent: start application to %1\ndevice back in %2 mode\n")
         .arg(serialText(context.device()), RestartWatch::modeText(back));
@@ -138,7 +137,7 @@ QString runStartApp(DeviceCommandContext &context)
 
 QString runRestart(DeviceCommandContext &context)
 {
-    const DeviceSession::Device back = RestartWatch::follow(context.session(), context.device(),
+    const DeviceSession::Device back = context.session().followRestart(context.device(),
         RestartWatch::Mode::Any, [&] { sendWithoutAnswer(context, &UsbLoader::restartDevice); });
     return QStringLiteral("sent: restart to %1\ndevice back in %2 mode\n")
         .arg(serialText(context.device()), RestartWatch::modeText(back));
@@ -183,7 +182,7 @@ QString runWriteConfig(DeviceCommandContext &context)
     if (context.device().flashingMode)
         write();
     else
-        RestartWatch::follow(context.session(), context.device(), RestartWatch::Mode::Application, write);
+        context.session().followRestart(context.device(), RestartWatch::Mode::Application, write);
     return QStringLiteral("written: %1 bytes of factory configuration\n").arg(block.size());
 }
 

@@ -1,12 +1,12 @@
 #pragma once
 
-// Follows a device through a restart a command asked for, so that the
-// command returns only once the device is back where the next command can
-// find it. Made before the request goes out, so that a device that leaves
-// and returns at once is still seen leaving. Reports "device_left" and
-// "device_back" under --json. Main thread.
+// Follows a device through a restart it was asked for, until it is back
+// where the next request can find it. Made before the request goes out, so
+// that a device that leaves and returns at once is still seen leaving.
+// Never waits on the worker thread: what the driver knows is asked there and
+// the answer comes back queued. Main thread.
 
-#include "devicesession.h"
+#include "station/loaderaccess.h"
 
 #include <QElapsedTimer>
 #include <QObject>
@@ -17,13 +17,15 @@
 
 class RestartWatch : public QObject
 {
+    Q_OBJECT
+
 public:
     // The mode the device is to come back in.
     enum class Mode { Application, Any };
     // Called once: an empty failure and the device as it came back, or why it did not.
-    using Done = std::function<void(const QString &failure, const DeviceSession::Device &back)>;
+    using Done = std::function<void(const QString &failure, const LoaderDevice &back)>;
 
-    RestartWatch(USBDriver *driver, const DeviceSession::Device &device);
+    RestartWatch(USBDriver *driver, const LoaderDevice &device);
 
     // How long a device has to leave and come back: the pause and the time
     // the protocol gives a restarting device, plus the host's time to
@@ -36,25 +38,28 @@ public:
     // in its flashing mode where the application was asked for.
     void start(Mode mode, Done done);
 
-    // Runs request, which makes the device restart, and waits until the
-    // device is back, with a watch made before the request. Ends the
-    // command when it does not come back as asked.
-    static DeviceSession::Device follow(const DeviceSession &session, const DeviceSession::Device &device,
-        Mode mode, const std::function<void()> &request);
-
     // "application" or "flashing".
-    static QString modeText(const DeviceSession::Device &device);
+    static QString modeText(const LoaderDevice &device);
+
+signals:
+    // Once each, before done is called.
+    void deviceLeft();
+    void deviceBack(const LoaderDevice &back);
 
 private:
     void look();
-    void finish(const QString &failure, const DeviceSession::Device &back);
+    void seen(const LoaderPresence &presence);
+    void finish(const QString &failure, const LoaderDevice &back);
 
     USBDriver *m_driver;
-    DeviceSession::Device m_device;
+    LoaderDevice m_device;
     Mode m_mode = Mode::Any;
     Done m_done;
     QTimer m_lookAgain;
+    // Ends a look the worker thread does not answer.
+    QTimer m_noAnswer;
     QElapsedTimer m_waited;
+    bool m_asking = false;
     bool m_left = false;
     bool m_leftReported = false;
     bool m_added = false;

@@ -1,11 +1,7 @@
-#include "stationunit.h"
+#include "station/stationunit.h"
 
-#include "clicommon.h"
-#include "commandreport.h"
-#include "loaderoperation.h"
-
+#include "firmware/versiontext.h"
 #include "protocol/loaderrecords.h"
-#include "ui/versiontext.h"
 
 #include <QJsonObject>
 
@@ -34,24 +30,30 @@ StationUnit::StationUnit(
     m_worker->setObjectName(QStringLiteral("USB driver thread"));
     m_driver->moveToThread(m_worker.get());
     connect(m_worker.get(), &QThread::started, m_driver.get(), &USBDriver::scanDevices);
+    connect(m_worker.get(), &QThread::finished, this, &StationUnit::retired, Qt::QueuedConnection);
     m_deadline.setSingleShot(true);
-    m_deadline.setInterval(LoaderOperation::answerLimitMs());
+    m_deadline.setInterval(LoaderAccess::answerLimitMs());
     connect(&m_deadline, &QTimer::timeout, this,
-        [this] { finish(StationCounters::Result::Failed, LoaderOperation::noAnswerText()); });
+        [this] { finish(StationCounters::Result::Failed, LoaderAccess::noAnswerText()); });
 }
 
 StationUnit::~StationUnit()
 {
-    // What the unit asked of the loader last is done first; the wait for
-    // the thread covers one that is late.
-    DeviceSession::waitForWorkerOf(m_driver.get(), LoaderOperation::answerLimitMs());
-    m_worker->quit();
+    retire();
     m_worker->wait();
     // Only now that nothing emits to them.
     m_identityContext.reset();
     m_watch.reset();
     m_flash.reset();
     m_driver.reset();
+}
+
+void StationUnit::retire()
+{
+    // Queued behind what the unit asked of the loader last, which is done first.
+    QThread *worker = m_worker.get();
+    QMetaObject::invokeMethod(
+        m_driver.get(), [worker] { worker->quit(); }, Qt::QueuedConnection);
 }
 
 void StationUnit::start()
@@ -64,7 +66,7 @@ void StationUnit::start()
 
 double StationUnit::seconds() const
 {
-    return CommandReport::secondsOf(m_clock);
+    return LoaderAccess::secondsOf(m_clock);
 }
 
 void StationUnit::lookForDevice()
@@ -76,7 +78,7 @@ void StationUnit::lookForDevice()
     QMetaObject::invokeMethod(
         driver,
         [this, driver] {
-            const QList<DeviceSession::Device> found = DeviceSession::devicesOf(driver);
+            const QList<LoaderDevice> found = LoaderAccess::devicesOf(driver);
             QMetaObject::invokeMethod(
                 this,
                 [this, found] {
@@ -96,7 +98,7 @@ void StationUnit::lookForDevice()
         Qt::QueuedConnection);
 }
 
-void StationUnit::open(const DeviceSession::Device &device)
+void StationUnit::open(const LoaderDevice &device)
 {
     m_opened = true;
     m_device = device;
@@ -104,9 +106,8 @@ void StationUnit::open(const DeviceSession::Device &device)
     m_serialAfter = m_serialBefore;
     m_boardAfter
         = boardVersionText(device.deviceInformation.boardVersion, device.deviceInformation.boardSubversion);
-    m_firmwareBefore = CommandReport::firmware(device.firmwareInformation);
+    m_firmwareBefore = LoaderAccess::firmwareFields(device.firmwareInformation);
     endPhase();
-    CommandReport::current().deviceListed(device);
     emit opened();
     if (isCurrent(device.firmwareInformation, m_goal.firmware->header()) && !m_goal.reflashCurrent) {
         m_firmwareAfter = m_firmwareBefore;
@@ -127,19 +128,17 @@ void StationUnit::flash()
     m_flash = std::make_unique<FlashRun>(m_driver.get(), m_device, m_goal.firmware);
     // Made before the flash starts, so that it sees the device leave for its restart.
     m_watch = std::make_unique<RestartWatch>(m_driver.get(), m_device);
-    const QString serial = serialText(m_device);
-    connect(m_flash.get(), &FlashRun::progress, this, [this, serial](int percent) {
-        CommandReport::current().progress(serial, percent);
-        emit progress(percent);
-    });
-    connect(m_flash.get(), &FlashRun::finishing, this, [this, serial] {
-        CommandReport::current().finishing(serial);
+    connect(m_watch.get(), &RestartWatch::deviceLeft, this, &StationUnit::deviceLeft);
+    connect(m_watch.get(), &RestartWatch::deviceBack, this, &StationUnit::deviceBack);
+    connect(m_flash.get(), &FlashRun::progress, this, &StationUnit::progress);
+    connect(m_flash.get(), &FlashRun::finishing, this, [this] {
+        emit finishing();
         emit phaseChanged(QStringLiteral("finishing"));
     });
     connect(m_flash.get(), &FlashRun::finished, this, [this] {
         if (m_finished)
             return;
-        if (m_flash->status() != ExitSuccess) {
+        if (!m_flash->succeeded()) {
             finish(StationCounters::Result::Failed, m_flash->reason());
             return;
         }
@@ -148,8 +147,8 @@ void StationUnit::flash()
         endPhase();
         // The unit goes on once the device is back in its new application.
         beginPhase(QStringLiteral("restarting"));
-        m_watch->start(RestartWatch::Mode::Application,
-            [this](const QString &failure, const DeviceSession::Device &back) {
+        m_watch->start(
+            RestartWatch::Mode::Application, [this](const QString &failure, const LoaderDevice &back) {
                 if (m_finished)
                     return;
                 if (!failure.isEmpty()) {
@@ -188,7 +187,7 @@ void StationUnit::identity()
     QObject *context = m_identityContext.get();
     auto reported = std::make_shared<QString>();
     m_deadline.start();
-    const bool reached = DeviceSession::withLoaderOf(m_driver.get(), m_device, [&](UsbLoader *loader) {
+    const bool reached = LoaderAccess::withLoaderOf(m_driver.get(), m_device, [&](UsbLoader *loader) {
         connect(loader, &UsbLoader::deviceInformationChanged, context,
             [reported](bool, const QString &sn, uchar board, uchar sub, uchar, bool) {
                 *reported = QStringLiteral("%1 %2").arg(sn, boardVersionText(board, sub));
@@ -244,7 +243,7 @@ void StationUnit::beginPhase(const QString &phase)
 void StationUnit::endPhase()
 {
     if (m_phaseOpen)
-        m_phases.insert(m_phase, CommandReport::secondsOf(m_phaseClock));
+        m_phases.insert(m_phase, LoaderAccess::secondsOf(m_phaseClock));
     m_phaseOpen = false;
 }
 

@@ -1,10 +1,6 @@
-#include "flashrun.h"
+#include "station/flashrun.h"
 
-#include "clicommon.h"
-#include "commandreport.h"
-#include "loaderoperation.h"
-
-#include "ui/versiontext.h"
+#include "firmware/versiontext.h"
 
 namespace {
 
@@ -12,7 +8,7 @@ namespace {
 QString flashFailure(int lastProgress, UsbLoader::Failure failure)
 {
     if (failure == UsbLoader::Failure::DeviceStayedBusy)
-        return deviceStayedBusyText() + QStringLiteral("; it stays in its flashing mode");
+        return LoaderAccess::deviceStayedBusyText() + QStringLiteral("; it stays in its flashing mode");
     if (lastProgress < 0)
         return QStringLiteral("the device did not enter its flashing mode, or refused the image");
     if (lastProgress < 100)
@@ -23,8 +19,8 @@ QString flashFailure(int lastProgress, UsbLoader::Failure failure)
 
 } // namespace
 
-FlashRun::FlashRun(USBDriver *driver, const DeviceSession::Device &device,
-    QSharedPointer<FirmwareFile> firmware, QObject *parent)
+FlashRun::FlashRun(
+    USBDriver *driver, const LoaderDevice &device, QSharedPointer<FirmwareFile> firmware, QObject *parent)
     : QObject(parent)
     , m_driver(driver)
     , m_device(device)
@@ -32,12 +28,11 @@ FlashRun::FlashRun(USBDriver *driver, const DeviceSession::Device &device,
 {
     m_clock.start();
     m_deadline.setSingleShot(true);
-    m_deadline.setInterval(LoaderOperation::answerLimitMs());
-    connect(&m_deadline, &QTimer::timeout, this,
-        [this] { finish(ExitDeviceFailed, LoaderOperation::noAnswerText()); });
+    m_deadline.setInterval(LoaderAccess::answerLimitMs());
+    connect(&m_deadline, &QTimer::timeout, this, [this] { finish(false, LoaderAccess::noAnswerText()); });
     connect(driver, &USBDriver::deviceRemoved, this, [this](const USBDriver::TDeviceID &id) {
         if (id == m_device.usbId)
-            finish(ExitDeviceFailed, QStringLiteral("the device was disconnected before it answered"));
+            finish(false, QStringLiteral("the device was disconnected before it answered"));
     });
 }
 
@@ -45,13 +40,14 @@ void FlashRun::start()
 {
     m_clock.start();
     m_deadline.start();
-    const bool reached = DeviceSession::withLoaderOf(m_driver, m_device, [this](UsbLoader *loader) {
+    const bool reached = LoaderAccess::withLoaderOf(m_driver, m_device, [this](UsbLoader *loader) {
         connect(loader, &UsbLoader::programmingProgress, this, &FlashRun::showProgress);
         connect(loader, &UsbLoader::firmwareReprogrammed, this,
             [this](uchar version, uchar subversion, uchar bugfix, uint build, const QString &name) {
                 m_flashedText = formatVersion(version, subversion, bugfix, build, name);
-                m_flashedFirmware = CommandReport::firmware(version, subversion, bugfix, build, name, true);
-                finish(ExitSuccess, QString());
+                m_flashedFirmware
+                    = LoaderAccess::firmwareFields(version, subversion, bugfix, build, name, true);
+                finish(true, QString());
             });
         // Why it failed is read on the worker thread as the loader emits,
         // while the loader surely exists; the answer itself arrives queued.
@@ -59,11 +55,11 @@ void FlashRun::start()
             loader, &UsbLoader::firmwareReprogrammingFailed, this,
             [this, loader] { m_failure = loader->lastFailure(); }, Qt::DirectConnection);
         connect(loader, &UsbLoader::firmwareReprogrammingFailed, this,
-            [this] { finish(ExitDeviceFailed, flashFailure(m_lastProgress, m_failure)); });
+            [this] { finish(false, flashFailure(m_lastProgress, m_failure)); });
         askLoader(loader, &UsbLoader::flashFirmware, m_firmware);
     });
     if (!reached)
-        finish(ExitDeviceFailed, QStringLiteral("the device is no longer attached"));
+        finish(false, QStringLiteral("the device is no longer attached"));
 }
 
 void FlashRun::showProgress(int percent)
@@ -78,21 +74,21 @@ void FlashRun::showProgress(int percent)
         emit finishing();
 }
 
-void FlashRun::finish(int status, const QString &reason)
+void FlashRun::finish(bool succeeded, const QString &reason)
 {
     if (m_finished)
         return;
     m_finished = true;
     m_deadline.stop();
-    m_seconds = CommandReport::secondsOf(m_clock);
-    m_status = status;
+    m_seconds = LoaderAccess::secondsOf(m_clock);
+    m_succeeded = succeeded;
     m_reason = reason;
-    if (status == ExitSuccess && m_device.flashingMode) {
+    if (succeeded && m_device.flashingMode) {
         // As the window does once the user has read its message: a device
         // that was already in flashing mode is started here. One that was in
         // its application the loader has started itself; asking again could
         // restart it a second time once it is back.
-        DeviceSession::withLoaderOf(
+        LoaderAccess::withLoaderOf(
             m_driver, m_device, [](UsbLoader *loader) { askLoader(loader, &UsbLoader::startApp); });
     }
     emit finished();

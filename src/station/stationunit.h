@@ -5,14 +5,15 @@
 // from it). It gets a driver that sees only its port, on a worker thread
 // of its own, so that its restarts are followed at that port as the same
 // unit and a slow or failing device never holds up another. Main thread;
-// the loader runs on the unit's worker thread.
+// the loader runs on the unit's worker thread. The program has set up its
+// device platform and registered the types that cross threads before.
 
-#include "devicesession.h"
-#include "flashrun.h"
-#include "restartwatch.h"
+#include "station/flashrun.h"
+#include "station/loaderaccess.h"
+#include "station/restartwatch.h"
+#include "station/stationcounters.h"
 
 #include "firmware/firmwarefile.h"
-#include "station/stationcounters.h"
 
 #include <QElapsedTimer>
 #include <QJsonObject>
@@ -48,13 +49,16 @@ public:
 
     StationUnit(const QString &port, const Goal &goal,
         const QList<QSharedPointer<UsbInterfaceHandlerFactory>> &factories);
+    // Ends the worker thread once what was asked of it is done, and waits
+    // for that: as long as the loader's current operation, which the
+    // protocol's own limits bound.
     ~StationUnit() override;
 
     void start();
     const QString &port() const { return m_port; }
     // Whether the device's loader was found, and what it said about itself then.
     bool isOpened() const { return m_opened; }
-    const DeviceSession::Device &device() const { return m_device; }
+    const LoaderDevice &device() const { return m_device; }
     QJsonObject firmwareBefore() const { return m_firmwareBefore; }
     QJsonObject firmwareAfter() const { return m_firmwareAfter; }
     bool isFinished() const { return m_finished; }
@@ -67,18 +71,28 @@ public:
     QJsonObject recordFields() const;
     // Ends the unit as aborted; finished() follows.
     void abort();
+    // Asks the worker thread to end once what was asked of it is done,
+    // without waiting; retired() follows once it has.
+    void retire();
 
 signals:
     // The device's loader was found; device() tells what it said.
     void opened();
     void progress(int percent);
+    // The image is complete; the device is writing it.
+    void finishing();
+    // The device left for its restart after the flash, and came back.
+    void deviceLeft();
+    void deviceBack(const LoaderDevice &back);
     // "opening", "flashing", "finishing", "restarting", "identity".
     void phaseChanged(const QString &phase);
     void finished();
+    // The worker thread has ended: the unit can go without a wait.
+    void retired();
 
 private:
     void lookForDevice();
-    void open(const DeviceSession::Device &device);
+    void open(const LoaderDevice &device);
     void flash();
     void identity();
     void beginPhase(const QString &phase);
@@ -92,7 +106,7 @@ private:
     std::unique_ptr<FlashRun> m_flash;
     std::unique_ptr<RestartWatch> m_watch;
     std::unique_ptr<QObject> m_identityContext;
-    DeviceSession::Device m_device;
+    LoaderDevice m_device;
     bool m_opened = false;
     QElapsedTimer m_clock;
     QElapsedTimer m_phaseClock;

@@ -1,15 +1,7 @@
-#include "restartwatch.h"
-
-#include "clicommon.h"
-#include "commandreport.h"
-#include "loaderoperation.h"
+#include "station/restartwatch.h"
 
 #include "protocol/loadertiming.h"
 #include "usb/usbdevice.h"
-
-#include <QEventLoop>
-
-#include <memory>
 
 namespace {
 
@@ -20,7 +12,7 @@ constexpr int lookAgainMs = 50;
 
 } // namespace
 
-RestartWatch::RestartWatch(USBDriver *driver, const DeviceSession::Device &device)
+RestartWatch::RestartWatch(USBDriver *driver, const LoaderDevice &device)
     : m_driver(driver)
     , m_device(device)
 {
@@ -39,6 +31,13 @@ RestartWatch::RestartWatch(USBDriver *driver, const DeviceSession::Device &devic
     });
     m_lookAgain.setSingleShot(true);
     connect(&m_lookAgain, &QTimer::timeout, this, &RestartWatch::look);
+    m_noAnswer.setSingleShot(true);
+    m_noAnswer.setInterval(LoaderAccess::answerLimitMs());
+    connect(&m_noAnswer, &QTimer::timeout, this, [this] {
+        finish(QStringLiteral("the USB side did not answer within %1 s")
+                   .arg(LoaderAccess::answerLimitMs() / 1000.0),
+            {});
+    });
 }
 
 int RestartWatch::limitMs()
@@ -47,7 +46,7 @@ int RestartWatch::limitMs()
         + LoaderTiming::scaled(LoaderTiming::comeBackLimitMs) + noticeAndOpenMs;
 }
 
-QString RestartWatch::modeText(const DeviceSession::Device &device)
+QString RestartWatch::modeText(const LoaderDevice &device)
 {
     return device.flashingMode ? QStringLiteral("flashing") : QStringLiteral("application");
 }
@@ -62,27 +61,40 @@ void RestartWatch::start(Mode mode, Done done)
 
 void RestartWatch::look()
 {
+    if (!m_done || m_asking)
+        return;
+    m_asking = true;
+    m_noAnswer.start();
+    // The driver's devices belong to its thread; the watch outlives the
+    // answer, since it goes only once that thread has ended or is held.
+    USBDriver *driver = m_driver;
+    const LoaderDevice device = m_device;
+    QMetaObject::invokeMethod(
+        driver,
+        [this, driver, device] {
+            const LoaderPresence presence = LoaderAccess::presenceOf(driver, device);
+            QMetaObject::invokeMethod(
+                this, [this, presence] { seen(presence); }, Qt::QueuedConnection);
+        },
+        Qt::QueuedConnection);
+}
+
+void RestartWatch::seen(const LoaderPresence &presence)
+{
+    m_asking = false;
+    m_noAnswer.stop();
     if (!m_done)
         return;
-    DeviceSession::Presence presence;
-    if (!DeviceSession::presenceIn(m_driver, m_device, LoaderOperation::answerLimitMs(), &presence)) {
-        finish(QStringLiteral("the USB side did not answer within %1 s")
-                   .arg(LoaderOperation::answerLimitMs() / 1000.0),
-            {});
-        return;
-    }
     // Gone, or the instance that was opened left even if its path is back.
     if (!presence.attached)
         m_left = true;
     if (m_left && !m_leftReported) {
         m_leftReported = true;
-        CommandReport::current().event(
-            QStringLiteral("device_left"), {{QStringLiteral("serial"), serialText(m_device)}});
+        emit deviceLeft();
     }
     if (m_added && presence.attached && presence.hasLoader) {
-        const DeviceSession::Device &back = presence.device;
-        CommandReport::current().event(QStringLiteral("device_back"),
-            {{QStringLiteral("serial"), serialText(back)}, {QStringLiteral("mode"), modeText(back)}});
+        const LoaderDevice &back = presence.device;
+        emit deviceBack(back);
         finish(m_mode == Mode::Application && back.flashingMode
                 ? QStringLiteral("the device came back in its flashing mode: its application did not start")
                 : QString(),
@@ -100,40 +112,13 @@ void RestartWatch::look()
     m_lookAgain.start(int(qMin<qint64>(left, lookAgainMs)));
 }
 
-void RestartWatch::finish(const QString &failure, const DeviceSession::Device &back)
+void RestartWatch::finish(const QString &failure, const LoaderDevice &back)
 {
     m_lookAgain.stop();
+    m_noAnswer.stop();
+    if (!m_done)
+        return;
     const Done done = std::move(m_done);
     m_done = nullptr;
     done(failure, back);
-}
-
-DeviceSession::Device RestartWatch::follow(const DeviceSession &session, const DeviceSession::Device &device,
-    Mode mode, const std::function<void()> &request)
-{
-    // The worker's signals reach the watch; it goes only while the worker is held.
-    auto watch = std::make_unique<RestartWatch>(session.driver(), device);
-    QString failure;
-    DeviceSession::Device back;
-    try {
-        request();
-        QEventLoop loop;
-        bool finished = false;
-        watch->start(mode, [&](const QString &why, const DeviceSession::Device &device) {
-            failure = why;
-            back = device;
-            finished = true;
-            loop.quit();
-        });
-        if (!finished)
-            loop.exec();
-    } catch (...) {
-        session.destroyWithWorkerHeld(std::move(watch));
-        throw;
-    }
-    session.destroyWithWorkerHeld(std::move(watch));
-    if (!failure.isEmpty())
-        throw CommandError {
-            ExitDeviceFailed, QStringLiteral("talvex-cli %1: %2").arg(session.command(), failure), QString()};
-    return back;
 }

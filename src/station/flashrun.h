@@ -8,7 +8,7 @@
 // (one the loader took there, it starts itself). Main thread; the
 // loader runs on its driver's worker thread.
 
-#include "devicesession.h"
+#include "station/loaderaccess.h"
 
 #include "firmware/firmwarefile.h"
 
@@ -26,16 +26,16 @@ class FlashRun : public QObject
     Q_OBJECT
 
 public:
-    FlashRun(USBDriver *driver, const DeviceSession::Device &device, QSharedPointer<FirmwareFile> firmware,
+    FlashRun(USBDriver *driver, const LoaderDevice &device, QSharedPointer<FirmwareFile> firmware,
         QObject *parent = nullptr);
 
     // Asks the device's loader for the flash; finished() follows once.
     void start();
 
-    const DeviceSession::Device &device() const { return m_device; }
+    const LoaderDevice &device() const { return m_device; }
     bool isFinished() const { return m_finished; }
-    // ExitSuccess, or ExitDeviceFailed with a reason.
-    int status() const { return m_status; }
+    // Whether the device took the image; when not, reason() says why.
+    bool succeeded() const { return m_succeeded; }
     QString reason() const { return m_reason; }
     // The new firmware as the window shows it, and as its JSON fields.
     QString flashedText() const { return m_flashedText; }
@@ -52,10 +52,10 @@ signals:
 
 private:
     void showProgress(int percent);
-    void finish(int status, const QString &reason);
+    void finish(bool succeeded, const QString &reason);
 
     USBDriver *m_driver;
-    DeviceSession::Device m_device;
+    LoaderDevice m_device;
     QSharedPointer<FirmwareFile> m_firmware;
     QElapsedTimer m_clock;
     // Ends a run whose loader has said nothing for longer than it may.
@@ -63,15 +63,9 @@ private:
     int m_lastProgress = -1;
     std::atomic<UsbLoader::Failure> m_failure {UsbLoader::Failure::None}; // written on the worker thread
     bool m_finished = false;
-    int m_status = 0;
+    bool m_succeeded = false;
     QString m_reason;
     QString m_flashedText;
     QJsonObject m_flashedFirmware;
     double m_seconds = 0;
 };
-
-// flash --all: every device attached now, flashed at once, each through a
-// driver of its own on a worker thread of its own. Devices that appear
-// meanwhile are left alone. ExitSuccess only when every device succeeded.
-// waitMs is how long to wait for a first device to appear.
-int runFlashAll(const QSharedPointer<FirmwareFile> &firmware, int waitMs);

@@ -1,0 +1,122 @@
+#pragma once
+
+// The station at work, in the program that runs it: looks for devices
+// plugged in, starts a unit for each new arrival (at most maxUnits at
+// once), records each unit as it ends, and keeps the serial range's state.
+// The command-line station, flash --all and the station window all run
+// this. The program has set up its device platform and registered the
+// types that cross threads before start(). Main thread; each unit's loader
+// runs on a worker thread of its own, and nothing here waits on one.
+
+#include "station/serialrange.h"
+#include "station/stationcounters.h"
+#include "station/stationports.h"
+#include "station/stationrecord.h"
+#include "station/stationstate.h"
+#include "station/stationunit.h"
+
+#include <QElapsedTimer>
+#include <QJsonObject>
+#include <QObject>
+#include <QTimer>
+
+#include <map>
+#include <memory>
+
+class UsbInterfaceHandlerFactory;
+
+class StationCore : public QObject
+{
+    Q_OBJECT
+
+public:
+    struct Settings
+    {
+        // The firmware file as the record names it, its SHA-256 and contents.
+        QString fileName;
+        QString sha256;
+        QSharedPointer<FirmwareFile> firmware;
+        // Not valid: no serials are given.
+        SerialRange range;
+        uchar boardVersion = 0;
+        uchar boardSubversion = 0;
+        // Empty: no record is kept.
+        QString recordFile;
+        QString stateFile;
+        QString name;
+        // Units to handle before the station ends; 0: no end.
+        int count = 0;
+        // Units at once; 0: all.
+        int maxUnits = 0;
+        bool reflashCurrent = false;
+        // Only the devices attached at the start, then the end.
+        bool attachedOnly = false;
+    };
+
+    // Reads the firmware file into settings, with its SHA-256; false with
+    // the reason when it cannot be read or fails its checks.
+    static bool loadFirmware(const QString &fileName, Settings *settings, QString *error);
+    // Reads a serial range, its board version ("X.Y") and its state file
+    // into settings; the reason when one of them is refused, else empty.
+    static QString readSerials(
+        const QString &pattern, const QString &board, const QString &stateFile, Settings *settings);
+
+    explicit StationCore(QObject *parent = nullptr);
+    // Units still in progress are aborted (not recorded); every worker
+    // thread ends before this returns.
+    ~StationCore() override;
+
+    // Opens the record (cutBytes: a torn last line cut off) and the serial
+    // range's state; false with the reason, and the station cannot start.
+    bool open(const Settings &settings, QString *error, qint64 *cutBytes);
+    // Looks for arrivals from now on; finished() follows once stopped, with
+    // no unit in progress and every unit's worker thread ended.
+    void start();
+    // The first Ctrl-C: no new units; those in progress finish and are recorded.
+    void stop();
+    // The second: the units in progress end as aborted and are recorded so.
+    void abort();
+
+    bool isStopping() const { return m_stopping; }
+    int inProgress() const { return m_ports.inProgress(); }
+    const StationCounters &counters() const { return m_counters; }
+    qint64 elapsedMs() const { return m_clock.isValid() ? m_clock.elapsed() : 0; }
+    double unitsPerHour() const { return m_counters.unitsPerHour(elapsedMs()); }
+    // Why the station could not keep its record or state; empty while it can.
+    const QString &fatalError() const { return m_fatal; }
+    const Settings &settings() const { return m_settings; }
+
+signals:
+    void unitStarted(StationUnit *unit);
+    // The unit's line, on disk when a record is kept; the unit goes after.
+    void unitFinished(StationUnit *unit, const QJsonObject &line);
+    // After each look for arrivals and each unit's end.
+    void statusChanged();
+    // The record or state failed: the station stops.
+    void failing(const QString &reason);
+    void finished();
+
+private:
+    void lookForArrivals();
+    void startUnit(const QString &port);
+    void unitEnded(StationUnit *unit);
+    void endWhenIdle();
+
+    Settings m_settings;
+    StationRecord m_record;
+    StationState m_state;
+    StationUnit::Goal m_goal;
+    QList<QSharedPointer<UsbInterfaceHandlerFactory>> m_factories;
+    StationPorts m_ports;
+    StationCounters m_counters;
+    std::map<QString, std::unique_ptr<StationUnit>> m_units;
+    // Finished units whose worker threads are still ending.
+    std::map<StationUnit *, std::unique_ptr<StationUnit>> m_retiring;
+    QTimer m_look;
+    QElapsedTimer m_clock;
+    bool m_started = false;
+    bool m_stopping = false;
+    bool m_finished = false;
+    bool m_failing = false;
+    QString m_fatal;
+};
