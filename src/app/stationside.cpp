@@ -1,5 +1,8 @@
 #include "stationside.h"
 
+#include "app/deviceplatform.h"
+#include "app/deviceside.h"
+
 #include <QDir>
 #include <QStandardPaths>
 #include <QSysInfo>
@@ -34,11 +37,7 @@ StationSide::StationSide(StationWindow *window, const QString &dataFolder)
     connect(&m_station, &Station::unitProgress, window, &StationWindow::onUnitProgress);
     connect(&m_station, &Station::unitFinished, this, &StationSide::finished);
     connect(&m_station, &Station::countersChanged, this, &StationSide::showCounters);
-    connect(&m_station, &Station::message, this, [this](QString text) {
-        // The operator needs what happened, not which program said it.
-        const QString speaker = QStringLiteral("talvex-cli station: ");
-        if (text.startsWith(speaker))
-            text.remove(0, speaker.size());
+    connect(&m_station, &Station::message, this, [this](const QString &text) {
         m_lastMessage = text;
         m_window->showStatus(text);
     });
@@ -69,6 +68,13 @@ void StationSide::start(const StationWindow::Choice &choice)
             QStringLiteral("Cannot create the folder %1 for the record.").arg(m_dataFolder));
         return;
     }
+    // The station runs in this process: the devices it finds come from here.
+    QString platformError;
+    if (!setUpDevicePlatform(&platformError)) {
+        m_window->onStartRefused(platformError);
+        return;
+    }
+    DeviceSide::registerMetaTypes();
     Station::Options options;
     options.firmwareFile = choice.firmwarePath;
     options.serials = choice.serialPattern;

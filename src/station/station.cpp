@@ -1,43 +1,29 @@
-#include "station.h"
+#include "station/station.h"
 
-#include <QCoreApplication>
-#include <QDir>
-#include <QJsonDocument>
-#include <QJsonObject>
+#include "station/stationcore.h"
 
-#ifdef Q_OS_UNIX
-#include <signal.h>
-#endif
+#include <QSysInfo>
+
+namespace {
+
+// How the station ends, as talvex-cli station's exit statuses say it.
+constexpr int endedWell = 0;
+constexpr int fileFailed = 1;
+constexpr int optionRefused = 2;
+constexpr int unitFailed = 4;
+
+} // namespace
 
 Station::Station(QObject *parent)
     : QObject(parent)
-    , m_program(QDir(QCoreApplication::applicationDirPath()).filePath(QStringLiteral("talvex-cli")))
-{
-    connect(&m_process, &QProcess::readyReadStandardOutput, this, &Station::readEvents);
-    connect(&m_process, &QProcess::readyReadStandardError, this, [this] {
-        for (const QByteArray &line : m_process.readAllStandardError().trimmed().split('\n'))
-            emit message(QString::fromUtf8(line));
-    });
-    connect(&m_process, qOverload<int, QProcess::ExitStatus>(&QProcess::finished), this,
-        [this](int exitCode, QProcess::ExitStatus status) {
-            readEvents();
-            emit stopped(status == QProcess::NormalExit ? exitCode : -1);
-        });
-    connect(&m_process, &QProcess::errorOccurred, this, [this](QProcess::ProcessError error) {
-        if (error == QProcess::FailedToStart) {
-            emit message(tr("The station could not be started: %1").arg(m_process.errorString()));
-            emit stopped(-1);
-        }
-    });
-}
+{ }
 
 Station::~Station()
 {
-    if (isRunning()) {
-        // Units in progress are aborted and recorded before the station goes.
-        abort();
-        m_process.waitForFinished(-1);
-    }
+    // While this object is whole: the aborted units' ends are reported and recorded.
+    if (m_core)
+        m_core->abort();
+    m_core.reset();
 }
 
 double Station::unitsPerHour() const
@@ -50,97 +36,117 @@ void Station::start(const Station::Options &options)
 {
     if (isRunning())
         return;
-    QStringList arguments {QStringLiteral("station"), QStringLiteral("--json")};
-    if (!options.serials.isEmpty())
-        arguments << QStringLiteral("--serials") << options.serials << QStringLiteral("--board")
-                  << options.board << QStringLiteral("--state") << options.stateFile;
-    if (!options.recordFile.isEmpty())
-        arguments << QStringLiteral("--record") << options.recordFile;
-    if (!options.name.isEmpty())
-        arguments << QStringLiteral("--name") << options.name;
-    if (options.maxUnits > 0)
-        arguments << QStringLiteral("--max-units") << QString::number(options.maxUnits);
-    if (options.reflashCurrent)
-        arguments << QStringLiteral("--reflash-current");
-    arguments << options.firmwareFile;
-    m_portOf.clear();
-    m_pending.clear();
     m_done = m_current = m_failed = m_aborted = 0;
     m_clock.start();
     emit countersChanged();
-    m_process.start(m_program, arguments);
+    StationCore::Settings settings;
+    QString error;
+    if (!StationCore::loadFirmware(options.firmwareFile, &settings, &error)) {
+        refuse(fileFailed, error);
+        return;
+    }
+    if (!options.serials.isEmpty()) {
+        const QString refused
+            = StationCore::readSerials(options.serials, options.board, options.stateFile, &settings);
+        if (!refused.isEmpty()) {
+            refuse(optionRefused, refused);
+            return;
+        }
+    }
+    settings.recordFile
+        = options.recordFile.isEmpty() ? QStringLiteral("station-record.jsonl") : options.recordFile;
+    settings.name = options.name.isEmpty() ? QSysInfo::machineHostName() : options.name;
+    settings.maxUnits = options.maxUnits;
+    settings.reflashCurrent = options.reflashCurrent;
+
+    auto core = std::make_unique<StationCore>();
+    qint64 cutBytes = 0;
+    if (!core->open(settings, &error, &cutBytes)) {
+        refuse(fileFailed, error);
+        return;
+    }
+    if (cutBytes > 0)
+        emit message(tr("%1: cut off a torn last line of %2 bytes (a unit never reported done)")
+                         .arg(settings.recordFile)
+                         .arg(cutBytes));
+    connect(core.get(), &StationCore::unitStarted, this, &Station::watch);
+    connect(core.get(), &StationCore::unitFinished, this, [this](StationUnit *unit, const QJsonObject &) {
+        QString detail = unit->reason();
+        switch (unit->result()) {
+        case StationCounters::Result::Done:
+            ++m_done;
+            detail = unit->firmwareAfterText();
+            break;
+        case StationCounters::Result::AlreadyCurrent:
+            ++m_current;
+            detail = unit->firmwareAfterText();
+            break;
+        case StationCounters::Result::Failed:
+            ++m_failed;
+            break;
+        case StationCounters::Result::Aborted:
+            ++m_aborted;
+            break;
+        }
+        emit unitFinished(unit->port(), StationCounters::text(unit->result()), detail, unit->serialAfter());
+        emit countersChanged();
+    });
+    connect(core.get(), &StationCore::failing, this,
+        [this](const QString &reason) { emit message(tr("%1; stopping").arg(reason)); });
+    // Queued: the core goes once it has finished, not while it still reports.
+    connect(core.get(), &StationCore::finished, this, &Station::finished, Qt::QueuedConnection);
+    m_core = std::move(core);
+    m_core->start();
 }
 
 void Station::stop()
 {
-    // The station takes SIGTERM as Ctrl-C.
-    if (isRunning()) {
-        waitUntilStarted();
-        m_process.terminate();
-    }
+    if (!m_core || m_core->isStopping())
+        return;
+    emit message(
+        tr("stopping; %1 units in progress finish first (Stop again aborts them)").arg(m_core->inProgress()));
+    m_core->stop();
 }
 
 void Station::abort()
 {
-    if (!isRunning())
-        return;
-    waitUntilStarted();
-#ifdef Q_OS_UNIX
-    // The second signal aborts: both are sent, as a second Ctrl-C would be.
-    ::kill(pid_t(m_process.processId()), SIGTERM);
-    ::kill(pid_t(m_process.processId()), SIGTERM);
-#else
-    m_process.kill();
-#endif
+    if (m_core)
+        m_core->abort();
 }
 
-void Station::waitUntilStarted()
+void Station::refuse(int exitCode, const QString &reason)
 {
-    // Until the new process runs talvex-cli it is a copy of this one, with
-    // this program's signal handlers: a signal then would reach the wrong one.
-    if (m_process.state() == QProcess::Starting)
-        m_process.waitForStarted(-1);
+    emit message(reason);
+    emit stopped(exitCode);
 }
 
-void Station::readEvents()
+void Station::watch(StationUnit *unit)
 {
-    m_pending += m_process.readAllStandardOutput();
-    int end;
-    while ((end = m_pending.indexOf('\n')) >= 0) {
-        const QJsonObject event = QJsonDocument::fromJson(m_pending.left(end)).object();
-        m_pending.remove(0, end + 1);
-        if (!event.isEmpty())
-            handle(event);
-    }
-}
-
-void Station::handle(const QJsonObject &event)
-{
-    const QString name = event.value(QStringLiteral("event")).toString();
-    const QString serial = event.value(QStringLiteral("serial")).toString();
-    const QString port = event.value(QStringLiteral("port")).toString();
-    if (name == QLatin1String("phase")) {
-        const QString phase = event.value(QStringLiteral("phase")).toString();
+    const QString port = unit->port();
+    connect(unit, &StationUnit::phaseChanged, this, [this, unit, port](const QString &phase) {
         if (phase == QLatin1String("opening"))
             emit unitArrived(port);
-        if (!serial.isEmpty())
-            m_portOf.insert(serial, port);
-        emit unitPhaseChanged(port, phase, serial);
-    } else if (name == QLatin1String("progress") && m_portOf.contains(serial)) {
-        emit unitProgress(m_portOf.value(serial), event.value(QStringLiteral("percent")).toInt());
-    } else if (name == QLatin1String("unit")) {
-        const QString result = event.value(QStringLiteral("result")).toString();
-        QString detail = event.value(QStringLiteral("reason")).toString();
-        if (result == QLatin1String("done") || result == QLatin1String("already current")) {
-            (result == QLatin1String("done") ? m_done : m_current) += 1;
-            detail = event.value(QStringLiteral("firmware_after"))
-                         .toObject()
-                         .value(QStringLiteral("text"))
-                         .toString();
-        } else {
-            (result == QLatin1String("failed") ? m_failed : m_aborted) += 1;
-        }
-        emit unitFinished(port, result, detail, event.value(QStringLiteral("serial_after")).toString());
-        emit countersChanged();
+        emit unitPhaseChanged(port, phase, unit->isOpened() ? serialText(unit->device()) : QString());
+    });
+    connect(
+        unit, &StationUnit::progress, this, [this, port](int percent) { emit unitProgress(port, percent); });
+}
+
+void Station::finished()
+{
+    if (!m_core)
+        return;
+    const StationCounters counters = m_core->counters();
+    const QString fatal = m_core->fatalError();
+    m_core.reset();
+    if (!fatal.isEmpty()) {
+        refuse(fileFailed, fatal);
+    } else if (counters.failed + counters.aborted > 0) {
+        refuse(unitFailed,
+            tr("%1 of %2 units failed or were aborted")
+                .arg(counters.failed + counters.aborted)
+                .arg(counters.handled()));
+    } else {
+        emit stopped(endedWell);
     }
 }

@@ -1,16 +1,20 @@
 #pragma once
 
-// The station for a window: starts talvex-cli station beside the program,
-// follows the JSON events it writes, and tells by signal what becomes of
-// each unit (a device at one USB port). stop() is the first Ctrl-C (units
-// in progress finish), abort() the second. Knows nothing of USB. Main
-// thread.
+// The station for a window: runs the station's core in this process and
+// tells by signal what becomes of each unit (a device at one USB port).
+// stop() is the first Ctrl-C (units in progress finish), abort() the
+// second. Shows no USB types. The program has set up its device platform
+// and registered the types that cross threads before start(). Main thread;
+// the units' loaders run on worker threads of their own, so nothing here
+// waits on a device.
 
 #include <QElapsedTimer>
-#include <QHash>
 #include <QObject>
-#include <QProcess>
 #include <QString>
+
+#include <memory>
+
+class StationCore;
 
 class Station : public QObject
 {
@@ -31,11 +35,11 @@ public:
     };
 
     explicit Station(QObject *parent = nullptr);
+    // Units in progress are aborted and recorded so; their worker threads
+    // end before this returns.
     ~Station() override;
 
-    // The talvex-cli to run (default: the one beside this program).
-    void setProgram(const QString &program) { m_program = program; }
-    bool isRunning() const { return m_process.state() != QProcess::NotRunning; }
+    bool isRunning() const { return m_core != nullptr; }
     int done() const { return m_done; }
     int current() const { return m_current; }
     int failed() const { return m_failed; }
@@ -58,17 +62,17 @@ signals:
     void countersChanged();
     // A line the station wrote for people (a refused option, stopping...).
     void message(const QString &text);
+    // exitCode as talvex-cli station ends: 0 when every unit succeeded, 1
+    // when a file failed, 2 for a refused option, 4 when a unit failed or
+    // was aborted.
     void stopped(int exitCode);
 
 private:
-    void waitUntilStarted();
-    void readEvents();
-    void handle(const QJsonObject &event);
+    void refuse(int exitCode, const QString &reason);
+    void watch(class StationUnit *unit);
+    void finished();
 
-    QString m_program;
-    QProcess m_process;
-    QByteArray m_pending;
-    QHash<QString, QString> m_portOf; // by serial
+    std::unique_ptr<StationCore> m_core;
     QElapsedTimer m_clock;
     int m_done = 0;
     int m_current = 0;
