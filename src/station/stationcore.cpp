@@ -101,6 +101,8 @@ bool StationCore::open(const Settings &settings, QString *error, qint64 *cutByte
 void StationCore::start()
 {
     m_started = true;
+    // One host for every look: the program's platform, as each unit's driver uses it.
+    m_host = createUsbPlatform().host;
     m_clock.start();
     m_look.start(lookForArrivalsMs);
     lookForArrivals();
@@ -131,7 +133,7 @@ void StationCore::lookForArrivals()
     if (m_stopping)
         return;
     std::vector<std::u16string> found;
-    if (!createUsbPlatform().host->listInterfacePaths(DEVICE_INTERFACE_GUID, found))
+    if (!m_host->listInterfacePaths(DEVICE_INTERFACE_GUID, found))
         return;
     QStringList present;
     for (const std::u16string &path : found)

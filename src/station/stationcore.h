@@ -23,6 +23,7 @@
 #include <map>
 #include <memory>
 
+class UsbHost;
 class UsbInterfaceHandlerFactory;
 
 class StationCore : public QObject
@@ -112,6 +113,8 @@ private:
     std::map<QString, std::unique_ptr<StationUnit>> m_units;
     // Finished units whose worker threads are still ending.
     std::map<StationUnit *, std::unique_ptr<StationUnit>> m_retiring;
+    // Lists the device paths present, for the arrivals.
+    std::shared_ptr<UsbHost> m_host;
     QTimer m_look;
     QElapsedTimer m_clock;
     bool m_started = false;

@@ -1,0 +1,123 @@
+// Station in the program's own process, on two simulated devices caught
+// mid-flash: what Stop, Abort and destroying the station do to the units
+// in progress, their record and their worker threads.
+
+#include "../ui/firmwarefixture.h"
+#include "app/deviceplatform.h"
+#include "app/deviceside.h"
+#include "protocol/sim/vantorwire.h"
+#include "station/station.h"
+
+#include <QDir>
+#include <QEventLoop>
+#include <QFile>
+#include <QSet>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTest>
+
+namespace {
+
+constexpr int devices = 2;
+
+// The threads of this process; -1 where the system does not list them.
+int threadCount()
+{
+    const QDir tasks(QStringLiteral("/proc/self/task"));
+    return tasks.exists() ? int(tasks.entryList(QDir::Dirs | QDir::NoDotAndDotDot).size()) : -1;
+}
+
+QByteArray readBytes(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+} // namespace
+
+class TestStationInProcess : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase()
+    {
+        QVERIFY(m_dir.isValid());
+        const std::vector<uint8_t> image = vantorImagePayload(7, 3, 1, 4242, "master", 1000);
+        m_file = writeFirmwareFile(m_dir.filePath(QStringLiteral("fw.tvf")), 7, 3, 1, 4242, "master",
+            QByteArray(reinterpret_cast<const char *>(image.data()), int(image.size())));
+        qputenv("TALVEX_SIMULATOR", "restart-ms=100,busy-ms=300,devices=2");
+        QString error;
+        QVERIFY2(setUpDevicePlatform(&error), qPrintable(error));
+        DeviceSide::registerMetaTypes();
+    }
+
+    void unitsInProgressWhenTheStationEnds_data()
+    {
+        QTest::addColumn<QString>("end");
+        QTest::addColumn<QString>("result");
+        QTest::addColumn<int>("exitCode");
+        QTest::addRow("stop lets them finish") << "stop"
+                                               << "done" << 0;
+        QTest::addRow("abort records them as aborted") << "abort"
+                                                       << "aborted" << 4;
+        QTest::addRow("destroying the station aborts them and ends their threads") << "destroy"
+                                                                                   << "aborted" << -1;
+    }
+
+    void unitsInProgressWhenTheStationEnds()
+    {
+        QFETCH(QString, end);
+        QFETCH(QString, result);
+        QFETCH(int, exitCode);
+        const int threadsBefore = threadCount();
+        const QString record = m_dir.filePath(end + QStringLiteral(".jsonl"));
+        auto station = std::make_unique<Station>();
+        QSignalSpy finished(station.get(), &Station::unitFinished);
+        QSignalSpy stopped(station.get(), &Station::stopped);
+        QVERIFY(finished.isValid() && stopped.isValid());
+        // Every device has been seen flashing, and this test acts before
+        // the station handles any further event: both are still in progress.
+        QEventLoop bothFlashing;
+        QSet<QString> flashing;
+        connect(station.get(), &Station::unitProgress, &bothFlashing, [&](const QString &port) {
+            flashing << port;
+            if (flashing.size() == devices)
+                bothFlashing.quit();
+        });
+        Station::Options options;
+        options.firmwareFile = m_file;
+        options.recordFile = record;
+        // The devices run the file after the first row.
+        options.reflashCurrent = true;
+        station->start(options);
+        bothFlashing.exec();
+
+        if (end == QLatin1String("destroy")) {
+            station.reset();
+            QCOMPARE(finished.size(), devices);
+            // A thread that has finished may take a moment to leave the system's list.
+            if (threadsBefore >= 0)
+                QTRY_VERIFY_WITH_TIMEOUT(threadCount() <= threadsBefore, 100000);
+        } else {
+            if (end == QLatin1String("stop"))
+                station->stop();
+            else
+                station->abort();
+            // A guard against a hang only: the units end within seconds.
+            QTRY_COMPARE_WITH_TIMEOUT(stopped.size(), 1, 100000);
+            QCOMPARE(stopped.first().first().toInt(), exitCode);
+        }
+        QCOMPARE(finished.size(), devices);
+        for (const QList<QVariant> &unit : qAsConst(finished))
+            QCOMPARE(unit.at(1).toString(), result);
+        QCOMPARE(readBytes(record).count(QByteArray("\"result\":\"") + result.toUtf8() + '"'), devices);
+    }
+
+private:
+    QTemporaryDir m_dir;
+    QString m_file;
+};
+
+QTEST_MAIN(TestStationInProcess)
+#include "tst_stationinprocess.moc"
