@@ -15,6 +15,7 @@
 #include <memory>
 
 class StationCore;
+class StationUnit;
 
 class Station : public QObject
 {
@@ -69,7 +70,7 @@ signals:
 
 private:
     void refuse(int exitCode, const QString &reason);
-    void watch(class StationUnit *unit);
+    void watch(StationUnit *unit);
     void finished();
 
     std::unique_ptr<StationCore> m_core;
