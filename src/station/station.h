@@ -6,7 +6,7 @@
 // second. Shows no USB types. The program has set up its device platform
 // and registered the types that cross threads before start(). Main thread;
 // the units' loaders run on worker threads of their own, so nothing here
-// waits on a device.
+// waits on a device but the destructor.
 
 #include <QElapsedTimer>
 #include <QObject>
@@ -37,7 +37,7 @@ public:
 
     explicit Station(QObject *parent = nullptr);
     // Units in progress are aborted and recorded so; their worker threads
-    // end before this returns.
+    // end before this returns (StationCore's destructor).
     ~Station() override;
 
     bool isRunning() const { return m_core != nullptr; }

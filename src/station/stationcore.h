@@ -6,7 +6,8 @@
 // The command-line station, flash --all and the station window all run
 // this. The program has set up its device platform and registered the
 // types that cross threads before start(). Main thread; each unit's loader
-// runs on a worker thread of its own, and nothing here waits on one.
+// runs on a worker thread of its own, and nothing here waits on one but the
+// destructor.
 
 #include "station/serialrange.h"
 #include "station/stationcounters.h"
@@ -63,8 +64,9 @@ public:
         const QString &pattern, const QString &board, const QString &stateFile, Settings *settings);
 
     explicit StationCore(QObject *parent = nullptr);
-    // Units still in progress are aborted (not recorded); every worker
-    // thread ends before this returns.
+    // Units still in progress are aborted and recorded so; every worker
+    // thread ends before this returns, which takes as long as the loaders'
+    // current operations (bounded by the protocol's own limits).
     ~StationCore() override;
 
     // Opens the record (cutBytes: a torn last line cut off) and the serial
