@@ -33,8 +33,8 @@ int main(int argc, char *argv[])
     auto terminationSignals = std::make_unique<TerminationSignals>();
 #endif
 
-    // The station's devices are found by the station, in the process it runs
-    // beside the window; this process must not plug simulated ones of its own.
+    // The station sets up its devices when Start is pressed, so that simulated
+    // arrivals are timed from then.
     if (QCoreApplication::arguments().contains(QStringLiteral("--station"))) {
         auto window = std::make_unique<StationWindow>();
         auto station = std::make_unique<StationSide>(window.get());
