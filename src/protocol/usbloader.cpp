@@ -120,9 +120,9 @@ void UsbLoader::beginWrite()
     m_lastFailure = Failure::None;
 }
 
-void UsbLoader::reportFailure()
+void UsbLoader::reportFailure(Failure failure)
 {
-    m_lastFailure = m_stayedBusy ? Failure::DeviceStayedBusy : Failure::Other;
+    m_lastFailure = m_stayedBusy ? Failure::DeviceStayedBusy : failure;
     emit firmwareReprogrammingFailed();
 }
 

@@ -78,8 +78,10 @@ public:
 
     // Why the last write operation ended in firmwareReprogrammingFailed(),
     // for a caller that tells the user; None after one that succeeded. Any
-    // thread; set before the signal is emitted.
-    enum class Failure { None, DeviceStayedBusy, Other };
+    // thread; set before the signal is emitted. ImageNotAccepted: the whole
+    // image went out, and the device then reported no valid firmware; Other
+    // includes a device that stopped answering.
+    enum class Failure { None, DeviceStayedBusy, Other, ImageNotAccepted };
     Failure lastFailure() const
     {
         return m_lastFailure;
@@ -130,7 +132,7 @@ private:
     // Every write operation starts with beginWrite and, when it fails, ends
     // with reportFailure, which notes why before it emits the signal.
     void beginWrite();
-    void reportFailure();
+    void reportFailure(Failure failure = Failure::Other);
 
     // Runs a device operation to its end; a USB error or a failed allocation
     // ends it and yields false instead of leaving the slot.

@@ -69,7 +69,7 @@ void UsbLoader::flashFirmware(QSharedPointer<FirmwareFile> firmware)
         emit firmwareReprogrammed(reported.version, reported.subversion, reported.bugfix,
             buildNumber(reported), QString::fromUtf8(fieldText(reported.name, sizeof reported.name)));
     } else {
-        reportFailure();
+        reportFailure(Failure::ImageNotAccepted);
     }
     leaveFlashingModeIfEntered(wasInFlashingMode);
 }

@@ -14,7 +14,11 @@ QString flashFailure(int lastProgress, UsbLoader::Failure failure)
     if (lastProgress < 100)
         return QStringLiteral("the transfer broke off at %1%; the device stays in its flashing mode")
             .arg(lastProgress);
-    return QStringLiteral("the device did not accept the image: it reports no valid firmware");
+    if (failure == UsbLoader::Failure::ImageNotAccepted)
+        return QStringLiteral("the device did not accept the image: it reports no valid firmware");
+    // Pulled out or gone silent while it wrote the image: what it holds is unknown.
+    return QStringLiteral("the device stopped answering after the whole image was sent; its firmware may "
+                          "not be valid");
 }
 
 } // namespace

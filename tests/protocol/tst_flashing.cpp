@@ -37,6 +37,8 @@ QList<int> values(const QSignalSpy &spy)
 
 // Whole operations of the loader against the simulated Vantor device, on the
 // test's thread: the requests in order, the progress, and the one answer.
+Q_DECLARE_METATYPE(UsbLoader::Failure)
+
 class TestFlashing : public QObject
 {
     Q_OBJECT
@@ -108,34 +110,42 @@ void TestFlashing::flashSequence_data()
     QTest::addColumn<QStringList>("requests");
     QTest::addColumn<QList<int>>("progress");
     QTest::addColumn<bool>("reprogrammed");
+    // Why it failed, as the loader tells its caller.
+    QTest::addColumn<UsbLoader::Failure>("failure");
+    using F = UsbLoader::Failure;
     const QList<int> whole {0, 25, 51, 76, 100};
     const QStringList switchToFlashing {">13", "1", "3", "7"};
     QTest::addRow("from application mode")
         << ""
-        << "" << switchToFlashing + QStringList({">2", "17*", "3", ">8"}) << whole << true;
+        << "" << switchToFlashing + QStringList({">2", "17*", "3", ">8"}) << whole << true << F::None;
     QTest::addRow("from flashing mode: no 13, no 8")
         << "mode=loader"
-        << "" << QStringList({">2", "17*", "3"}) << whole << true;
+        << "" << QStringList({">2", "17*", "3"}) << whole << true << F::None;
     QTest::addRow("busy for a while")
         << "busy-ms=250"
-        << "" << switchToFlashing + QStringList({">2", "17*", "3", ">8"}) << whole << true;
-    QTest::addRow("device does not come back") << "restart-ms=never"
-                                               << "" << QStringList({">13"}) << QList<int>() << false;
+        << "" << switchToFlashing + QStringList({">2", "17*", "3", ">8"}) << whole << true << F::None;
+    QTest::addRow("device does not come back")
+        << "restart-ms=never"
+        << "" << QStringList({">13"}) << QList<int>() << false << F::Other;
     QTest::addRow("device ignores request 13")
         << ""
-        << "ignore 13" << QStringList({">13", "1", "3", "7", "12"}) << QList<int>() << false;
+        << "ignore 13" << QStringList({">13", "1", "3", "7", "12"}) << QList<int>() << false << F::Other;
     QTest::addRow("third batch fails: stays in flashing mode")
         << "fail-batch=3"
-        << "" << switchToFlashing + QStringList({">2"}) << QList<int>({0, 25, 51}) << false;
+        << "" << switchToFlashing + QStringList({">2"}) << QList<int>({0, 25, 51}) << false << F::Other;
     QTest::addRow("device vanishes at the second batch")
         << "unplug-batch=2"
-        << "" << switchToFlashing + QStringList({">2"}) << QList<int>({0, 25}) << false;
+        << "" << switchToFlashing + QStringList({">2"}) << QList<int>({0, 25}) << false << F::Other;
     QTest::addRow("complete, but no valid firmware reported: still started")
-        << QString() << "reject" << switchToFlashing + QStringList({">2", "17*", "3", ">8"}) << whole
-        << false;
+        << QString() << "reject" << switchToFlashing + QStringList({">2", "17*", "3", ">8"}) << whole << false
+        << F::ImageNotAccepted;
+    QTest::addRow("pulled out after the whole image: lost, not refused")
+        << ""
+        << "unplug at 100" << switchToFlashing + QStringList({">2", "17*"}) << whole << false << F::Other;
     QTest::addRow("busy without end: given up, stays in flashing mode")
         << ""
-        << "busy forever" << switchToFlashing + QStringList({">2", "17*"}) << whole << false;
+        << "busy forever" << switchToFlashing + QStringList({">2", "17*"}) << whole << false
+        << F::DeviceStayedBusy;
 }
 
 void TestFlashing::flashSequence()
@@ -159,6 +169,12 @@ void TestFlashing::flashSequence()
         m_bench->device().setBusyForever(true);
         loader->setBusyLimit(300);
     }
+    if (fault == "unplug at 100") {
+        connect(loader, &UsbLoader::programmingProgress, this, [this](int percent) {
+            if (percent == 100)
+                m_bench->bus->unplug(1);
+        });
+    }
     QSignalSpy progress(loader, &UsbLoader::programmingProgress);
     QSignalSpy success(loader, &UsbLoader::firmwareReprogrammed);
     QSignalSpy failed(loader, &UsbLoader::firmwareReprogrammingFailed);
@@ -171,6 +187,7 @@ void TestFlashing::flashSequence()
     QFETCH(bool, reprogrammed);
     QCOMPARE(success.size() + failed.size(), 1);
     QCOMPARE(success.size(), reprogrammed ? 1 : 0);
+    QTEST(loader->lastFailure(), "failure");
     if (reprogrammed)
         QCOMPARE(success.first(), QVariantList({3, 1, 4, 99u, "master"}));
 }
