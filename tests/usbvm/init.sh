@@ -59,7 +59,7 @@ echo "usbvm-tests-s: $(cut -d' ' -f1 /proc/uptime)"
 # usbvm_only=profile: one round of each compared way under strace's
 # system-call count, then under perf's sampling of the whole machine.
 if [ "${usbvm_only:-}" = profile ]; then
-  for way in 0 1 2 3; do
+  for way in 0 1 2 3 6; do
     echo "usbvm-profile: way $way, system calls"
     strace -f -c -S calls -o /tmp/strace.log /bin/usbvm-bench --way "$way" --rounds 1
     head -n 12 /tmp/strace.log
