@@ -56,14 +56,31 @@ run_suite() {
 }
 
 echo "usbvm-tests-s: $(cut -d' ' -f1 /proc/uptime)"
+# usbvm_only=profile: one round of each compared way under strace's
+# system-call count, then under perf's sampling of the whole machine.
+if [ "${usbvm_only:-}" = profile ]; then
+  for way in 0 1 2 3 6; do
+    echo "usbvm-profile: way $way, system calls"
+    strace -f -c -S calls -o /tmp/strace.log /bin/usbvm-bench --way "$way" --rounds 1
+    head -n 12 /tmp/strace.log
+    echo "usbvm-profile: way $way, samples"
+    perf record -q -a -g -F 5000 -e cpu-clock -o /tmp/perf.data /bin/usbvm-bench --way "$way" --rounds 1 >/dev/null 2>&1
+    perf report -q -i /tmp/perf.data --stdio --no-children --sort comm,dso,sym -g none \
+      --percent-limit 0.15 2>/dev/null | grep -v '^$' | head -n 150
+  done
+  finish 0 0
+fi
 # usbvm_only=bench (from the kernel's command line) runs the measurements alone.
 if [ "${usbvm_only:-}" != bench ]; then
   run_suite /bin/tst_usbvm
   run_suite /bin/tst_usbvmflash
 fi
 # Figures, not a test: a round that could not be measured is reported, and
-# does not fail the run on a machine too busy to finish it.
-/bin/usbvm-bench || echo "usbvm-bench: incomplete, see above"
+# does not fail the run on a machine too busy to finish it. Three rounds
+# beside the tests, seven when measuring alone.
+rounds=3
+[ "${usbvm_only:-}" = bench ] && rounds=7
+/bin/usbvm-bench --rounds "$rounds" || echo "usbvm-bench: incomplete, see above"
 # Last, so that everything before sees the one gadget alone.
 [ "${usbvm_only:-}" = bench ] || run_suite /bin/tst_usbvmflashall
 

@@ -5,7 +5,9 @@
 # mirror (apt-get download, cached in the build directory, never committed).
 #
 # usage: run-usb-vm.sh BUILD_DIR
-# With USBVM_ONLY=bench in the environment the guest runs only usbvm-bench.
+# With USBVM_ONLY=bench in the environment the guest runs only usbvm-bench;
+# with USBVM_ONLY=profile, one round of each compared way under strace and
+# perf (both needed on this machine).
 # Exit status 0 only when the guest printed its result line with no failure:
 # qemu itself exits 0 whatever the guest's tests did.
 set -euo pipefail
@@ -60,6 +62,12 @@ copy_with_libraries() {
   done
 }
 copy_with_libraries /bin/udevadm
+if [ "${USBVM_ONLY:-}" = profile ]; then
+  for tool in strace perf; do
+    path=$(command -v "$tool") || { echo "run-usb-vm: USBVM_ONLY=profile needs $tool" >&2; exit 2; }
+    copy_with_libraries "$path"
+  done
+fi
 ln -s /bin/udevadm "$root/lib/systemd/systemd-udevd"
 for program in usbvm-gadget tst_usbvm tst_usbvmflash tst_usbvmflashall usbvm-bench talvex-cli; do
   copy_with_libraries "$build/bin/$program"

@@ -208,16 +208,22 @@ void TestUsbVm::queuedWritesReportEveryBatchInOrder()
     QVERIFY(onlyDevice(*driver));
     USBInterface *usbInterface = onlyDevice(*driver)->interfaces().first();
     QVERIFY(usbInterface->controlOut(UsbvmResetCounters, 0, QByteArray()));
-    // 255 batches of 256 bytes and a short last one, eight of them in flight.
-    const QByteArray data(255 * 256 + 100, '\x3c');
+    // 255 batches of 256 bytes and a short last one, eight of them in
+    // flight; no two batches alike, so that one sent twice, left out or out
+    // of place changes what the device received.
+    QByteArray data(255 * 256 + 100, '\0');
+    for (int i = 0; i < data.size(); ++i)
+        data[i] = char(i + i / 256);
     QList<int> reported;
     QVERIFY(
         usbvmPipe(usbInterface, false)->writeBatches(data, 256, 8, [&](int batch) { reported << batch; }));
     QCOMPARE(reported.size(), 256);
     for (int i = 0; i < reported.size(); ++i)
         QCOMPARE(reported.at(i), i);
-    // The device saw the same transfers as from one write per batch.
+    // The device saw the same transfers as from one write per batch, with the same bytes in order.
     QCOMPARE(usbvmCounters(usbInterface), std::make_pair(uint32_t(data.size()), uint32_t(256)));
+    QCOMPARE(usbvmReceivedHash(usbInterface),
+        usbvmHash(reinterpret_cast<const uint8_t *>(data.constData()), std::size_t(data.size())));
 }
 
 void TestUsbVm::restartIsFollowedIntoTheOtherMode()

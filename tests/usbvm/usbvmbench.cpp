@@ -3,13 +3,19 @@
 // asynchronous transfers in flight, a flash through the tool's whole stack
 // (loader, driver, USB layer, libusb host, progress to this thread) one
 // batch at a time and with eight queued, the USB layer alone
-// (USBEndpoint::write, one at a time), and the plain synchronous loop with
-// a second thread handling libusb's events beside it. The same bytes in the
-// same transfers; every way runs several rounds, interleaved, and the
-// median counts. Then where the time of a batch went in each way: the CPU
-// time and the wake-ups (voluntary context switches) of each thread of this
-// process and of the gadget's, and the machine's time in interrupts and
-// idle. Runs in the virtual machine of run-usb-vm.sh.
+// (USBEndpoint::write, one at a time), the plain synchronous loop with a
+// second thread handling libusb's events beside it, and eight in flight
+// refilled the tool's way (after libusb's event handling returns, not from
+// the completion callback). The same bytes in the same transfers; every
+// way runs several timed rounds, interleaved, the median counts, and each
+// comparison is the ratio of two medians. Then one more round of each way,
+// not timed for the comparison, tells where the time of a batch went: the
+// CPU time and the wake-ups (voluntary context switches) of each thread of
+// this process, of the gadget, of udev and of the kernel's threads, and the
+// machine's time in interrupts and idle. Runs in the virtual machine of
+// run-usb-vm.sh.
+//
+// usage: usbvm-bench [--rounds N] [--way I]
 
 #include "protocol/bulktransferwithbatches.h"
 #include "usbvmflashrig.h"
@@ -23,12 +29,16 @@
 #include <QTemporaryDir>
 #include <QTimer>
 
+#include <fcntl.h>
+
 #include <pthread.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <functional>
 #include <map>
 #include <string>
@@ -40,7 +50,6 @@ namespace {
 constexpr int batchSize = 256;
 constexpr int batchCount = 4096; // 1 MiB
 constexpr int inFlight = 8;
-constexpr int rounds = 3;
 
 // Nanoseconds one round took, or a negative value when it did not complete.
 using Measurement = qint64;
@@ -57,27 +66,25 @@ struct Usage
     };
     std::map<std::string, Counts> byPart;
 
+    // The processes looked at, found before the measured part (a look at
+    // all of /proc takes tens of milliseconds here), and their threads, read
+    // again at its start: the gadget's pipe threads are new after every
+    // re-enumeration, and a thread names itself once it runs.
+    struct Task
+    {
+        std::string part;
+        std::string dir;
+    };
+    static std::vector<Task> s_processes; // part empty: this process, by thread name
+    static std::vector<Task> s_tasks;
+
     static QByteArray read(const QString &path)
     {
         QFile file(path);
         return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
     }
-    static double field(const QByteArray &status, const QByteArray &key)
+    static std::string partOf(const QByteArray &name, bool main)
     {
-        const int at = status.indexOf(key);
-        return at < 0 ? 0 : status.mid(at + key.size()).trimmed().split('\n').first().toDouble();
-    }
-    void addTask(const std::string &part, const QString &taskDir)
-    {
-        const QByteArray status = read(taskDir + "/status");
-        Counts &counts = byPart[part];
-        counts.cpuNs += read(taskDir + "/schedstat").split(' ').first().toDouble();
-        counts.wakeUps += field(status, "voluntary_ctxt_switches:");
-        counts.preempted += field(status, "nonvoluntary_ctxt_switches:");
-    }
-    static std::string partOf(const QString &taskDir, bool main)
-    {
-        const QByteArray name = read(taskDir + "/comm").trimmed();
         if (main)
             return "main thread";
         if (name.startsWith("USB driver"))
@@ -86,27 +93,70 @@ struct Usage
             return "libusb event thread";
         return "other threads";
     }
+    // This process, the gadget, udev (a re-enumeration keeps it busy) and
+    // the kernel's work queues and soft interrupts (they complete USB requests).
+    static void findProcesses()
+    {
+        s_processes = {{std::string(), QString("/proc/%1").arg(getpid()).toStdString()}};
+        for (const QString &pid : QDir("/proc").entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+            const QByteArray name = read("/proc/" + pid + "/comm").trimmed();
+            const std::string dir = ("/proc/" + pid).toStdString();
+            if (name == "usbvm-gadget")
+                s_processes.push_back({"gadget", dir});
+            else if (name.contains("udev"))
+                s_processes.push_back({"udev", dir});
+            else if (name.startsWith("kworker") || name.startsWith("ksoftirqd"))
+                s_processes.push_back({"kernel threads", dir});
+        }
+    }
+    static void findTasks()
+    {
+        s_tasks.clear();
+        for (const Task &process : s_processes) {
+            const QString tasks = QString::fromStdString(process.dir) + "/task";
+            for (const QString &task : QDir(tasks).entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+                const QString dir = tasks + "/" + task;
+                const std::string part = !process.part.empty()
+                    ? process.part
+                    : partOf(read(dir + "/comm").trimmed(), task.toInt() == getpid());
+                s_tasks.push_back({part, dir.toStdString()});
+            }
+        }
+    }
+
+    static std::string readSmall(const std::string &path)
+    {
+        char text[2048];
+        const int fd = open(path.c_str(), O_RDONLY);
+        const ssize_t size = fd < 0 ? -1 : ::read(fd, text, sizeof text - 1);
+        if (fd >= 0)
+            close(fd);
+        return size > 0 ? std::string(text, std::size_t(size)) : std::string();
+    }
+    static double field(const std::string &status, const char *key)
+    {
+        const std::size_t at = status.find(key);
+        return at == std::string::npos ? 0 : std::strtod(status.c_str() + at + std::strlen(key), nullptr);
+    }
 
     static Usage now()
     {
         Usage usage;
-        const QString self = QString("/proc/%1/task").arg(getpid());
-        for (const QString &task : QDir(self).entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
-            const QString dir = self + "/" + task;
-            usage.addTask(partOf(dir, task.toInt() == getpid()), dir);
-        }
-        for (const QString &pid : QDir("/proc").entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
-            if (read("/proc/" + pid + "/comm").trimmed() != "usbvm-gadget")
-                continue;
-            const QString tasks = "/proc/" + pid + "/task";
-            for (const QString &task : QDir(tasks).entryList(QDir::Dirs | QDir::NoDotAndDotDot))
-                usage.addTask("gadget", tasks + "/" + task);
+        for (const Task &task : s_tasks) {
+            const std::string status = readSmall(task.dir + "/status");
+            Counts &counts = usage.byPart[task.part];
+            counts.cpuNs += std::strtod(readSmall(task.dir + "/schedstat").c_str(), nullptr);
+            counts.wakeUps += field(status, "\nvoluntary_ctxt_switches:");
+            counts.preempted += field(status, "nonvoluntary_ctxt_switches:");
         }
         // cpu user nice system idle iowait irq softirq, in 1/100 s.
-        const QList<QByteArray> cpu = read("/proc/stat").split('\n').first().simplified().split(' ');
-        if (cpu.size() > 7) {
-            usage.byPart["machine: interrupts"].cpuNs = (cpu[6].toDouble() + cpu[7].toDouble()) * 1e7;
-            usage.byPart["machine: idle"].cpuNs = (cpu[4].toDouble() + cpu[5].toDouble()) * 1e7;
+        double cpu[8] = {};
+        const std::string stat = readSmall("/proc/stat");
+        if (std::sscanf(stat.c_str(), "cpu %lf %lf %lf %lf %lf %lf %lf", &cpu[1], &cpu[2], &cpu[3], &cpu[4],
+                &cpu[5], &cpu[6], &cpu[7])
+            == 7) {
+            usage.byPart["machine: interrupts"].cpuNs = (cpu[6] + cpu[7]) * 1e7;
+            usage.byPart["machine: idle"].cpuNs = (cpu[4] + cpu[5]) * 1e7;
         }
         return usage;
     }
@@ -125,19 +175,47 @@ struct Usage
     }
 };
 
-// Usage during the measured part of every round of one way.
+std::vector<Usage::Task> Usage::s_processes;
+std::vector<Usage::Task> Usage::s_tasks;
+
+// Usage during the measured part of the profiling round of one way; null
+// in the timed rounds, which look at nothing while they run.
 Usage *s_usage = nullptr;
 Usage s_roundStart;
 
+// How long the looks at /proc took, in all, and how many there were.
+qint64 s_lookNs = 0;
+int s_looks = 0;
+
+Usage lookAtUsage()
+{
+    QElapsedTimer timer;
+    timer.start();
+    Usage usage = Usage::now();
+    s_lookNs += timer.nsecsElapsed();
+    ++s_looks;
+    return usage;
+}
+
+// Before the measured part, once every thread that will take part exists.
+void prepareMeasuring()
+{
+    if (s_usage)
+        Usage::findProcesses();
+}
+
 void startMeasuring()
 {
-    s_roundStart = Usage::now();
+    if (s_usage) {
+        Usage::findTasks();
+        s_roundStart = lookAtUsage();
+    }
 }
 
 void stopMeasuring()
 {
     if (s_usage)
-        s_usage->add(s_roundStart, Usage::now());
+        s_usage->add(s_roundStart, lookAtUsage());
 }
 
 Measurement wholeStack(const std::shared_ptr<LibusbHost> &host, const QString &file, int queueDepth)
@@ -151,15 +229,17 @@ Measurement wholeStack(const std::shared_ptr<LibusbHost> &host, const QString &f
         std::printf("usbvm-bench: no device to flash\n");
         return -1;
     }
+    prepareMeasuring();
     QElapsedTimer clock;
     qint64 firstBatch = -1;
     qint64 lastBatch = -1;
     QObject::connect(&rig.proxy, &OneDeviceUsbLoaderProxy::flashingProgress, [&](int percent) {
         // The batches only: from the first progress report (before the first
         // batch) to the last (after it), not the mode switch or the busy wait.
+        // The look at /proc runs while the worker writes, and counts against the tool.
         if (firstBatch < 0) {
-            startMeasuring();
             firstBatch = clock.nsecsElapsed();
+            startMeasuring();
         }
         if (percent == 100) {
             lastBatch = clock.nsecsElapsed();
@@ -205,6 +285,7 @@ Measurement usbLayer(const std::shared_ptr<LibusbHost> &host)
     usbInterface->controlOut(UsbvmResetCounters, 0, QByteArray());
     USBEndpoint *out = usbvmPipe(usbInterface, false);
     const QByteArray batch(batchSize, '\xa5');
+    prepareMeasuring();
     startMeasuring();
     QElapsedTimer timer;
     timer.start();
@@ -280,6 +361,7 @@ Measurement plainSynchronous(bool eventThread)
         });
     }
     std::vector<uint8_t> batch(batchSize, 0xA5);
+    prepareMeasuring();
     startMeasuring();
     QElapsedTimer timer;
     timer.start();
@@ -333,6 +415,7 @@ Measurement plainAsynchronous()
     std::vector<std::vector<uint8_t>> buffers(inFlight, std::vector<uint8_t>(batchSize, 0xA5));
     std::vector<libusb_transfer *> transfers;
     Pipeline pipeline;
+    prepareMeasuring();
     startMeasuring();
     QElapsedTimer timer;
     timer.start();
@@ -356,12 +439,77 @@ Measurement plainAsynchronous()
     return complete ? elapsed : -1;
 }
 
+// The tool's pattern in plain libusb: the callback only notes the ended
+// transfer, and the loop submits the next batches once libusb's event
+// handling has returned.
+void LIBUSB_CALL onTransferNoted(libusb_transfer *transfer)
+{
+    auto *ended = static_cast<std::vector<libusb_transfer *> *>(transfer->user_data);
+    ended->push_back(transfer);
+}
+
+Measurement plainAsynchronousRefilledOutside()
+{
+    PlainDevice device;
+    if (!device.outPipe)
+        return -1;
+    std::vector<std::vector<uint8_t>> buffers(inFlight, std::vector<uint8_t>(batchSize, 0xA5));
+    std::vector<libusb_transfer *> transfers;
+    std::vector<libusb_transfer *> ended;
+    for (int i = 0; i < inFlight; ++i) {
+        transfers.push_back(libusb_alloc_transfer(0));
+        libusb_fill_bulk_transfer(transfers.back(), device.handle, device.outPipe, buffers[i].data(),
+            batchSize, onTransferNoted, &ended, 5000);
+    }
+    std::vector<libusb_transfer *> idle = transfers;
+    int submitted = 0;
+    int completed = 0;
+    bool failed = false;
+    prepareMeasuring();
+    startMeasuring();
+    QElapsedTimer timer;
+    timer.start();
+    while (!failed && completed < batchCount) {
+        while (!idle.empty() && submitted < batchCount) {
+            if (libusb_submit_transfer(idle.back()) != LIBUSB_SUCCESS) {
+                failed = true;
+                break;
+            }
+            idle.pop_back();
+            ++submitted;
+        }
+        if (failed || libusb_handle_events(device.context) != LIBUSB_SUCCESS)
+            break;
+        for (libusb_transfer *transfer : ended) {
+            ++completed;
+            failed = failed || transfer->status != LIBUSB_TRANSFER_COMPLETED
+                || transfer->actual_length != batchSize;
+            idle.push_back(transfer);
+        }
+        ended.clear();
+    }
+    const qint64 elapsed = timer.nsecsElapsed();
+    stopMeasuring();
+    // Whatever is still in flight after a failure ends before its transfer is freed.
+    while (int(idle.size()) < inFlight && completed < submitted) {
+        if (libusb_handle_events(device.context) != LIBUSB_SUCCESS)
+            break;
+        completed += int(ended.size());
+        idle.insert(idle.end(), ended.begin(), ended.end());
+        ended.clear();
+    }
+    for (libusb_transfer *transfer : transfers)
+        libusb_free_transfer(transfer);
+    return !failed && completed == batchCount && device.everyByteArrived() ? elapsed : -1;
+}
+
 struct Way
 {
     const char *name;
     std::function<Measurement()> run;
     std::vector<Measurement> rounds;
     Usage usage;
+    Measurement profiled = 0; // the profiling round's time
 };
 
 qint64 median(std::vector<Measurement> values)
@@ -382,27 +530,66 @@ int main(int argc, char *argv[])
     QTemporaryDir files;
     const QString firmwareFile = files.filePath(QStringLiteral("bench.tvf"));
 
-    // The first four are the comparison: the tool one at a time against the
-    // plain synchronous loop, the tool queued against the plain pipeline.
+    // The first four are the comparison, each tool row right after the
+    // plain way it is held against, so that the two of a pair run as close
+    // together in time as the rounds allow: the tool one at a time against
+    // the plain synchronous loop, the tool queued against the plain pipeline.
     std::vector<Way> ways = {
         {"libusb synchronous loop", [] { return plainSynchronous(false); }, {}, {}},
-        {"libusb asynchronous, 8 in flight", [] { return plainAsynchronous(); }, {}, {}},
         {"the tool, depth 1 (one at a time)", [&] { return wholeStack(host, firmwareFile, 1); }, {}, {}},
+        {"libusb asynchronous, 8 in flight", [] { return plainAsynchronous(); }, {}, {}},
         {"the tool, depth 8 (default)",
             [&] { return wholeStack(host, firmwareFile, BulkTransferWithBatches::defaultQueueDepth); }, {},
             {}},
         {"USB layer (USBEndpoint::write)", [&] { return usbLayer(host); }, {}, {}},
         {"libusb synchronous, event thread beside", [] { return plainSynchronous(true); }, {}, {}},
+        {"libusb 8 in flight, refilled between events", [] { return plainAsynchronousRefilledOutside(); }, {},
+            {}},
     };
+    // Each comparison: the tool's way, the plain way, and the most the tool may take against it.
+    struct Comparison
+    {
+        const char *name;
+        std::size_t tool;
+        std::size_t plain;
+        double goal;
+    };
+    const Comparison comparisons[] = {
+        {"the tool at depth 1 against the synchronous loop", 1, 0, 1.10},
+        {"the tool at depth 8 against 8 in flight", 3, 2, 1.25},
+    };
+    // --rounds N sets the rounds per way; --way I runs the I-th way alone
+    // (for a profiler wrapped around one way).
+    int rounds = 7;
+    const QStringList arguments = app.arguments();
+    const int roundsAt = arguments.indexOf(QStringLiteral("--rounds"));
+    if (roundsAt > 0 && roundsAt + 1 < arguments.size())
+        rounds = std::max(1, arguments[roundsAt + 1].toInt());
+    const int wayAt = arguments.indexOf(QStringLiteral("--way"));
+    const bool allWays = wayAt < 0;
+    if (!allWays) {
+        const int only = wayAt + 1 < arguments.size() ? arguments[wayAt + 1].toInt() : -1;
+        if (only < 0 || only >= int(ways.size())) {
+            std::printf("usbvm-bench: no way %d\n", only);
+            return 2;
+        }
+        ways = {ways[std::size_t(only)]};
+    }
     bool complete = true;
     for (int round = 0; round < rounds; ++round) {
         for (Way &way : ways) {
-            s_usage = &way.usage;
             const Measurement measured = way.run();
-            s_usage = nullptr;
             complete = complete && measured > 0;
             way.rounds.push_back(measured);
         }
+    }
+    // Then one more round of each way for the profile, apart from the timed
+    // ones: its looks at /proc would cost the tool's rows time, since the
+    // first one happens while the worker already writes.
+    for (Way &way : ways) {
+        s_usage = &way.usage;
+        way.profiled = way.run();
+        s_usage = nullptr;
     }
     std::printf("usbvm-bench: 1 MiB in 256-byte batches, median of %d rounds (min - max)\n", rounds);
     for (const Way &way : ways) {
@@ -411,30 +598,33 @@ int main(int argc, char *argv[])
         std::printf("usbvm-bench: %-42s %7.0f ms (%5.0f - %5.0f) %6.0f KiB/s\n", way.name, seconds * 1e3,
             double(*least) / 1e6, double(*most) / 1e6, batchSize * double(batchCount) / 1024.0 / seconds);
     }
-    if (complete) {
+    if (complete && allWays) {
         const double plain = double(median(ways[0].rounds));
         std::printf("usbvm-bench: time against the plain synchronous loop:");
         for (const Way &way : ways)
             std::printf(" %.2f", double(median(way.rounds)) / plain);
         std::printf("\n");
-        // Round by round, as the rounds are interleaved.
-        std::printf("usbvm-bench: the tool at depth 1 against the synchronous loop:");
-        for (int round = 0; round < rounds; ++round)
-            std::printf(" %.2f", double(ways[2].rounds[round]) / double(ways[0].rounds[round]));
-        std::printf("\nusbvm-bench: the tool at depth 8 against 8 in flight:");
-        for (int round = 0; round < rounds; ++round)
-            std::printf(" %.2f", double(ways[3].rounds[round]) / double(ways[1].rounds[round]));
-        std::printf("\n");
-    } else {
+        // The ratio of the medians decides; the rounds' own ratios show the spread.
+        for (const Comparison &comparison : comparisons) {
+            const Way &tool = ways[comparison.tool];
+            const Way &against = ways[comparison.plain];
+            const double ratio = double(median(tool.rounds)) / double(median(against.rounds));
+            std::printf("usbvm-bench: %s: %.2f (goal %.2f: %s); round by round:", comparison.name, ratio,
+                comparison.goal, ratio <= comparison.goal ? "met" : "not met");
+            for (int round = 0; round < rounds; ++round)
+                std::printf(" %.2f", double(tool.rounds[round]) / double(against.rounds[round]));
+            std::printf("\n");
+        }
+    } else if (!complete) {
         std::printf("usbvm-bench: a round did not complete\n");
     }
-    // Per batch, over all rounds: microseconds of CPU, wake-ups, preemptions.
-    const double batches = double(rounds) * batchCount;
+    std::printf("usbvm-bench: one look at /proc for the profile below took %.1f ms on average\n",
+        s_looks ? double(s_lookNs) / s_looks / 1e6 : 0.0);
+    // Per batch, in the profiling round: microseconds of CPU, wake-ups, preemptions.
+    const double batches = batchCount;
     for (const Way &way : ways) {
-        double elapsed = 0;
-        for (Measurement measured : way.rounds)
-            elapsed += double(std::max<Measurement>(measured, 0));
-        std::printf("usbvm-bench: per batch, %s: %.0f us;", way.name, elapsed / batches / 1e3);
+        std::printf("usbvm-bench: per batch, %s: %.0f us;", way.name,
+            double(std::max<Measurement>(way.profiled, 0)) / batches / 1e3);
         for (const auto &[part, counts] : way.usage.byPart) {
             if (counts.cpuNs / batches < 50 && counts.wakeUps / batches < 0.01)
                 continue;

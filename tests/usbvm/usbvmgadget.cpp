@@ -219,6 +219,7 @@ private:
     std::atomic<int> m_pipeThreadsRunning {0};
     std::atomic<uint32_t> m_bytesReceived {0};
     std::atomic<uint32_t> m_transfersReceived {0};
+    std::atomic<uint32_t> m_receivedHash {usbvmHashStart};
     std::atomic<int> m_testChunks {0};
     std::atomic<pid_t> m_sinkThreadId {0};
     std::atomic<bool> m_sinkInRead {false};
@@ -369,9 +370,9 @@ bool Gadget::answerHarness(const UsbSetupPacket &setup)
         break;
     case UsbvmReadCounters:
         if (in && setup.Length >= 8) {
-            const uint32_t counters[2]
-                = {htole32(m_bytesReceived.load()), htole32(m_transfersReceived.load())};
-            (void)!write(m_ep0, counters, sizeof counters);
+            const uint32_t counters[3] = {htole32(m_bytesReceived.load()),
+                htole32(m_transfersReceived.load()), htole32(m_receivedHash.load())};
+            (void)!write(m_ep0, counters, setup.Length >= sizeof counters ? sizeof counters : 8);
             return true;
         }
         break;
@@ -381,6 +382,7 @@ bool Gadget::answerHarness(const UsbSetupPacket &setup)
             // Done before the status stage: the host sends its next data as soon as that ends.
             m_bytesReceived = 0;
             m_transfersReceived = 0;
+            m_receivedHash = usbvmHashStart;
             if (setup.Request == UsbvmSendTestChunks)
                 m_testChunks = setup.Value;
             (void)!read(m_ep0, nullptr, 0);
@@ -460,6 +462,7 @@ void Gadget::sink()
             const uint32_t got = uint32_t(results[oldest]);
             m_bytesReceived += got;
             ++m_transfersReceived;
+            m_receivedHash = usbvmHash(buffers[oldest].data(), got, m_receivedHash);
             uint32_t taken = 0;
             std::lock_guard<std::mutex> order(m_deviceOrderMutex);
             m_device.bulkOut(buffers[oldest].data(), got, taken);

@@ -5,6 +5,7 @@
 // that drive it. The gadget passes every other request to the Vantor device
 // it serves.
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -43,7 +44,8 @@ inline UsbvmGadgetPlace usbvmGadgetPlace(int gadget)
 enum UsbvmRequest : uint8_t {
     UsbvmStoreBytes = 0xE0, // OUT with data: keep it
     UsbvmReadBytes = 0xE1, // IN: the kept bytes
-    UsbvmReadCounters = 0xE3, // IN: bytes and transfers received on bulk-out, 32 bits each
+    UsbvmReadCounters
+    = 0xE3, // IN: bytes, transfers and usbvmHash of the bytes received on bulk-out, 32 bits each
     UsbvmResetCounters = 0xE4, // OUT without data
     UsbvmSendTestChunks = 0xE5, // OUT without data: the next wValue bulk-in reads get numbered 64-byte chunks
     UsbvmSetRestartDelay
@@ -53,3 +55,12 @@ enum UsbvmRequest : uint8_t {
 // bInterfaceProtocol of the vendor interface in each mode.
 constexpr uint8_t usbvmApplicationMode = 2;
 constexpr uint8_t usbvmFlashingMode = 1;
+
+// FNV-1a of a byte stream, continued from hash: tells the bytes and their order.
+constexpr uint32_t usbvmHashStart = 2166136261u;
+inline uint32_t usbvmHash(const uint8_t *data, std::size_t size, uint32_t hash = usbvmHashStart)
+{
+    for (std::size_t i = 0; i < size; ++i)
+        hash = (hash ^ data[i]) * 16777619u;
+    return hash;
+}

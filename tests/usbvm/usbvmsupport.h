@@ -96,6 +96,18 @@ inline std::pair<uint32_t, uint32_t> usbvmCounters(USBInterface *usbInterface)
     return {word(0), word(4)};
 }
 
+// usbvmHash of what the device received on bulk-out since its counters were reset.
+inline uint32_t usbvmReceivedHash(USBInterface *usbInterface)
+{
+    const QByteArray answer = usbInterface->controlIn(UsbvmReadCounters, 0, 12);
+    if (answer.size() < 12)
+        return 0;
+    uint32_t hash = 0;
+    for (int i = 3; i >= 0; --i)
+        hash = hash << 8 | uint8_t(answer[8 + i]);
+    return hash;
+}
+
 // bInterfaceProtocol of the device's vendor interface as the kernel sees it
 // now, for a port path such as "usb:1-1"; -1 while nothing is there.
 inline int usbvmInterfaceProtocol(const QString &path)

@@ -570,5 +570,8 @@ bool LibusbHost::writePipeBatches(UsbInterfaceHandle handle, uint8_t pipeId, con
     // ref keeps the device open until the last transfer has ended.
     const TransferScope scope(*this);
     LibusbQueuedTransfers transfers(m_context, ref.device->handle, pipeId, pipeTimeoutMs);
-    return UsbBatchQueue::write(transfers, buffer, length, batchSize, depth, written);
+    transfers.planAhead(buffer, length, batchSize);
+    const bool ok = UsbBatchQueue::write(transfers, buffer, length, batchSize, depth, written);
+    transfers.finish();
+    return ok;
 }
