@@ -92,7 +92,9 @@ bool StationState::noteKept(const QString &serial, QString *error)
 
 bool StationState::settle(const QString &serial, bool written, QString *error)
 {
-    m_reserved.removeAll(serial);
+    // Only a reservation is settled, once: a given serial is never burnt after the fact.
+    if (m_reserved.removeAll(serial) == 0)
+        return true;
     (written ? m_given : m_burnt) << serial;
     return save(error);
 }

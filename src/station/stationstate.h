@@ -28,7 +28,8 @@ public:
     // A serial of the range a device already has: never handed out to another.
     bool noteKept(const QString &serial, QString *error);
     // Ends a reservation: written confirms the serial as given, otherwise
-    // it is burnt. False with error when the file was not written.
+    // it is burnt; a serial not reserved is left as it is. False with error
+    // when the file was not written.
     bool settle(const QString &serial, bool written, QString *error);
 
     qint64 next() const { return m_next; }

@@ -198,17 +198,18 @@ void StationUnit::identity()
                 if (m_finished)
                     return;
                 const bool written = *reported == asked;
-                m_goal.settle(m_reserved, written);
+                const QString serial = m_reserved;
+                m_reserved.clear();
+                m_goal.settle(serial, written);
                 if (!written) {
                     finish(StationCounters::Result::Failed,
                         QStringLiteral(
                             "the device reports \"%1\" (serial, board), not what was written; %2 is burnt")
-                            .arg(*reported, m_reserved));
+                            .arg(*reported, serial));
                     return;
                 }
-                m_serialAfter = m_reserved;
+                m_serialAfter = serial;
                 m_boardAfter = boardVersionText(m_goal.boardVersion, m_goal.boardSubversion);
-                m_reserved.clear();
                 finish(done);
             });
         connect(loader, &UsbLoader::firmwareReprogrammingFailed, context, [this] {

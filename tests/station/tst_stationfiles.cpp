@@ -59,6 +59,8 @@ private slots:
             QVERIFY2(state.open(file, range, &error), qPrintable(error));
             const QString first = state.reserve(&error);
             QVERIFY(state.settle(first, true, &error));
+            // A second word on the same serial changes nothing.
+            QVERIFY(state.settle(first, false, &error));
             // S02 is on a device already, from elsewhere.
             QVERIFY(state.noteKept(QStringLiteral("S02"), &error));
             QCOMPARE(state.reserve(&error), QStringLiteral("S03"));
