@@ -98,11 +98,11 @@ private slots:
             << QByteArray("abc") << QByteArray("release/1.4.2")
             << QStringList {"version: 1.4.2 RC build nr 317", "name: release/1.4.2", "build: 317",
                    "payload: 3 bytes", "image-info: 03000000" + QString(40, '0')};
-        QTest::addRow("largest numbers, empty payload")
+        QTest::addRow("largest numbers, one-byte payload")
             << QStringList {"--version", "255.255.255", "--build", "4294967295", "--name", "master"}
-            << QByteArray() << QByteArray("master")
-            << QStringList {"version: 255.255.255", "name: master", "build: 4294967295", "payload: 0 bytes",
-                   "image-info: " + QString(48, '0')};
+            << QByteArray("q") << QByteArray("master")
+            << QStringList {"version: 255.255.255", "name: master", "build: 4294967295", "payload: 1 bytes",
+                   "image-info: 01000000" + QString(40, '0')};
         QTest::addRow("16-byte name, device values with 0x and in upper case")
             << QStringList {"--version", "1.4.2", "--build", "7", "--name", "feature/ABC-1-x",
                    "--device-word", "0x12345678", "--device-block", "00112233445566778899AABBCCDDEEFF"}
@@ -277,17 +277,23 @@ private slots:
         QCOMPARE(filesInDir(), QStringList {"payload.bin"});
     }
 
-    // Sparse payloads: refused from their size, so no bytes are read or stored.
-    void packRefusesPayloadTooLarge_data()
+    // Sparse payloads: refused from their size, so no bytes are read or stored;
+    // and no file without an image, which the loader would refuse.
+    void packRefusesPayloadTheLoaderRefuses_data()
     {
         QTest::addColumn<qint64>("size");
-        QTest::addRow("one byte more than a file can hold") << FirmwareFile::maxPayloadSize + 1;
-        QTest::addRow("beyond 32 bits") << qint64(0x100000000);
+        QTest::addColumn<QByteArray>("message");
+        QTest::addRow("one byte more than a file can hold")
+            << FirmwareFile::maxPayloadSize + 1 << QByteArray("a firmware file holds at most 21474836");
+        QTest::addRow("beyond 32 bits") << qint64(0x100000000) << QByteArray("a firmware file holds at most");
+        QTest::addRow("empty payload")
+            << qint64(0) << QByteArray("is empty; a firmware file carries at least one byte");
     }
 
-    void packRefusesPayloadTooLarge()
+    void packRefusesPayloadTheLoaderRefuses()
     {
         QFETCH(qint64, size);
+        QFETCH(QByteArray, message);
         QFile payload(payloadPath);
         if (!payload.resize(size))
             QSKIP("the file system cannot hold a sparse file of this size");
@@ -295,7 +301,7 @@ private slots:
         const Result refused = run(
             withPaths({"pack", "--version", "1.4.2", "--build", "1", "--name", "master", "PAYLOAD", "OUT"}));
         QCOMPARE(refused.exitCode, 2);
-        QVERIFY2(refused.err.contains("a firmware file holds at most"), refused.err.constData());
+        QVERIFY2(refused.err.contains(message), refused.err.constData());
         QCOMPARE(filesInDir(), QStringList {"payload.bin"});
     }
 
