@@ -225,6 +225,9 @@ private slots:
         QTest::addRow("unknown option") << valid + QStringList {"--bogus"} + files << "Unknown option";
         QTest::addRow("OUT missing") << valid + QStringList {"PAYLOAD"} << "expected PAYLOAD and OUT";
         QTest::addRow("third file") << valid + files + QStringList {"PAYLOAD"} << "expected PAYLOAD and OUT";
+#ifndef Q_OS_WIN
+        QTest::addRow("empty payload") << valid + QStringList {"/dev/null", "OUT"} << "/dev/null is empty";
+#endif
     }
 
     void packRefuses()
@@ -277,23 +280,17 @@ private slots:
         QCOMPARE(filesInDir(), QStringList {"payload.bin"});
     }
 
-    // Sparse payloads: refused from their size, so no bytes are read or stored;
-    // and no file without an image, which the loader would refuse.
-    void packRefusesPayloadTheLoaderRefuses_data()
+    // Sparse payloads: refused from their size, so no bytes are read or stored.
+    void packRefusesPayloadTooLarge_data()
     {
         QTest::addColumn<qint64>("size");
-        QTest::addColumn<QByteArray>("message");
-        QTest::addRow("one byte more than a file can hold")
-            << FirmwareFile::maxPayloadSize + 1 << QByteArray("a firmware file holds at most 21474836");
-        QTest::addRow("beyond 32 bits") << qint64(0x100000000) << QByteArray("a firmware file holds at most");
-        QTest::addRow("empty payload")
-            << qint64(0) << QByteArray("is empty; a firmware file carries at least one byte");
+        QTest::addRow("one byte more than a file can hold") << FirmwareFile::maxPayloadSize + 1;
+        QTest::addRow("beyond 32 bits") << qint64(0x100000000);
     }
 
-    void packRefusesPayloadTheLoaderRefuses()
+    void packRefusesPayloadTooLarge()
     {
         QFETCH(qint64, size);
-        QFETCH(QByteArray, message);
         QFile payload(payloadPath);
         if (!payload.resize(size))
             QSKIP("the file system cannot hold a sparse file of this size");
@@ -301,7 +298,7 @@ private slots:
         const Result refused = run(
             withPaths({"pack", "--version", "1.4.2", "--build", "1", "--name", "master", "PAYLOAD", "OUT"}));
         QCOMPARE(refused.exitCode, 2);
-        QVERIFY2(refused.err.contains(message), refused.err.constData());
+        QVERIFY2(refused.err.contains("a firmware file holds at most"), refused.err.constData());
         QCOMPARE(filesInDir(), QStringList {"payload.bin"});
     }
 
