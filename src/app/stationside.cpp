@@ -76,6 +76,7 @@ void StationSide::start(const StationWindow::Choice &choice)
     }
     DeviceSide::registerMetaTypes();
     Station::Options options;
+    options.firmware = choice.firmware;
     options.firmwareFile = choice.firmwarePath;
     options.serials = choice.serialPattern;
     options.board = choice.boardVersion;

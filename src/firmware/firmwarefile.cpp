@@ -1,11 +1,13 @@
 #include "firmwarefile.h"
 
+#include <QCryptographicHash>
 #include <QFile>
 #include <QFileInfo>
 #include <QtEndian>
 
 #include <cstring>
 #include <new>
+#include <utility>
 
 namespace {
 
@@ -59,54 +61,109 @@ quint32 checksumOfStoredHeader(const char *bytes)
     return crc;
 }
 
-// Why a file could not be opened for reading, in a few words.
-QString openFailure(const QFile &file)
+// How many links a path may pass through before it counts as a loop, as
+// the kernel counts them.
+constexpr int symlinkLimit = 40;
+
+bool isSymlinkLoop(const QString &fileName)
 {
+    QFileInfo link(fileName);
+    for (int hops = 0; hops < symlinkLimit; ++hops) {
+        if (!link.isSymLink())
+            return false;
+        link.setFile(link.symLinkTarget());
+    }
+    return true;
+}
+
+// Why a file could not be opened for reading, as a fault.
+FirmwareFile::fileCorruptedError openFailure(const QFile &file)
+{
+    using Fault = FirmwareFile::Fault;
     const QFileInfo info(file.fileName());
     if (!info.exists())
-        return QStringLiteral("no such file");
-    if (!info.isReadable())
-        return QStringLiteral("permission denied");
+        return FirmwareFile::fileCorruptedError(
+            isSymlinkLoop(file.fileName()) ? Fault::SymlinkLoop : Fault::NoSuchFile);
     if (info.isDir())
-        return QStringLiteral("is a directory");
-    return file.errorString();
+        return FirmwareFile::fileCorruptedError(Fault::IsADirectory);
+    if (!info.isReadable())
+        return FirmwareFile::fileCorruptedError(Fault::PermissionDenied);
+    return FirmwareFile::fileCorruptedError(Fault::Unreadable, -1, -1, file.errorString());
 }
 
-QString lengthMismatch(qint64 payloadSize, qint64 headerSize)
+// Appends exactly `size` bytes of file to bytes, reading once; throws when the
+// file ends early, fails, or has more after them.
+void readPayload(QFile &file, qint64 size, QByteArray &bytes)
 {
-    return QStringLiteral("payload is %1 bytes, header says %2").arg(payloadSize).arg(headerSize);
-}
-
-// Reads exactly `size` bytes; false when the file ends early or has more after them.
-bool readPayload(QFile &file, qint64 size, QByteArray &payload)
-{
+    using Fault = FirmwareFile::Fault;
+    const int start = bytes.size();
+    const int end = start + int(size);
+    // A pipe grows the block as bytes arrive; a file of known length is read in one go.
     const qint64 step = file.isSequential() ? sequentialReadStep : size;
-    try {
-        while (payload.size() < size) {
-            const int filled = payload.size();
-            const qint64 wanted = qMin(step, size - filled);
-            payload.resize(filled + int(wanted));
-            const qint64 got = file.read(payload.data() + filled, wanted);
-            if (got <= 0)
-                return false;
-            payload.resize(filled + int(got));
-        }
-    } catch (const std::bad_alloc &) {
-        return false;
+    while (bytes.size() < end) {
+        const int filled = bytes.size();
+        const qint64 wanted = qMin(step, qint64(end - filled));
+        bytes.resize(filled + int(wanted));
+        const qint64 got = file.read(bytes.data() + filled, wanted);
+        bytes.resize(filled + int(qMax<qint64>(got, 0)));
+        if (got < 0)
+            throw FirmwareFile::fileCorruptedError(Fault::Unreadable, -1, -1, file.errorString());
+        if (got == 0)
+            throw FirmwareFile::fileCorruptedError(Fault::PayloadSizeMismatch, bytes.size() - start, size);
     }
     char extra;
-    return file.read(&extra, 1) == 0;
+    if (file.read(&extra, 1) != 0)
+        throw FirmwareFile::fileCorruptedError(Fault::PayloadSizeMismatch, -1, size);
 }
 
 } // namespace
 
-FirmwareFile::fileCorruptedError::fileCorruptedError(QString reason)
-    : m_reason(std::move(reason))
+FirmwareFile::fileCorruptedError::fileCorruptedError(
+    Fault fault, qint64 found, qint64 declared, QString systemText)
+    : m_fault(fault)
+    , m_found(found)
+    , m_declared(declared)
+    , m_systemText(std::move(systemText))
 { }
 
 const char *FirmwareFile::fileCorruptedError::what() const noexcept
 {
     return "File corrupted!";
+}
+
+QString FirmwareFile::fileCorruptedError::reason() const
+{
+    switch (m_fault) {
+    case Fault::NoSuchFile:
+        return QStringLiteral("no such file");
+    case Fault::PermissionDenied:
+        return QStringLiteral("permission denied");
+    case Fault::IsADirectory:
+        return QStringLiteral("is a directory");
+    case Fault::SymlinkLoop:
+        return QStringLiteral("too many levels of symbolic links");
+    case Fault::ShorterThanHeader:
+        return QStringLiteral("not a firmware file (%1 bytes, shorter than a header)").arg(m_found);
+    case Fault::BadMagic:
+        return QStringLiteral("not a firmware file (bad magic)");
+    case Fault::HeaderChecksumMismatch:
+        return QStringLiteral("header checksum mismatch");
+    case Fault::EmptyPayload:
+        return QStringLiteral("header says 0 bytes: the file carries no firmware image");
+    case Fault::PayloadTooLarge:
+        return QStringLiteral("header says %1 bytes, more than the largest image a flash sends (%2 bytes)")
+            .arg(m_declared)
+            .arg(maxPayloadSize);
+    case Fault::PayloadSizeMismatch:
+        // A stream does not say how long it is: more than wanted, or what arrived.
+        return m_found < 0
+            ? QStringLiteral("payload is more than %1 bytes, header says %1").arg(m_declared)
+            : QStringLiteral("payload is %1 bytes, header says %2").arg(m_found).arg(m_declared);
+    case Fault::Unreadable:
+        break;
+    }
+    return m_systemText.isEmpty() ? QStringLiteral("cannot be read")
+                                  : QStringLiteral("cannot be read: %1").arg(m_systemText);
 }
 
 FirmwareFile::FirmwareFile(QObject *parent)
@@ -120,7 +177,9 @@ FirmwareFile::THeader FirmwareFile::header() const
 
 QByteArray FirmwareFile::data() const
 {
-    return m_data;
+    if (m_bytes.size() <= prefixSize)
+        return QByteArray();
+    return QByteArray::fromRawData(m_bytes.constData() + prefixSize, m_bytes.size() - prefixSize);
 }
 
 QByteArray FirmwareFile::imageInfo() const
@@ -145,40 +204,42 @@ void FirmwareFile::loadFile(QString fileName)
 {
     QFile file(fileName);
     if (!file.open(QIODevice::ReadOnly))
-        throw fileCorruptedError(openFailure(file));
+        throw openFailure(file);
 
-    char prefix[prefixSize];
-    const qint64 prefixRead = file.read(prefix, prefixSize);
+    QByteArray bytes(prefixSize, Qt::Uninitialized);
+    const qint64 prefixRead = file.read(bytes.data(), prefixSize);
+    if (prefixRead < 0)
+        throw fileCorruptedError(Fault::Unreadable, -1, -1, file.errorString());
     if (prefixRead != prefixSize)
-        throw fileCorruptedError(QStringLiteral("not a firmware file (%1 bytes, shorter than a header)")
-                                     .arg(qMax<qint64>(prefixRead, 0)));
+        throw fileCorruptedError(Fault::ShorterThanHeader, prefixRead);
 
-    const THeader header = decodeHeader(prefix);
-    const quint32 headerCrc = readLittleEndian32(prefix + headerSize);
+    const THeader header = decodeHeader(bytes.constData());
+    const quint32 headerCrc = readLittleEndian32(bytes.constData() + headerSize);
 
     if (std::memcmp(header.magic, expectedMagic, sizeof expectedMagic) != 0)
-        throw fileCorruptedError(QStringLiteral("not a firmware file (bad magic)"));
-    if (checksumOfStoredHeader(prefix) != headerCrc)
-        throw fileCorruptedError(QStringLiteral("header checksum mismatch"));
+        throw fileCorruptedError(Fault::BadMagic);
+    if (checksumOfStoredHeader(bytes.constData()) != headerCrc)
+        throw fileCorruptedError(Fault::HeaderChecksumMismatch);
 
-    // Decide on the length before reading: a disk image picked by mistake must
-    // not be pulled into memory only to be refused afterwards.
+    // Decide on the size from the header and the file's length before reading:
+    // a disk image picked by mistake must not be pulled into memory only to be
+    // refused afterwards.
     const qint64 payloadSize = header.dataSize;
-    if (!file.isSequential() && file.size() != prefixSize + payloadSize)
-        throw fileCorruptedError(lengthMismatch(file.size() - prefixSize, payloadSize));
+    if (payloadSize == 0)
+        throw fileCorruptedError(Fault::EmptyPayload, 0, 0);
     if (payloadSize > maxPayloadSize)
-        throw fileCorruptedError(
-            QStringLiteral("header says %1 bytes, more than a payload can hold").arg(payloadSize));
+        throw fileCorruptedError(Fault::PayloadTooLarge, -1, payloadSize);
+    if (!file.isSequential() && file.size() != prefixSize + payloadSize)
+        throw fileCorruptedError(Fault::PayloadSizeMismatch, file.size() - prefixSize, payloadSize);
 
-    QByteArray payload;
-    if (!readPayload(file, payloadSize, payload)) {
-        // A stream does not say how long it is: more than wanted, or what arrived.
-        throw fileCorruptedError(payload.size() == payloadSize
-                ? QStringLiteral("payload is more than %1 bytes, header says %1").arg(payloadSize)
-                : lengthMismatch(payload.size(), payloadSize));
+    try {
+        readPayload(file, payloadSize, bytes);
+    } catch (const std::bad_alloc &) {
+        throw fileCorruptedError(Fault::Unreadable, -1, -1, QStringLiteral("not enough memory"));
     }
 
     m_header = header;
     m_headerCrc = headerCrc;
-    m_data = payload;
+    m_sha256 = QCryptographicHash::hash(bytes, QCryptographicHash::Sha256);
+    m_bytes = std::move(bytes);
 }

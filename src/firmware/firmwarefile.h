@@ -11,7 +11,6 @@
 
 #include <cstddef>
 #include <exception>
-#include <limits>
 
 class FirmwareFile : public QObject
 {
@@ -45,28 +44,64 @@ public:
     static constexpr int imageInfoSize = 24;
     static constexpr int prefixSize = headerSize + crcSize;
 
-    // The largest payload one QByteArray can hold in Qt 5: its allocation, the
-    // array header and the terminating zero included, stays within INT_MAX.
-    static constexpr qint64 maxPayloadSize
-        = std::numeric_limits<int>::max() - qint64(sizeof(QByteArrayData)) - 1;
+    // The largest image a flash sends: the transfer is made for blocks whose
+    // percentage product (bytes x 100) fits a signed 32-bit integer. A header
+    // that announces more is refused before its payload is read.
+    static constexpr qint64 maxPayloadSize = 21474836;
 
-    // what() is the text the window shows for every fault; reason() names
-    // the fault itself ("header checksum mismatch") for the command line.
+    // Why a file was refused, as a value; fileCorruptedError::reason() is its text.
+    enum class Fault {
+        Unreadable, // opening or reading failed for another reason: systemText says which
+        NoSuchFile,
+        PermissionDenied,
+        IsADirectory,
+        SymlinkLoop,
+        ShorterThanHeader, // found: the bytes the file holds
+        BadMagic,
+        HeaderChecksumMismatch,
+        EmptyPayload, // the header announces an image of 0 bytes
+        PayloadTooLarge, // declared: the header's dataSize, over maxPayloadSize
+        PayloadSizeMismatch, // found: the payload bytes there are (-1: more than declared)
+    };
+
+    // what() is the text the window shows for every fault; fault() and its
+    // figures say which one, and reason() names it ("header checksum mismatch").
     class fileCorruptedError : public std::exception
     {
     public:
-        explicit fileCorruptedError(QString reason = QString());
+        explicit fileCorruptedError(Fault fault = Fault::Unreadable, qint64 found = -1, qint64 declared = -1,
+            QString systemText = {});
         const char *what() const noexcept override;
-        QString reason() const { return m_reason; }
+        Fault fault() const { return m_fault; }
+        qint64 found() const { return m_found; }
+        qint64 declared() const { return m_declared; }
+        // The fault in a few words, the one text of it every front end shows.
+        QString reason() const;
 
     private:
-        QString m_reason;
+        Fault m_fault;
+        qint64 m_found;
+        qint64 m_declared;
+        QString m_systemText;
     };
 
     explicit FirmwareFile(QObject *parent = nullptr);
 
     THeader header() const;
+    // The payload: a view into fileBytes(), not a copy. It stays valid while
+    // this object lives, which the shared pointer a flash holds ensures.
     QByteArray data() const;
+    // The whole file exactly as read, header and payload, in one block; what
+    // a signature over the file covers.
+    const QByteArray &fileBytes() const
+    {
+        return m_bytes;
+    }
+    // SHA-256 of fileBytes(), taken once at load.
+    QByteArray sha256() const
+    {
+        return m_sha256;
+    }
 
     // The 24 bytes the device receives before the image: dataSize, deviceWord
     // and deviceBlock exactly as they stand in the file.
@@ -81,16 +116,19 @@ public:
     static QByteArray fileHeaderBytes(const THeader &header);
 
 public slots:
-    // Reads and checks the file; throws fileCorruptedError when it is unreadable,
-    // has a wrong magic or checksum, or its payload length differs from dataSize.
-    // The length is checked before the payload is read, so a huge file picked by
-    // mistake is refused without reading it. Leaves the object unchanged on failure.
+    // Reads the file once, whole, and checks it; throws fileCorruptedError when
+    // it is unreadable, has a wrong magic or checksum, announces no payload or
+    // more than maxPayloadSize, or its payload length differs from dataSize.
+    // Sizes are judged from the header and the file's length before the payload
+    // is read, so a huge file picked by mistake is refused without reading it;
+    // a pipe is read once, as it comes. Leaves the object unchanged on failure.
     void loadFile(QString fileName);
 
 private:
     THeader m_header {};
     quint32 m_headerCrc = 0;
-    QByteArray m_data;
+    QByteArray m_bytes;
+    QByteArray m_sha256;
 };
 
 static_assert(sizeof(FirmwareFile::THeader) == FirmwareFile::headerSize, "header must be 56 bytes");

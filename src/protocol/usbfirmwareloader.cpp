@@ -5,7 +5,14 @@
 #include "protocol/datapipes.h"
 #include "protocol/loaderrequest.h"
 
+#include <climits>
 #include <cstring>
+
+// The largest file the loader accepts must fit what carries it here: the
+// image information's 32-bit dataSize, and the batches' int offsets.
+static_assert(FirmwareFile::maxPayloadSize <= UINT32_MAX, "dataSize is 32 bits");
+static_assert(FirmwareFile::maxPayloadSize <= INT_MAX - BulkTransferWithBatches::defaultBatchSize,
+    "batch offsets are ints");
 
 UsbFirmwareLoader::UsbFirmwareLoader(USBInterface *usbInterface)
     : QObject(nullptr)

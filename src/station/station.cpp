@@ -41,10 +41,11 @@ void Station::start(const Station::Options &options)
     emit countersChanged();
     StationCore::Settings settings;
     QString error;
-    if (!StationCore::loadFirmware(options.firmwareFile, &settings, &error)) {
-        refuse(fileFailed, error);
+    if (!options.firmware) {
+        refuse(fileFailed, tr("no firmware file is loaded"));
         return;
     }
+    StationCore::useFirmware(options.firmwareFile, options.firmware, &settings);
     if (!options.serials.isEmpty()) {
         const QString refused
             = StationCore::readSerials(options.serials, options.board, options.stateFile, &settings);

@@ -8,8 +8,11 @@
 // the units' loaders run on worker threads of their own, so nothing here
 // waits on a device but the destructor.
 
+#include "firmware/firmwarefile.h"
+
 #include <QElapsedTimer>
 #include <QObject>
+#include <QSharedPointer>
 #include <QString>
 
 #include <memory>
@@ -24,6 +27,9 @@ class Station : public QObject
 public:
     struct Options
     {
+        // The firmware file as loaded, flashed and hashed from the bytes read
+        // then, and its path as the record names it.
+        QSharedPointer<FirmwareFile> firmware;
         QString firmwareFile;
         // Empty: no serials are given.
         QString serials;

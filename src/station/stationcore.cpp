@@ -6,7 +6,6 @@
 #include "usb/host/usbhost.h"
 #include "usb/usbplatform.h"
 
-#include <QCryptographicHash>
 #include <QDateTime>
 #include <QFile>
 #include <QFileInfo>
@@ -24,20 +23,20 @@ bool StationCore::loadFirmware(const QString &fileName, Settings *settings, QStr
     try {
         firmware->loadFile(fileName);
     } catch (const FirmwareFile::fileCorruptedError &failure) {
-        *error = QStringLiteral("%1: %2").arg(fileName, QString::fromLatin1(failure.what()));
+        *error = QStringLiteral("%1: %2").arg(fileName, failure.reason());
         return false;
     }
-    QFile file(fileName);
-    if (!file.open(QIODevice::ReadOnly)) {
-        *error = QStringLiteral("%1: %2").arg(fileName, file.errorString());
-        return false;
-    }
-    QCryptographicHash hash(QCryptographicHash::Sha256);
-    hash.addData(&file);
-    settings->fileName = fileName;
-    settings->sha256 = QString::fromLatin1(hash.result().toHex());
-    settings->firmware = firmware;
+    useFirmware(fileName, firmware, settings);
     return true;
+}
+
+void StationCore::useFirmware(
+    const QString &fileName, const QSharedPointer<FirmwareFile> &firmware, Settings *settings)
+{
+    // The hash of the bytes that were read, the same that are flashed.
+    settings->fileName = fileName;
+    settings->sha256 = QString::fromLatin1(firmware->sha256().toHex());
+    settings->firmware = firmware;
 }
 
 QString StationCore::readSerials(

@@ -55,9 +55,13 @@ public:
         bool attachedOnly = false;
     };
 
-    // Reads the firmware file into settings, with its SHA-256; false with
-    // the reason when it cannot be read or fails its checks.
+    // Reads the firmware file once into settings, with the SHA-256 of the
+    // bytes read; false with the file's name and the reason when it cannot
+    // be read or fails its checks.
     static bool loadFirmware(const QString &fileName, Settings *settings, QString *error);
+    // A firmware file loaded already, as the record names it (fileName).
+    static void useFirmware(
+        const QString &fileName, const QSharedPointer<FirmwareFile> &firmware, Settings *settings);
     // Reads a serial range, its board version ("X.Y") and its state file
     // into settings; the reason when one of them is refused, else empty.
     static QString readSerials(

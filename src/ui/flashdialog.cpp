@@ -155,7 +155,9 @@ void FlashDialog::loadChosenFile()
         candidate->loadFile(firmwareFilePath);
     } catch (const FirmwareFile::fileCorruptedError &error) {
         updateFlashDeviceButton();
-        showMessage(QStringLiteral("Error"), QString::fromUtf8(error.what()));
+        // The box says what every fault says; beneath it, which file and why.
+        showMessage(QStringLiteral("Error"), QString::fromUtf8(error.what()),
+            QStringLiteral("%1: %2").arg(firmwareFilePath.section(QLatin1Char('/'), -1), error.reason()));
         return;
     }
     firmware = candidate;
@@ -220,7 +222,7 @@ bool FlashDialog::chooseFirmwareFile()
     return true;
 }
 
-void FlashDialog::showMessage(QString title, QString text)
+void FlashDialog::showMessage(QString title, QString text, QString informativeText)
 {
     QMessageBox box(this);
     auto *closeButton = new QPushButton(QStringLiteral("Close"), &box);
@@ -229,6 +231,7 @@ void FlashDialog::showMessage(QString title, QString text)
     closeButton->setCursor(QCursor(Qt::PointingHandCursor));
     box.addButton(closeButton, QMessageBox::NoRole);
     box.setText(text);
+    box.setInformativeText(informativeText);
     box.setIcon(QMessageBox::Information);
     box.setWindowTitle(title);
     box.setFont(font());

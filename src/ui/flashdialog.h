@@ -75,8 +75,9 @@ private:
     bool chooseFirmwareFile();
     // Checks the file at firmwareFilePath and, when it passes, makes it the selection.
     void loadChosenFile();
-    // The one way this window talks to the user: a modal box with one "Close" button.
-    void showMessage(QString title, QString text);
+    // The one way this window talks to the user: a modal box with one "Close"
+    // button; informativeText, when given, stands beneath the text.
+    void showMessage(QString title, QString text, QString informativeText = QString());
     void showAbout();
     void updateNoDeviceText();
 

@@ -52,8 +52,7 @@ bool StationWindow::loadFirmwareFile(const QString &path)
     try {
         candidate->loadFile(path);
     } catch (const FirmwareFile::fileCorruptedError &error) {
-        showStatus(QStringLiteral("%1: %2").arg(
-            path.section(QLatin1Char('/'), -1), QString::fromUtf8(error.what())));
+        showStatus(QStringLiteral("%1: %2").arg(path.section(QLatin1Char('/'), -1), error.reason()));
         return false;
     }
     m_firmware = candidate;
@@ -90,7 +89,7 @@ void StationWindow::onStartClicked()
         return;
     }
     setRun(Run::Starting);
-    emit startRequested(Choice {m_firmwarePath, pattern, board});
+    emit startRequested(Choice {m_firmware, m_firmwarePath, pattern, board});
 }
 
 void StationWindow::onStopClicked()

@@ -25,10 +25,12 @@ class StationWindow : public QWidget
 
 public:
     // What the operator chose when pressing Start: a firmware file that passed
-    // its checks; the serial range and the board version are empty when no
-    // serials are to be given.
+    // its checks, as it was read then (the station flashes and hashes these
+    // bytes, whatever the path holds by now); the serial range and the board
+    // version are empty when no serials are to be given.
     struct Choice
     {
+        QSharedPointer<FirmwareFile> firmware;
         QString firmwarePath;
         QString serialPattern;
         QString boardVersion;

@@ -98,11 +98,11 @@ private slots:
             << QByteArray("abc") << QByteArray("release/1.4.2")
             << QStringList {"version: 1.4.2 RC build nr 317", "name: release/1.4.2", "build: 317",
                    "payload: 3 bytes", "image-info: 03000000" + QString(40, '0')};
-        QTest::addRow("largest numbers, empty payload")
+        QTest::addRow("largest numbers, one-byte payload")
             << QStringList {"--version", "255.255.255", "--build", "4294967295", "--name", "master"}
-            << QByteArray() << QByteArray("master")
-            << QStringList {"version: 255.255.255", "name: master", "build: 4294967295", "payload: 0 bytes",
-                   "image-info: " + QString(48, '0')};
+            << QByteArray("q") << QByteArray("master")
+            << QStringList {"version: 255.255.255", "name: master", "build: 4294967295", "payload: 1 bytes",
+                   "image-info: 01000000" + QString(40, '0')};
         QTest::addRow("16-byte name, device values with 0x and in upper case")
             << QStringList {"--version", "1.4.2", "--build", "7", "--name", "feature/ABC-1-x",
                    "--device-word", "0x12345678", "--device-block", "00112233445566778899AABBCCDDEEFF"}
@@ -225,6 +225,9 @@ private slots:
         QTest::addRow("unknown option") << valid + QStringList {"--bogus"} + files << "Unknown option";
         QTest::addRow("OUT missing") << valid + QStringList {"PAYLOAD"} << "expected PAYLOAD and OUT";
         QTest::addRow("third file") << valid + files + QStringList {"PAYLOAD"} << "expected PAYLOAD and OUT";
+#ifndef Q_OS_WIN
+        QTest::addRow("empty payload") << valid + QStringList {"/dev/null", "OUT"} << "/dev/null is empty";
+#endif
     }
 
     void packRefuses()

@@ -157,7 +157,6 @@ private slots:
         QTest::addColumn<QByteArray>("payload");
         QTest::addColumn<quint32>("build");
 
-        QTest::addRow("exactly 60 bytes, dataSize 0") << QByteArray("master") << QByteArray() << 317u;
         QTest::addRow("one payload byte") << QByteArray("develop") << QByteArray("x") << 1u;
         QTest::addRow("16-byte name without NUL kept whole")
             << QByteArray("feature/ABC-1234") << QByteArray(4096, '\x5a') << 0xFFFFFFFFu;
@@ -215,6 +214,7 @@ private slots:
         QTest::addRow("magic differs in one letter's case") << fileOf(oneLetterCase);
         QTest::addRow("wrong checksum") << wrongChecksum;
         QTest::addRow("dataSize 0xFFFFFFFF, 60 bytes") << fileWithDataSize(Image {}, 0xFFFFFFFF).left(60);
+        QTest::addRow("no image: exactly 60 bytes, dataSize 0") << fileWithDataSize(Image {}, 0).left(60);
     }
 
     void refusesFile()

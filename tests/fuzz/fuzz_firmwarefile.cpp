@@ -45,9 +45,10 @@ quint32 referenceChecksum(const uint8_t *header)
 
 bool shouldLoad(const uint8_t *data, size_t size)
 {
-    return size >= size_t(FirmwareFile::prefixSize) && std::memcmp(data, "BZOK", 4) == 0
+    return size > size_t(FirmwareFile::prefixSize) && std::memcmp(data, "BZOK", 4) == 0
         && referenceChecksum(data) == readLittleEndian32(data + FirmwareFile::headerSize)
-        && size - FirmwareFile::prefixSize == readLittleEndian32(data + FirmwareFile::imageInfoOffset);
+        && size - FirmwareFile::prefixSize == readLittleEndian32(data + FirmwareFile::imageInfoOffset)
+        && size - FirmwareFile::prefixSize <= size_t(FirmwareFile::maxPayloadSize);
 }
 
 const QString &inputPath()

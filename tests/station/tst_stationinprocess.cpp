@@ -81,6 +81,8 @@ private slots:
                 bothFlashing.quit();
         });
         Station::Options options;
+        options.firmware = QSharedPointer<FirmwareFile>::create();
+        options.firmware->loadFile(m_file);
         options.firmwareFile = m_file;
         options.recordFile = record;
         // The devices run the file after the first row.

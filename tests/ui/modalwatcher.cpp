@@ -22,6 +22,7 @@ void ModalWatcher::poll()
         SeenMessage seen;
         seen.title = box->windowTitle();
         seen.text = box->text();
+        seen.informativeText = box->informativeText();
         seen.icon = box->icon();
         for (QAbstractButton *button : box->buttons()) {
             seen.buttons << button->text();

@@ -18,6 +18,7 @@ struct SeenMessage
 {
     QString title;
     QString text;
+    QString informativeText;
     int icon = 0;
     QStringList buttons;
     QStringList buttonClasses;

@@ -124,8 +124,7 @@ QString runFlash(DeviceCommandContext &context)
         firmware->loadFile(fileName);
     } catch (const FirmwareFile::fileCorruptedError &error) {
         throw CommandError {ExitFileFailed,
-            QStringLiteral("talvex-cli flash: %1: %2").arg(fileName, QString::fromLatin1(error.what())),
-            QString()};
+            QStringLiteral("talvex-cli flash: %1: %2").arg(fileName, error.reason()), QString()};
     }
     if (all) {
         runFlashAll(firmware, commandLine.waitMs());

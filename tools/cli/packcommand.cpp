@@ -168,6 +168,10 @@ QByteArray readPayload(const QString &fileName)
     }
     if (file.error() != QFileDevice::NoError)
         failFile(QStringLiteral("cannot read PAYLOAD %1: %2").arg(fileName, file.errorString()));
+    // The loader refuses a file that carries no image.
+    if (payload.isEmpty())
+        refuse(
+            QStringLiteral("PAYLOAD %1 is empty; a firmware file carries at least one byte").arg(fileName));
     return payload;
 }
 
