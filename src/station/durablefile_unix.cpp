@@ -188,9 +188,16 @@ bool DurableLog::cut(qint64 length, QString *error)
 bool DurableLog::append(const QByteArray &data, QString *error)
 {
     const ssize_t n = ::write(int(m_handle), data.constData(), size_t(data.size()));
+    if (n < 0) {
+        *error = systemError();
+        return false;
+    }
     if (n != data.size()) {
-        *error
-            = n < 0 ? systemError() : QStringLiteral("only %1 of %2 bytes written").arg(n).arg(data.size());
+        // A write of the rest tells why the first stopped short (a full disk); the caller cuts both.
+        const ssize_t rest = ::write(int(m_handle), data.constData() + n, size_t(data.size() - n));
+        *error = QStringLiteral("only %1 of %2 bytes written").arg(n).arg(data.size());
+        if (rest < 0)
+            *error += QStringLiteral(": ") + systemError();
         return false;
     }
     if (::fsync(int(m_handle)) != 0) {
