@@ -10,7 +10,6 @@
 
 #include <QDir>
 #include <QHash>
-#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QTemporaryDir>
@@ -24,64 +23,63 @@ namespace {
 const QString range = QStringLiteral("ZOK{000100..000999}");
 const QString devices = QStringLiteral("restart-ms=100,busy-ms=100,devices=2,arrive=0,150");
 
-// A small file system of its own, full or read-only as a row needs; gone with the object.
-class SmallDisk
+bool run(const QString &program, const QStringList &arguments)
 {
-public:
-    explicit SmallDisk(const QString &folder)
-        : m_folder(folder)
-    {
-        QDir().mkpath(folder);
-        m_mounted = run({"mount", "-t", "tmpfs", "-o", "size=64k", "tmpfs", folder});
-    }
+    return QProcess::execute(program, arguments) == 0;
+}
+
+// Unmounts the row's small disk when the row ends, however it ends.
+struct SmallDisk
+{
+    QString folder;
     ~SmallDisk()
     {
-        if (m_mounted)
-            run({"umount", m_folder});
+        if (!folder.isEmpty())
+            run(QStringLiteral("umount"), {folder});
     }
-    bool isMounted() const { return m_mounted; }
-    // Takes every free block, so that the next block any file needs is refused.
-    void fill() { writeBytes(m_folder + QStringLiteral("/fill"), QByteArray(128 * 1024, 'x')); }
-    bool makeReadOnly() { return run({"mount", "-o", "remount,ro", m_folder}); }
-
-private:
-    static bool run(const QStringList &command)
-    {
-        QProcess process;
-        process.start(command.first(), command.mid(1));
-        return process.waitForFinished(30000) && process.exitStatus() == QProcess::NormalExit
-            && process.exitCode() == 0;
-    }
-
-    QString m_folder;
-    bool m_mounted = false;
 };
 
 // A record line 200 bytes short of a 4 KiB block: on the full disk, a line
 // more goes out short, and must be cut off again.
 QByteArray blockOfRecord()
 {
-    QJsonObject line {{QStringLiteral("board"), QString()}, {QStringLiteral("port"), QStringLiteral("p")},
-        {QStringLiteral("result"), QStringLiteral("done")}, {QStringLiteral("sha256"), QString()},
-        {QStringLiteral("station"), QString()}, {QStringLiteral("time"), QStringLiteral("t")}};
+    QJsonObject line {{"board", ""}, {"port", "p"}, {"result", "done"}, {"sha256", ""}, {"station", ""},
+        {"time", "t"}};
     const int bare = QJsonDocument(line).toJson(QJsonDocument::Compact).size() + 1;
     line.insert(QStringLiteral("station"), QString(4096 - 200 - bare, QLatin1Char('s')));
     return QJsonDocument(line).toJson(QJsonDocument::Compact) + '\n';
 }
 
-// A state of the range with nothing given yet, as the station writes it.
-QByteArray stateOfRange()
+QStringList stationArguments(const QString &record, const QString &state, const QString &firmware)
 {
-    return QJsonDocument(QJsonObject {{QStringLiteral("format"), QStringLiteral("talvex-station-state")},
-                             {QStringLiteral("version"), 1}, {QStringLiteral("range"), range},
-                             {QStringLiteral("next"), 100}, {QStringLiteral("reserved"), QJsonArray()},
-                             {QStringLiteral("burnt"), QJsonArray()}, {QStringLiteral("given"), QJsonArray()}})
-        .toJson();
+    return {QStringLiteral("station"), QStringLiteral("--serials"), range, QStringLiteral("--board"),
+        QStringLiteral("2.1"), QStringLiteral("--state"), state, QStringLiteral("--record"), record,
+        QStringLiteral("--count"), QStringLiteral("2"), firmware};
 }
 
-QString text(const QJsonObject &line, const char *key)
+// The three promises, over the record and what the station printed.
+void checkPromises(const QString &record, const QByteArray &out)
 {
-    return line.value(QLatin1String(key)).toString();
+    const QByteArray text = QFileInfo(record).isFile() ? readBytes(record) : QByteArray();
+    QVERIFY2(text.isEmpty() || text.endsWith('\n'), "the record ends in a torn line");
+    QHash<QString, QString> holder;
+    QStringList recorded;
+    for (const QByteArray &line : text.split('\n')) {
+        const QJsonObject object = QJsonDocument::fromJson(line).object();
+        QVERIFY2(line.isEmpty() || !object.isEmpty(), line.constData());
+        const QString serial = object.value(QLatin1String("serial_after")).toString();
+        const QString usbSerial = object.value(QLatin1String("usb_serial")).toString();
+        recorded << object.value(QLatin1String("port")).toString() + QLatin1Char(' ') + serial;
+        if (serial.startsWith(QLatin1String("ZOK000")) && serial.mid(3).toInt() >= 100) {
+            QVERIFY2(holder.value(serial, usbSerial) == usbSerial, qPrintable(serial + " given twice"));
+            holder.insert(serial, usbSerial);
+        }
+    }
+    for (const QByteArray &line : out.split('\n')) {
+        const QString unit = QString::fromUtf8(line.left(line.indexOf(':')));
+        if (line.contains(": done,") || line.contains(": already current,"))
+            QVERIFY2(recorded.contains(unit), qPrintable(unit + " reported done, not recorded"));
+    }
 }
 
 } // namespace
@@ -111,33 +109,32 @@ private slots:
             << "record full" << 1 << "No space left on device";
         QTest::addRow("state on a full disk: refused before a unit (StationState::open saves)")
             << "state full" << 1 << "No space left on device";
-        QTest::addRow("record read-only: refused (DurableLog::open)") << "record read-only" << 1
-                                                                     << "Read-only file system";
-        QTest::addRow("state read-only: refused before a unit (StationState::open saves)")
+        QTest::addRow("record read-only: refused (DurableLog::open)")
+            << "record read-only" << 1 << "Read-only file system";
+        QTest::addRow("state read-only: refused before a unit (StationState::lock)")
             << "state read-only" << 1 << "Read-only file system";
         QTest::addRow("state shared by two stations: the second refused (StationState::lock)")
             << "state shared" << 1 << "another station is keeping this state";
-        QTest::addRow("state shared under a symlink: the lock is on its real path (realPathOf)")
+        QTest::addRow("state shared under a symlink: locked by its real path (realPathOf)")
             << "state symlink" << 1 << "another station is keeping this state";
-        QTest::addRow("state shared under a hard link: refused (StationState::lock links)")
+        QTest::addRow("state hard-linked: refused (StationState::lock links)")
             << "state hard link" << 1 << "is linked under another name";
         QTest::addRow("record hard-linked: refused (StationRecord::open links)")
             << "record hard link" << 1 << "is linked under another name";
-        QTest::addRow("record = state: refused (StationCore::open identity)") << "record is state" << 1
-                                                                              << "are the same file";
+        QTest::addRow("record = state: refused (StationCore::open identity)")
+            << "record is state" << 1 << "are the same file";
         QTest::addRow("record = state under a symlink: refused (StationCore::open identity)")
             << "record is state, symlink" << 1 << "are the same file";
         QTest::addRow("record a firmware file: refused, never cut (StationRecord::checkContent)")
             << "record firmware" << 1 << "is not a record of this program";
         QTest::addRow("record empty path: refused (readOptions)") << "record empty" << 2 << "names no file";
-        QTest::addRow("record /dev/null: refused (StationRecord::open kind)") << "record null" << 1
-                                                                              << "not a regular file";
+        QTest::addRow("record /dev/null: refused (StationRecord::open kind)")
+            << "record null" << 1 << "not a regular file";
         QTest::addRow("record a FIFO: refused, no hang (DurableLog::open O_NONBLOCK)")
             << "record fifo" << 1 << "not a regular file";
-        QTest::addRow("state /dev/null: refused (StationState::lock kind)") << "state null" << 1
-                                                                            << "not a regular file";
-        QTest::addRow("state a FIFO: refused (StationState::lock kind)") << "state fifo" << 1
-                                                                         << "not a regular file";
+        QTest::addRow("state /dev/null: refused (StationState::lock kind)")
+            << "state null" << 1 << "not a regular file";
+        QTest::addRow("state a FIFO: refused (StationState::lock kind)") << "state fifo" << 1 << "not a regular file";
     }
 
     void promisesHoldUnderEveryFault()
@@ -148,38 +145,36 @@ private slots:
         QTemporaryDir dir;
         QString record = dir.filePath(QStringLiteral("record.jsonl"));
         QString state = dir.filePath(QStringLiteral("station.json"));
-        const QString diskFolder = dir.filePath(QStringLiteral("disk"));
-        std::unique_ptr<SmallDisk> disk;
-        if (fault.contains(QLatin1String("full")) || fault.contains(QLatin1String("read-only"))) {
-            disk = std::make_unique<SmallDisk>(diskFolder);
-            if (!disk->isMounted())
+        QString &file = fault.startsWith(QLatin1String("record")) ? record : state;
+        const QString sim = simulatorWithState(dir.filePath(QStringLiteral("sim.json")), devices);
+        SmallDisk disk;
+        if (fault.endsWith(QLatin1String("full")) || fault.endsWith(QLatin1String("read-only"))) {
+            const QString folder = dir.filePath(QStringLiteral("disk"));
+            QVERIFY(QDir().mkpath(folder));
+            if (!run(QStringLiteral("mount"), {"-t", "tmpfs", "-o", "size=64k", "tmpfs", folder}))
                 QSKIP("a small tmpfs cannot be mounted here (the test needs root)");
-        }
-        const bool onRecord = fault.startsWith(QLatin1String("record"));
-        QString &file = onRecord ? record : state;
-        if (fault == QLatin1String("record full")) {
-            record = diskFolder + QStringLiteral("/record.jsonl");
-            QVERIFY(writeBytes(record, blockOfRecord()));
-            disk->fill();
-        } else if (fault == QLatin1String("state full")) {
-            state = diskFolder + QStringLiteral("/station.json");
-            disk->fill();
-        } else if (fault.endsWith(QLatin1String("read-only"))) {
-            file = diskFolder + QStringLiteral("/file");
-            QVERIFY(writeBytes(file, onRecord ? blockOfRecord() : stateOfRange()));
-            QVERIFY(disk->makeReadOnly());
+            disk.folder = folder;
+            file = folder + QStringLiteral("/file");
+            const QByteArray state {"{\"format\":\"talvex-station-state\",\"version\":1,\"range\":\"ZOK{000100.."
+                                    "000999}\",\"next\":100,\"reserved\":[],\"burnt\":[],\"given\":[]}"};
+            if (fault != QLatin1String("state full"))
+                QVERIFY(writeBytes(file, &file == &record ? blockOfRecord() : state));
+            // Every free block taken, or no write at all.
+            if (fault.endsWith(QLatin1String("full")))
+                writeBytes(folder + QStringLiteral("/fill"), QByteArray(128 * 1024, 'x'));
+            else
+                QVERIFY(run(QStringLiteral("mount"), {"-o", "remount,ro", folder}));
         } else if (fault.endsWith(QLatin1String("hard link"))) {
-            const CliResult first = runStation(dir, record, state, devices);
+            const CliResult first = runCli(stationArguments(record, state, m_firmware), sim);
             QVERIFY2(first.exitCode == 0, first.err.constData());
-            const QString second = file + QStringLiteral(".second");
-            QVERIFY(::link(QFile::encodeName(file).constData(), QFile::encodeName(second).constData()) == 0);
-            file = second;
-        } else if (fault == QLatin1String("record is state")) {
+            QVERIFY(::link(QFile::encodeName(file).constData(), QFile::encodeName(file + ".2").constData()) == 0);
+            file += QStringLiteral(".2");
+        } else if (fault.startsWith(QLatin1String("record is state"))) {
             record = state;
-        } else if (fault == QLatin1String("record is state, symlink")) {
-            QVERIFY(writeBytes(state, QByteArray()));
-            record = dir.filePath(QStringLiteral("link.json"));
-            QVERIFY(QFile::link(state, record));
+            if (fault.endsWith(QLatin1String("symlink"))) {
+                record = dir.filePath(QStringLiteral("link.json"));
+                QVERIFY(writeBytes(state, QByteArray()) && QFile::link(state, record));
+            }
         } else if (fault == QLatin1String("record firmware")) {
             record = m_firmware;
         } else if (fault == QLatin1String("record empty")) {
@@ -194,12 +189,26 @@ private slots:
         const QByteArray recordBefore = QFileInfo(record).isFile() ? readBytes(record) : QByteArray();
         CliResult run;
         if (fault == QLatin1String("state shared") || fault == QLatin1String("state symlink")) {
-            int firstExit = -1;
-            run = runBesideAnother(dir, state, fault == QLatin1String("state symlink"), &firstExit);
-            QCOMPARE(firstExit, 0);
-            checkPromises(dir.filePath(QStringLiteral("first.jsonl")), QByteArray());
+            // The first station's second device comes late: it still runs when the second starts.
+            QProcess first;
+            QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+            environment.insert(QStringLiteral("TALVEX_SIMULATOR"),
+                QStringLiteral("restart-ms=100,busy-ms=100,devices=2,arrive=0,3000"));
+            first.setProcessEnvironment(environment);
+            const QString firstRecord = dir.filePath(QStringLiteral("first.jsonl"));
+            first.start(QStringLiteral(TALVEX_CLI_PATH), stationArguments(firstRecord, state, m_firmware));
+            // Its first line comes once its record and state are open and locked.
+            while (!first.canReadLine() && first.waitForReadyRead(60000)) { }
+            if (fault.endsWith(QLatin1String("symlink"))) {
+                QVERIFY(QFile::link(state, dir.filePath(QStringLiteral("link.json"))));
+                state = dir.filePath(QStringLiteral("link.json"));
+            }
+            run = runCli(stationArguments(record, state, m_firmware), sim);
+            QVERIFY(first.waitForFinished(120000));
+            QVERIFY2(first.exitCode() == 0, first.readAllStandardError().constData());
+            checkPromises(firstRecord, first.readAllStandardOutput());
         } else {
-            run = runStation(dir, record, state, devices);
+            run = runCli(stationArguments(record, state, m_firmware), sim);
         }
         QVERIFY2(run.exitCode == exitCode, run.err.constData());
         QVERIFY2(run.err.contains(reason.toUtf8()), run.err.constData());
@@ -211,75 +220,6 @@ private slots:
     }
 
 private:
-    CliResult runStation(const QTemporaryDir &dir, const QString &record, const QString &state,
-        const QString &simulator) const
-    {
-        return runCli({QStringLiteral("station"), QStringLiteral("--serials"), range, QStringLiteral("--board"),
-                          QStringLiteral("2.1"), QStringLiteral("--state"), state, QStringLiteral("--record"),
-                          record, QStringLiteral("--count"), QStringLiteral("2"), m_firmware},
-            simulatorWithState(dir.filePath(QStringLiteral("sim.json")), simulator));
-    }
-
-    // A second station started on state (or a symbolic link to it) while a first keeps it.
-    CliResult runBesideAnother(const QTemporaryDir &dir, const QString &state, bool viaLink, int *firstExit)
-    {
-        QProcess first;
-        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-        // Its second device comes late: the first station still runs when the second starts.
-        environment.insert(QStringLiteral("TALVEX_SIMULATOR"),
-            QStringLiteral("restart-ms=100,busy-ms=100,devices=2,arrive=0,3000"));
-        first.setProcessEnvironment(environment);
-        first.start(QStringLiteral(TALVEX_CLI_PATH),
-            {QStringLiteral("station"), QStringLiteral("--serials"), range, QStringLiteral("--board"),
-                QStringLiteral("2.1"), QStringLiteral("--state"), state, QStringLiteral("--record"),
-                dir.filePath(QStringLiteral("first.jsonl")), QStringLiteral("--count"), QStringLiteral("2"),
-                m_firmware});
-        // Its first line is printed once the record and the state are open and locked.
-        while (!first.canReadLine() && first.waitForReadyRead(60000)) { }
-        QString second = state;
-        if (viaLink) {
-            second = dir.filePath(QStringLiteral("link.json"));
-            QFile::link(state, second);
-        }
-        const CliResult run = runStation(dir, dir.filePath(QStringLiteral("record.jsonl")), second, devices);
-        if (first.waitForFinished(120000) && first.exitStatus() == QProcess::NormalExit)
-            *firstExit = first.exitCode();
-        if (*firstExit != 0)
-            qWarning("the first station: %s", first.readAllStandardError().constData());
-        return run;
-    }
-
-    // The three promises, over the record and what the station printed.
-    void checkPromises(const QString &record, const QByteArray &out)
-    {
-        QFileInfo info(record);
-        QByteArray text;
-        if (info.isFile())
-            text = readBytes(record);
-        QVERIFY2(text.isEmpty() || text.endsWith('\n'), "the record ends in a torn line");
-        QHash<QString, QString> holder;
-        QStringList recorded;
-        for (const QByteArray &line : text.split('\n')) {
-            if (line.isEmpty())
-                continue;
-            const QJsonObject object = QJsonDocument::fromJson(line).object();
-            QVERIFY2(!object.isEmpty(), line.constData());
-            const QString serial = ::text(object, "serial_after");
-            recorded << ::text(object, "port") + QLatin1Char(' ') + serial;
-            if (!serial.startsWith(QLatin1String("ZOK000")) || serial.mid(3).toInt() < 100)
-                continue;
-            QVERIFY2(holder.value(serial, ::text(object, "usb_serial")) == ::text(object, "usb_serial"),
-                qPrintable(serial + QStringLiteral(" given twice")));
-            holder.insert(serial, ::text(object, "usb_serial"));
-        }
-        for (const QByteArray &line : out.split('\n')) {
-            if (line.contains(": done,") || line.contains(": already current,")) {
-                const QString unit = QString::fromUtf8(line.left(line.indexOf(':')));
-                QVERIFY2(recorded.contains(unit), qPrintable(unit + QStringLiteral(" reported done, not recorded")));
-            }
-        }
-    }
-
     QTemporaryDir m_dir;
     QString m_firmware;
 };
