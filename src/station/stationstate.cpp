@@ -6,6 +6,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QRegularExpression>
 
 namespace {
 
@@ -89,8 +90,18 @@ bool StationState::lock(QString *error)
     const QString lockName = m_realName + QStringLiteral(".lock");
     QString reason;
     switch (m_lock.open(lockName, &reason)) {
-    case DurableLog::OpenResult::Opened:
+    case DurableLog::OpenResult::Opened: {
+        // Temporaries of a save cut off by a crash: only a station holding the lock writes them.
+        const QFileInfo real(m_realName);
+        QDir folder = real.absoluteDir();
+        const QRegularExpression temporary(QRegularExpression::anchoredPattern(
+            QRegularExpression::escape(real.fileName()) + QStringLiteral("\\.[0-9a-f]+\\.tmp")));
+        for (const QString &name : folder.entryList(QDir::Files | QDir::Hidden)) {
+            if (temporary.match(name).hasMatch())
+                folder.remove(name);
+        }
         return true;
+    }
     case DurableLog::OpenResult::HeldElsewhere:
         *error = QStringLiteral("%1: another station is keeping this state").arg(m_fileName);
         return false;
