@@ -79,9 +79,6 @@ QString serialsLowText(qint64 left, qint64 inRange)
 StationCore::Settings readOptions(DeviceCommandContext &context)
 {
     const DeviceCommandLine &commandLine = context.commandLine();
-    // The station waits for devices until it is stopped: a wait for the first means nothing.
-    if (commandLine.isSet(QStringLiteral("wait")))
-        commandLine.refuse(QStringLiteral("--wait does not apply: the station waits for devices until stopped"));
     StationCore::Settings settings;
     QString error;
     if (!StationCore::loadFirmware(commandLine.positional().first(), &settings, &error))
