@@ -38,9 +38,11 @@ constexpr int temporaryNameTries = 16;
 DurableFile::Status statusOf(const struct stat &info)
 {
     DurableFile::Status status;
-    status.kind = S_ISREG(info.st_mode) ? DurableFile::Status::Kind::Regular : DurableFile::Status::Kind::Other;
+    status.kind
+        = S_ISREG(info.st_mode) ? DurableFile::Status::Kind::Regular : DurableFile::Status::Kind::Other;
     status.links = qint64(info.st_nlink);
-    status.identity = QByteArray::number(quint64(info.st_dev)) + ':' + QByteArray::number(quint64(info.st_ino));
+    status.identity
+        = QByteArray::number(quint64(info.st_dev)) + ':' + QByteArray::number(quint64(info.st_ino));
     return status;
 }
 

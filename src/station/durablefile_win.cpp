@@ -77,9 +77,9 @@ bool statusOf(HANDLE file, DurableFile::Status *status)
 bool DurableFile::status(const QString &fileName, Status *status, QString *error)
 {
     // No access asked: enough to read what the file is, also of a folder.
-    const HANDLE file = CreateFileW(nativeName(fileName).c_str(), 0,
-        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
-        FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    const HANDLE file
+        = CreateFileW(nativeName(fileName).c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+            nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     if (file == INVALID_HANDLE_VALUE) {
         *status = Status();
         const DWORD code = GetLastError();
@@ -101,7 +101,8 @@ bool DurableFile::replace(const QString &fileName, const QByteArray &data, QStri
     HANDLE file = INVALID_HANDLE_VALUE;
     for (int tries = 0; file == INVALID_HANDLE_VALUE && tries < temporaryNameTries; ++tries) {
         // Another station or program writing beside this one never picks the same name.
-        temporary = QStringLiteral("%1.%2.tmp").arg(fileName).arg(QRandomGenerator::system()->generate64(), 0, 16);
+        temporary
+            = QStringLiteral("%1.%2.tmp").arg(fileName).arg(QRandomGenerator::system()->generate64(), 0, 16);
         file = CreateFileW(nativeName(temporary).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
             FILE_ATTRIBUTE_NORMAL, nullptr);
         if (file == INVALID_HANDLE_VALUE && GetLastError() != ERROR_FILE_EXISTS)

@@ -75,30 +75,30 @@ void Station::start(const Station::Options &options)
     connect(core.get(), &StationCore::unitStarted, this, &Station::watch);
     connect(core.get(), &StationCore::unitFinished, this,
         [this](StationUnit *unit, StationCounters::Result result, const QJsonObject &line) {
-        QString detail = unit->reason();
-        switch (result) {
-        case StationCounters::Result::Done:
-            ++m_done;
-            detail = unit->firmwareAfterText();
-            break;
-        case StationCounters::Result::AlreadyCurrent:
-            ++m_current;
-            detail = unit->firmwareAfterText();
-            break;
-        case StationCounters::Result::Failed:
-            ++m_failed;
-            break;
-        case StationCounters::Result::Aborted:
-            ++m_aborted;
-            break;
-        case StationCounters::Result::NotRecorded:
-            ++m_notRecorded;
-            detail = line.value(QStringLiteral("record_error")).toString();
-            break;
-        }
-        emit unitFinished(unit->port(), result, detail, unit->serialAfter());
-        emit countersChanged();
-    });
+            QString detail = unit->reason();
+            switch (result) {
+            case StationCounters::Result::Done:
+                ++m_done;
+                detail = unit->firmwareAfterText();
+                break;
+            case StationCounters::Result::AlreadyCurrent:
+                ++m_current;
+                detail = unit->firmwareAfterText();
+                break;
+            case StationCounters::Result::Failed:
+                ++m_failed;
+                break;
+            case StationCounters::Result::Aborted:
+                ++m_aborted;
+                break;
+            case StationCounters::Result::NotRecorded:
+                ++m_notRecorded;
+                detail = line.value(QStringLiteral("record_error")).toString();
+                break;
+            }
+            emit unitFinished(unit->port(), result, detail, unit->serialAfter());
+            emit countersChanged();
+        });
     connect(core.get(), &StationCore::failing, this, &Station::failing);
     connect(core.get(), &StationCore::serialsLow, this, &Station::serialsLow);
     // Queued: the core goes once it has finished, not while it still reports.

@@ -62,8 +62,8 @@ signals:
     void unitProgress(const QString &port, int percent);
     // detail is the firmware it runs when it ended well, else why it failed
     // or why its line is not in the record.
-    void unitFinished(const QString &port, StationCounters::Result result, const QString &detail,
-        const QString &serial);
+    void unitFinished(
+        const QString &port, StationCounters::Result result, const QString &detail, const QString &serial);
     void countersChanged();
     // A line the station wrote for people (a refused file, stopping...).
     void message(const QString &text);

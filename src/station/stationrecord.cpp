@@ -171,11 +171,12 @@ bool StationRecord::append(const QJsonObject &line, QString *error)
     }
     QString sizeReason;
     const qint64 after = m_log.size(&sizeReason);
-    m_broken = QStringLiteral("%1: the unit's line was not written (%2), and what reached the file could not be "
-                              "cut off (%3): a reader must drop bytes %4 to %5 (counted from 0), a torn line")
-                   .arg(m_fileName, reason, cutReason)
-                   .arg(before)
-                   .arg((after > before ? after : before + bytes.size()) - 1);
+    m_broken
+        = QStringLiteral("%1: the unit's line was not written (%2), and what reached the file could not be "
+                         "cut off (%3): a reader must drop bytes %4 to %5 (counted from 0), a torn line")
+              .arg(m_fileName, reason, cutReason)
+              .arg(before)
+              .arg((after > before ? after : before + bytes.size()) - 1);
     *error = m_broken;
     return false;
 }

@@ -196,9 +196,9 @@ StationState::Claim StationState::claim(const QString &serial, const QString &ho
             return Claim::Kept;
         *reason = QStringLiteral("its serial %1 is already on another unit (%2%3)")
                       .arg(serial,
-                          given ? QStringLiteral("given or kept")
-                                : m_reserved.contains(serial) ? QStringLiteral("being written")
-                                                              : QStringLiteral("burnt"),
+                          given                             ? QStringLiteral("given or kept")
+                              : m_reserved.contains(serial) ? QStringLiteral("being written")
+                                                            : QStringLiteral("burnt"),
                           had.isEmpty() ? QString() : QStringLiteral(", USB serial ") + had);
         return Claim::Taken;
     }
@@ -234,8 +234,7 @@ bool StationState::save(QString *error)
         {QStringLiteral("next"), double(m_next)},
         {QStringLiteral("reserved"), QJsonArray::fromStringList(m_reserved)},
         {QStringLiteral("burnt"), QJsonArray::fromStringList(m_burnt)},
-        {QStringLiteral("given"), QJsonArray::fromStringList(m_given)},
-        {QStringLiteral("holders"), holders}};
+        {QStringLiteral("given"), QJsonArray::fromStringList(m_given)}, {QStringLiteral("holders"), holders}};
     QString reason;
     if (DurableFile::replace(m_realName, QJsonDocument(state).toJson(QJsonDocument::Indented), &reason))
         return true;

@@ -234,19 +234,23 @@ QString StationWindow::serialsRefusalText(const SerialsRefusal &refusal)
         case SerialRange::Problem::NotARange:
             break;
         case SerialRange::Problem::PrefixNotPrintable:
-            return QStringLiteral("The serial range \"%1\" cannot be used: only printable ASCII in the prefix, "
-                                  "without spaces or braces.")
+            return QStringLiteral(
+                "The serial range \"%1\" cannot be used: only printable ASCII in the prefix, "
+                "without spaces or braces.")
                 .arg(refusal.text);
         case SerialRange::Problem::DigitCounts:
-            return QStringLiteral("The serial range \"%1\" cannot be used: its first and last number need the "
-                                  "same number of digits, at most 12.")
+            return QStringLiteral(
+                "The serial range \"%1\" cannot be used: its first and last number need the "
+                "same number of digits, at most 12.")
                 .arg(refusal.text);
         case SerialRange::Problem::LastBelowFirst:
-            return QStringLiteral("The serial range \"%1\" cannot be used: its last number is below its first.")
+            return QStringLiteral(
+                "The serial range \"%1\" cannot be used: its last number is below its first.")
                 .arg(refusal.text);
         case SerialRange::Problem::TooLong:
-            return QStringLiteral("The serial range \"%1\" cannot be used: its serials are longer than the 16 "
-                                  "bytes a device keeps.")
+            return QStringLiteral(
+                "The serial range \"%1\" cannot be used: its serials are longer than the 16 "
+                "bytes a device keeps.")
                 .arg(refusal.text);
         }
         return QStringLiteral("The serial range \"%1\" is not a range: write a prefix, then the first and "

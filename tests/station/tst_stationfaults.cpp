@@ -43,8 +43,8 @@ struct SmallDisk
 // more goes out short, and must be cut off again.
 QByteArray blockOfRecord()
 {
-    QJsonObject line {{"board", ""}, {"port", "p"}, {"result", "done"}, {"sha256", ""}, {"station", ""},
-        {"time", "t"}};
+    QJsonObject line {
+        {"board", ""}, {"port", "p"}, {"result", "done"}, {"sha256", ""}, {"station", ""}, {"time", "t"}};
     const int bare = QJsonDocument(line).toJson(QJsonDocument::Compact).size() + 1;
     line.insert(QStringLiteral("station"), QString(4096 - 200 - bare, QLatin1Char('s')));
     return QJsonDocument(line).toJson(QJsonDocument::Compact) + '\n';
@@ -134,7 +134,8 @@ private slots:
             << "record fifo" << 1 << "not a regular file";
         QTest::addRow("state /dev/null: refused (StationState::lock kind)")
             << "state null" << 1 << "not a regular file";
-        QTest::addRow("state a FIFO: refused (StationState::lock kind)") << "state fifo" << 1 << "not a regular file";
+        QTest::addRow("state a FIFO: refused (StationState::lock kind)")
+            << "state fifo" << 1 << "not a regular file";
     }
 
     void promisesHoldUnderEveryFault()
@@ -155,8 +156,9 @@ private slots:
                 QSKIP("a small tmpfs cannot be mounted here (the test needs root)");
             disk.folder = folder;
             file = folder + QStringLiteral("/file");
-            const QByteArray state {"{\"format\":\"talvex-station-state\",\"version\":1,\"range\":\"ZOK{000100.."
-                                    "000999}\",\"next\":100,\"reserved\":[],\"burnt\":[],\"given\":[]}"};
+            const QByteArray state {
+                "{\"format\":\"talvex-station-state\",\"version\":1,\"range\":\"ZOK{000100.."
+                "000999}\",\"next\":100,\"reserved\":[],\"burnt\":[],\"given\":[]}"};
             if (fault != QLatin1String("state full"))
                 QVERIFY(writeBytes(file, &file == &record ? blockOfRecord() : state));
             // Every free block taken, or no write at all.
@@ -167,7 +169,8 @@ private slots:
         } else if (fault.endsWith(QLatin1String("hard link"))) {
             const CliResult first = runCli(stationArguments(record, state, m_firmware), sim);
             QVERIFY2(first.exitCode == 0, first.err.constData());
-            QVERIFY(::link(QFile::encodeName(file).constData(), QFile::encodeName(file + ".2").constData()) == 0);
+            QVERIFY(
+                ::link(QFile::encodeName(file).constData(), QFile::encodeName(file + ".2").constData()) == 0);
             file += QStringLiteral(".2");
         } else if (fault.startsWith(QLatin1String("record is state"))) {
             record = state;

@@ -110,7 +110,8 @@ private slots:
         QTest::addRow("only a torn line") << line0.left(5) << line1;
         QTest::addRow("a firmware file is never cut")
             << QByteArray("BZOK\x01\x00\x07\n\x03garbage", 17) << QByteArray();
-        QTest::addRow("a JSON file without a newline is never cut") << QByteArray("{\"a\":1}") << QByteArray();
+        QTest::addRow("a JSON file without a newline is never cut")
+            << QByteArray("{\"a\":1}") << QByteArray();
         QTest::addRow("first line no record") << QByteArray("{\"n\":0}\n") + line0 << QByteArray();
         QTest::addRow("last line no record") << line0 + QByteArray("{\"n\":0}\n") << QByteArray();
     }
@@ -141,8 +142,9 @@ private:
     static QByteArray recordLine(int n)
     {
         const QJsonObject line {{QStringLiteral("board"), QStringLiteral("2.1")},
-            {QStringLiteral("port"), QStringLiteral("usb:1-%1").arg(n)}, {QStringLiteral("result"), QStringLiteral("done")},
-            {QStringLiteral("sha256"), QString()}, {QStringLiteral("station"), QStringLiteral("bench")},
+            {QStringLiteral("port"), QStringLiteral("usb:1-%1").arg(n)},
+            {QStringLiteral("result"), QStringLiteral("done")}, {QStringLiteral("sha256"), QString()},
+            {QStringLiteral("station"), QStringLiteral("bench")},
             {QStringLiteral("time"), QStringLiteral("2026-01-01T00:00:00Z")}};
         return QJsonDocument(line).toJson(QJsonDocument::Compact) + '\n';
     }

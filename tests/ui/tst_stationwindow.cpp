@@ -65,7 +65,8 @@ private slots:
         m_window->findChild<QLineEdit *>(QStringLiteral("boardVersionEdit"))->setText(QStringLiteral("2.1"));
         // Named before Start (StationSide's constructor), so the operator knows where they go.
         const QString files = label(m_window.get(), "stationFilesLabel")->text();
-        QVERIFY2(files.contains(m_side->recordFile()) && files.contains(m_side->stateFile()), qPrintable(files));
+        QVERIFY2(
+            files.contains(m_side->recordFile()) && files.contains(m_side->stateFile()), qPrintable(files));
         QTest::mouseClick(button("startButton"), Qt::LeftButton);
         QTRY_VERIFY(button("stopButton")->isEnabled());
 

@@ -52,7 +52,8 @@ QString refusalText(const SerialsRefusal &refusal)
         case SerialRange::Problem::NotARange:
             break;
         case SerialRange::Problem::PrefixNotPrintable:
-            return QStringLiteral("--serials \"%1\": only printable ASCII in the prefix, without spaces or braces")
+            return QStringLiteral(
+                "--serials \"%1\": only printable ASCII in the prefix, without spaces or braces")
                 .arg(refusal.text);
         case SerialRange::Problem::DigitCounts:
             return QStringLiteral(
@@ -101,7 +102,8 @@ StationCore::Settings readOptions(DeviceCommandContext &context)
         : QStringLiteral("station-record.jsonl");
     // An empty name would run the station with no record at all.
     if (settings.recordFile.isEmpty())
-        commandLine.refuse(QStringLiteral("--record \"\" names no file; every unit needs its line in a record"));
+        commandLine.refuse(
+            QStringLiteral("--record \"\" names no file; every unit needs its line in a record"));
     settings.name = commandLine.isSet(QStringLiteral("name")) ? commandLine.value(QStringLiteral("name"))
                                                               : QSysInfo::machineHostName();
     if (commandLine.isSet(QStringLiteral("count")))
