@@ -115,10 +115,14 @@ bool StationCore::open(const Settings &settings, QString *error, qint64 *cutByte
     };
     m_goal.reserve = [this](const QString &holder, QString *why) {
         const QString serial = m_state.reserve(holder, why);
-        if (!m_state.writeError().isEmpty())
+        if (!m_state.writeError().isEmpty()) {
             fail(m_state.writeError());
-        else if (!serial.isEmpty() && serialsRunningLow())
+        } else if (!serial.isEmpty() && serialsRunningLow()) {
             emit serialsLow(serialsLeft(), serialsInRange());
+            // A unit taken now would be flashed, then fail for want of a serial.
+            if (serialsLeft() == 0)
+                stop();
+        }
         return serial;
     };
     m_goal.settle = [this](const QString &serial, bool written) {

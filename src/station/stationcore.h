@@ -108,7 +108,8 @@ signals:
     // The record or state could not be written: the station takes no new
     // unit from now on; those in progress finish. Once per station.
     void failing(const QString &reason);
-    // A serial was given while fewer than 5 % of the range are left.
+    // A serial was given while fewer than 5 % of the range are left; with
+    // none left, the station takes no new unit from then on.
     void serialsLow(qint64 left, qint64 inRange);
     void finished();
 

@@ -214,7 +214,10 @@ void StationWindow::onStationFailing(const QString &reason)
 
 void StationWindow::onSerialsLow(qint64 left, qint64 inRange)
 {
-    showStatus(QStringLiteral("Only %1 of the %2 serials of the range are left.").arg(left).arg(inRange));
+    showStatus(left == 0
+            ? QStringLiteral("The last of the %1 serials of the range is given: no new units are taken.")
+                  .arg(inRange)
+            : QStringLiteral("Only %1 of the %2 serials of the range are left.").arg(left).arg(inRange));
 }
 
 QString StationWindow::serialsRefusalText(const SerialsRefusal &refusal)

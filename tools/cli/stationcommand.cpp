@@ -72,6 +72,10 @@ QString refusalText(const SerialsRefusal &refusal)
 
 QString serialsLowText(qint64 left, qint64 inRange)
 {
+    if (left == 0)
+        return QStringLiteral("talvex-cli station: the last of the %1 serials of the range is given; no new "
+                              "units are taken\n")
+            .arg(inRange);
     return QStringLiteral("talvex-cli station: warning: only %1 of the %2 serials of the range are left\n")
         .arg(left)
         .arg(inRange);
