@@ -158,13 +158,6 @@ qint64 StationState::left() const
     return qMax<qint64>(0, m_range.last() - m_next + 1 - seen);
 }
 
-QByteArray StationState::identity() const
-{
-    DurableFile::Status status;
-    QString ignored;
-    return DurableFile::status(m_realName, &status, &ignored) ? status.identity : QByteArray();
-}
-
 QString StationState::reserve(const QString &holder, QString *error)
 {
     if (!m_writeError.isEmpty()) {

@@ -56,8 +56,6 @@ public:
     // Serials of the range not yet handed out nor seen on a device.
     qint64 left() const;
     qint64 size() const { return m_range.last() - m_range.first() + 1; }
-    // As DurableFile::Status::identity, of the state once open.
-    QByteArray identity() const;
     qint64 next() const { return m_next; }
     QStringList reserved() const { return m_reserved; }
     QStringList burnt() const { return m_burnt; }
