@@ -192,24 +192,35 @@ private slots:
         const QByteArray recordBefore = QFileInfo(record).isFile() ? readBytes(record) : QByteArray();
         CliResult run;
         if (fault == QLatin1String("state shared") || fault == QLatin1String("state symlink")) {
-            // The first station's second device comes late: it still runs when the second starts.
+            // The first station runs until it is told to stop: it keeps the state while the second starts.
             QProcess first;
             QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-            environment.insert(QStringLiteral("TALVEX_SIMULATOR"),
-                QStringLiteral("restart-ms=100,busy-ms=100,devices=2,arrive=0,3000"));
+            environment.insert(
+                QStringLiteral("TALVEX_SIMULATOR"), QStringLiteral("restart-ms=100,busy-ms=100"));
             first.setProcessEnvironment(environment);
             const QString firstRecord = dir.filePath(QStringLiteral("first.jsonl"));
-            first.start(QStringLiteral(TALVEX_CLI_PATH), stationArguments(firstRecord, state, m_firmware));
+            QStringList arguments = stationArguments(firstRecord, state, m_firmware);
+            arguments.removeAt(arguments.indexOf(QStringLiteral("--count")) + 1);
+            arguments.removeOne(QStringLiteral("--count"));
+            first.start(QStringLiteral(TALVEX_CLI_PATH), arguments);
             // Its first line comes once its record and state are open and locked.
-            while (!first.canReadLine() && first.waitForReadyRead(60000)) { }
+            QByteArray firstOut;
+            while (!firstOut.contains('\n') && first.waitForReadyRead(60000))
+                firstOut += first.readAllStandardOutput();
             if (fault.endsWith(QLatin1String("symlink"))) {
                 QVERIFY(QFile::link(state, dir.filePath(QStringLiteral("link.json"))));
                 state = dir.filePath(QStringLiteral("link.json"));
             }
             run = runCli(stationArguments(record, state, m_firmware), sim);
+            // Stopped once its unit is done, so that the stop meets a station at work.
+            while (!firstOut.contains(": done,") && first.waitForReadyRead(60000))
+                firstOut += first.readAllStandardOutput();
+            first.terminate();
             QVERIFY(first.waitForFinished(120000));
-            QVERIFY2(first.exitCode() == 0, first.readAllStandardError().constData());
-            checkPromises(firstRecord, first.readAllStandardOutput());
+            QVERIFY2(first.exitStatus() == QProcess::NormalExit && first.exitCode() == 0,
+                first.readAllStandardError().constData());
+            firstOut += first.readAllStandardOutput();
+            checkPromises(firstRecord, firstOut);
         } else {
             run = runCli(stationArguments(record, state, m_firmware), sim);
         }
