@@ -77,13 +77,18 @@ demo: build
 	TALVEX_SIMULATOR="state=$(BUILD_DIR)/demo/device.json,restart-ms=800,busy-ms=600" $(BUILD_DIR)/bin/talvex-updater
 
 # The station at work on eight simulated devices plugged in one after
-# another, one of which fails; Ctrl-C stops it. The record and the serials
-# given are kept in $(BUILD_DIR)/demo-station between runs.
+# another; it ends once all eight are handled. The fifth device's write
+# fails on purpose, so the station's exit status 4 is the demo's expected
+# end. The record and the serials given are kept in
+# $(BUILD_DIR)/demo-station between runs.
 demo-station: build
 	@mkdir -p $(BUILD_DIR)/demo-station
-	$(BUILD_DIR)/bin/talvex-cli station --serials 'ZOK{000100..000999}' --board 2.1 \
+	@echo "demo-station: the fifth device's write fails on purpose; its failed unit (the red tile in the station window) is planted."
+	@status=0; $(BUILD_DIR)/bin/talvex-cli station --serials 'ZOK{000100..000999}' --board 2.1 --count 8 \
 	  --state $(BUILD_DIR)/demo-station/station.json --record $(BUILD_DIR)/demo-station/record.jsonl \
-	  "$$(scripts/make-demo-firmware.sh $(BUILD_DIR)/bin/talvex-cli $(BUILD_DIR)/demo-station)"
+	  "$$(scripts/make-demo-firmware.sh $(BUILD_DIR)/bin/talvex-cli $(BUILD_DIR)/demo-station)" || status=$$?; \
+	if [ $$status -eq 4 ]; then echo "demo-station: ended as planned: the one failed unit is the planted one."; \
+	else exit $$status; fi
 demo-station: export TALVEX_SIMULATOR = devices=8,arrive=0,700,1400,2100,3500,4200,5600,6300,restart-ms=800,busy-ms=1500,fail-batch=40,fault-devices=5
 
 # 1, 8 and 32 simulated devices arriving 100 ms apart through the station.

@@ -11,17 +11,6 @@ namespace {
 
 constexpr int countersRefreshMs = 5000;
 
-StationCounters::Result resultOf(const QString &text)
-{
-    for (const auto result : {StationCounters::Result::Done, StationCounters::Result::AlreadyCurrent,
-             StationCounters::Result::Aborted}) {
-        if (text == StationCounters::text(result))
-            return result;
-    }
-    // A result the window does not know must not pass for a success.
-    return StationCounters::Result::Failed;
-}
-
 } // namespace
 
 StationSide::StationSide(StationWindow *window, const QString &dataFolder)
@@ -41,8 +30,15 @@ StationSide::StationSide(StationWindow *window, const QString &dataFolder)
         m_lastMessage = text;
         m_window->showStatus(text);
     });
+    connect(&m_station, &Station::serialsRefused, this, [this](const SerialsRefusal &refusal) {
+        m_lastMessage = StationWindow::serialsRefusalText(refusal);
+        m_window->showStatus(m_lastMessage);
+    });
+    connect(&m_station, &Station::failing, window, &StationWindow::onStationFailing);
+    connect(&m_station, &Station::serialsLow, window, &StationWindow::onSerialsLow);
     connect(&m_station, &Station::stopped, this, &StationSide::stopped);
     connect(&m_countersTimer, &QTimer::timeout, this, &StationSide::showCounters);
+    window->showStationFiles(recordFile(), stateFile());
 }
 
 StationSide::~StationSide()
@@ -92,13 +88,12 @@ void StationSide::start(const StationWindow::Choice &choice)
 }
 
 void StationSide::finished(
-    const QString &port, const QString &result, const QString &detail, const QString &serial)
+    const QString &port, StationCounters::Result result, const QString &detail, const QString &serial)
 {
-    const StationCounters::Result outcome = resultOf(result);
-    const bool failed
-        = outcome == StationCounters::Result::Failed || outcome == StationCounters::Result::Aborted;
+    const bool endedWell
+        = result == StationCounters::Result::Done || result == StationCounters::Result::AlreadyCurrent;
     // For a unit that ended well the detail is the firmware it runs, not a reason.
-    m_window->onUnitFinished(port, outcome, failed ? detail : QString(), serial);
+    m_window->onUnitFinished(port, result, endedWell ? QString() : detail, serial);
 }
 
 void StationSide::showCounters()
@@ -108,6 +103,7 @@ void StationSide::showCounters()
     counters.current = m_station.current();
     counters.failed = m_station.failed();
     counters.aborted = m_station.aborted();
+    counters.notRecorded = m_station.notRecorded();
     m_window->onCountersChanged(counters, m_station.unitsPerHour());
 }
 

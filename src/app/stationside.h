@@ -28,7 +28,8 @@ public:
 
 private:
     void start(const StationWindow::Choice &choice);
-    void finished(const QString &port, const QString &result, const QString &detail, const QString &serial);
+    void finished(
+        const QString &port, StationCounters::Result result, const QString &detail, const QString &serial);
     void showCounters();
     void stopped(int exitCode);
 

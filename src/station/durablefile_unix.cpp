@@ -2,6 +2,7 @@
 
 #include <QFile>
 #include <QFileInfo>
+#include <QRandomGenerator>
 
 #include <cerrno>
 #include <cstring>
@@ -31,13 +32,50 @@ bool writeAll(int fd, const QByteArray &data)
     return true;
 }
 
+// Tries before giving up on a free temporary name: a clash is already rare.
+constexpr int temporaryNameTries = 16;
+
+DurableFile::Status statusOf(const struct stat &info)
+{
+    DurableFile::Status status;
+    status.kind
+        = S_ISREG(info.st_mode) ? DurableFile::Status::Kind::Regular : DurableFile::Status::Kind::Other;
+    status.links = qint64(info.st_nlink);
+    status.identity
+        = QByteArray::number(quint64(info.st_dev)) + ':' + QByteArray::number(quint64(info.st_ino));
+    return status;
+}
+
 } // namespace
+
+bool DurableFile::status(const QString &fileName, Status *status, QString *error)
+{
+    struct stat info
+    {
+    };
+    if (::stat(QFile::encodeName(fileName).constData(), &info) != 0) {
+        *status = Status();
+        if (errno == ENOENT)
+            return true;
+        *error = QStringLiteral("%1: %2").arg(fileName, systemError());
+        return false;
+    }
+    *status = statusOf(info);
+    return true;
+}
 
 bool DurableFile::replace(const QString &fileName, const QByteArray &data, QString *error)
 {
     const QByteArray target = QFile::encodeName(fileName);
-    const QByteArray temporary = target + ".tmp";
-    const int fd = ::open(temporary.constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    QByteArray temporary;
+    int fd = -1;
+    for (int tries = 0; fd < 0 && tries < temporaryNameTries; ++tries) {
+        // Another station or program writing beside this one never picks the same name.
+        temporary = target + '.' + QByteArray::number(QRandomGenerator::system()->generate64(), 16) + ".tmp";
+        fd = ::open(temporary.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+        if (fd < 0 && errno != EEXIST)
+            break;
+    }
     if (fd < 0) {
         *error = QStringLiteral("%1: %2").arg(QFile::decodeName(temporary), systemError());
         return false;
@@ -83,8 +121,9 @@ bool DurableLog::isOpen() const
 DurableLog::OpenResult DurableLog::open(const QString &fileName, QString *error)
 {
     close();
-    const int fd
-        = ::open(QFile::encodeName(fileName).constData(), O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    // Not blocking: a FIFO under the name must not hang the open; it is refused once open.
+    const int fd = ::open(
+        QFile::encodeName(fileName).constData(), O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC | O_NONBLOCK, 0644);
     if (fd < 0) {
         *error = systemError();
         return OpenResult::Failed;
@@ -109,6 +148,19 @@ qint64 DurableLog::size(QString *error) const
         return -1;
     }
     return status.st_size;
+}
+
+bool DurableLog::status(DurableFile::Status *status, QString *error) const
+{
+    struct stat info
+    {
+    };
+    if (::fstat(int(m_handle), &info) != 0) {
+        *error = systemError();
+        return false;
+    }
+    *status = statusOf(info);
+    return true;
 }
 
 bool DurableLog::read(qint64 offset, char *data, qint64 length) const
@@ -137,11 +189,17 @@ bool DurableLog::cut(qint64 length, QString *error)
 
 bool DurableLog::append(const QByteArray &data, QString *error)
 {
-    // A short write leaves a torn line, which the log's reader cuts off.
     const ssize_t n = ::write(int(m_handle), data.constData(), size_t(data.size()));
+    if (n < 0) {
+        *error = systemError();
+        return false;
+    }
     if (n != data.size()) {
-        *error
-            = n < 0 ? systemError() : QStringLiteral("only %1 of %2 bytes written").arg(n).arg(data.size());
+        // A write of the rest tells why the first stopped short (a full disk); the caller cuts both.
+        const ssize_t rest = ::write(int(m_handle), data.constData() + n, size_t(data.size() - n));
+        *error = QStringLiteral("only %1 of %2 bytes written").arg(n).arg(data.size());
+        if (rest < 0)
+            *error += QStringLiteral(": ") + systemError();
         return false;
     }
     if (::fsync(int(m_handle)) != 0) {

@@ -1,6 +1,7 @@
 #include "durablefile.h"
 
 #include <QDir>
+#include <QRandomGenerator>
 
 #include <windows.h>
 
@@ -47,13 +48,66 @@ bool writeAll(HANDLE file, const QByteArray &data)
 // other programs from reading what they cover.
 constexpr DWORD lockOffsetHigh = 0x40000000;
 
+// Tries before giving up on a free temporary name: a clash is already rare.
+constexpr int temporaryNameTries = 16;
+
+bool statusOf(HANDLE file, DurableFile::Status *status)
+{
+    *status = DurableFile::Status();
+    BY_HANDLE_FILE_INFORMATION information {};
+    if (GetFileType(file) != FILE_TYPE_DISK) {
+        // A device (NUL, CON) or a pipe: no file information to read.
+        status->kind = DurableFile::Status::Kind::Other;
+        status->links = 1;
+        return true;
+    }
+    if (!GetFileInformationByHandle(file, &information))
+        return false;
+    status->kind = (information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0
+        ? DurableFile::Status::Kind::Other
+        : DurableFile::Status::Kind::Regular;
+    status->links = qint64(information.nNumberOfLinks);
+    status->identity = QByteArray::number(quint64(information.dwVolumeSerialNumber)) + ':'
+        + QByteArray::number((quint64(information.nFileIndexHigh) << 32) | information.nFileIndexLow);
+    return true;
+}
+
 } // namespace
+
+bool DurableFile::status(const QString &fileName, Status *status, QString *error)
+{
+    // No access asked: enough to read what the file is, also of a folder.
+    const HANDLE file
+        = CreateFileW(nativeName(fileName).c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+            nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        *status = Status();
+        const DWORD code = GetLastError();
+        if (code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND)
+            return true;
+        *error = QStringLiteral("%1: %2").arg(fileName, systemError());
+        return false;
+    }
+    const bool known = statusOf(file, status);
+    if (!known)
+        *error = QStringLiteral("%1: %2").arg(fileName, systemError());
+    CloseHandle(file);
+    return known;
+}
 
 bool DurableFile::replace(const QString &fileName, const QByteArray &data, QString *error)
 {
-    const QString temporary = fileName + QStringLiteral(".tmp");
-    const HANDLE file = CreateFileW(nativeName(temporary).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-        FILE_ATTRIBUTE_NORMAL, nullptr);
+    QString temporary;
+    HANDLE file = INVALID_HANDLE_VALUE;
+    for (int tries = 0; file == INVALID_HANDLE_VALUE && tries < temporaryNameTries; ++tries) {
+        // Another station or program writing beside this one never picks the same name.
+        temporary
+            = QStringLiteral("%1.%2.tmp").arg(fileName).arg(QRandomGenerator::system()->generate64(), 0, 16);
+        file = CreateFileW(nativeName(temporary).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+            FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (file == INVALID_HANDLE_VALUE && GetLastError() != ERROR_FILE_EXISTS)
+            break;
+    }
     if (file == INVALID_HANDLE_VALUE) {
         *error = QStringLiteral("%1: %2").arg(temporary, systemError());
         return false;
@@ -122,6 +176,15 @@ qint64 DurableLog::size(QString *error) const
     return size.QuadPart;
 }
 
+bool DurableLog::status(DurableFile::Status *status, QString *error) const
+{
+    if (!statusOf(handleOf(m_handle), status)) {
+        *error = systemError();
+        return false;
+    }
+    return true;
+}
+
 bool DurableLog::read(qint64 offset, char *data, qint64 length) const
 {
     while (length > 0) {
@@ -151,8 +214,7 @@ bool DurableLog::cut(qint64 length, QString *error)
 bool DurableLog::append(const QByteArray &data, QString *error)
 {
     // Both offsets all ones: the write goes to the end of the file, whatever
-    // the file pointer says. A short write leaves a torn line, which the
-    // log's reader cuts off.
+    // the file pointer says.
     OVERLAPPED atEnd {};
     atEnd.Offset = 0xffffffffu;
     atEnd.OffsetHigh = 0xffffffffu;

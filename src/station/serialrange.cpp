@@ -12,18 +12,20 @@ constexpr int maxSerialBytes = 16;
 SerialRange SerialRange::parse(const QString &pattern)
 {
     SerialRange range;
-    static const QRegularExpression form(QStringLiteral("^([\\x21-\\x7a|~]*)\\{([0-9]+)\\.\\.([0-9]+)\\}$"));
+    static const QRegularExpression form(QStringLiteral("^(.*)\\{([0-9]+)\\.\\.([0-9]+)\\}$"));
+    // What a device's serial field and a command line both take: printable ASCII, no space or brace.
+    static const QRegularExpression prefixForm(QStringLiteral("^[\\x21-\\x7a|~]*$"));
     const QRegularExpressionMatch match = form.match(pattern);
-    if (!match.hasMatch()) {
-        range.m_error = QStringLiteral("\"%1\" is not of the form PREFIX{FIRST..LAST}").arg(pattern);
+    if (!match.hasMatch())
+        return range;
+    if (!prefixForm.match(match.captured(1)).hasMatch()) {
+        range.m_problem = Problem::PrefixNotPrintable;
         return range;
     }
     const QString first = match.captured(2);
     const QString last = match.captured(3);
     if (first.size() != last.size() || first.size() > 12) {
-        range.m_error
-            = QStringLiteral("\"%1\": FIRST and LAST must have the same number of digits (at most 12)")
-                  .arg(pattern);
+        range.m_problem = Problem::DigitCounts;
         return range;
     }
     range.m_prefix = match.captured(1);
@@ -31,10 +33,11 @@ SerialRange SerialRange::parse(const QString &pattern)
     range.m_first = first.toLongLong();
     range.m_last = last.toLongLong();
     if (range.m_last < range.m_first)
-        range.m_error = QStringLiteral("\"%1\": LAST is below FIRST").arg(pattern);
+        range.m_problem = Problem::LastBelowFirst;
     else if (range.m_prefix.toLatin1().size() + range.m_digits > maxSerialBytes)
-        range.m_error
-            = QStringLiteral("\"%1\": its serials are longer than %2 bytes").arg(pattern).arg(maxSerialBytes);
+        range.m_problem = Problem::TooLong;
+    else
+        range.m_problem = Problem::None;
     return range;
 }
 

@@ -9,15 +9,28 @@
 class SerialRange
 {
 public:
+    // Why a pattern names no range; each front end words it for its reader.
+    enum class Problem {
+        None,
+        // Not PREFIX{FIRST..LAST}.
+        NotARange,
+        // A prefix with other than printable ASCII (no spaces, no braces).
+        PrefixNotPrintable,
+        // FIRST and LAST differ in their number of digits, or have more than 12.
+        DigitCounts,
+        LastBelowFirst,
+        // Serials longer than the 16 bytes a device keeps.
+        TooLong,
+    };
+
     SerialRange() = default;
 
-    // The range a pattern names; isValid() is false and error() says why
-    // when it names none (bad form, LAST below FIRST, digit counts that
-    // differ, or serials longer than the 16 bytes a device keeps).
+    // The range a pattern names; isValid() is false and problem() says why
+    // when it names none.
     static SerialRange parse(const QString &pattern);
 
-    bool isValid() const { return m_error.isEmpty() && m_digits > 0; }
-    QString error() const { return m_error; }
+    bool isValid() const { return m_problem == Problem::None && m_digits > 0; }
+    Problem problem() const { return m_problem; }
     QString pattern() const;
     qint64 first() const { return m_first; }
     qint64 last() const { return m_last; }
@@ -32,5 +45,5 @@ private:
     int m_digits = 0;
     qint64 m_first = 0;
     qint64 m_last = -1;
-    QString m_error;
+    Problem m_problem = Problem::NotARange;
 };

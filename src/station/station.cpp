@@ -16,7 +16,9 @@ constexpr int unitFailed = 4;
 
 Station::Station(QObject *parent)
     : QObject(parent)
-{ }
+{
+    qRegisterMetaType<StationCounters::Result>();
+}
 
 Station::~Station()
 {
@@ -36,7 +38,7 @@ void Station::start(const Station::Options &options)
 {
     if (isRunning())
         return;
-    m_done = m_current = m_failed = m_aborted = 0;
+    m_done = m_current = m_failed = m_aborted = m_notRecorded = 0;
     m_clock.start();
     emit countersChanged();
     StationCore::Settings settings;
@@ -47,10 +49,11 @@ void Station::start(const Station::Options &options)
     }
     StationCore::useFirmware(options.firmwareFile, options.firmware, &settings);
     if (!options.serials.isEmpty()) {
-        const QString refused
+        const SerialsRefusal refused
             = StationCore::readSerials(options.serials, options.board, options.stateFile, &settings);
-        if (!refused.isEmpty()) {
-            refuse(optionRefused, refused);
+        if (refused.isRefused()) {
+            emit serialsRefused(refused);
+            emit stopped(optionRefused);
             return;
         }
     }
@@ -71,32 +74,39 @@ void Station::start(const Station::Options &options)
                          .arg(settings.recordFile)
                          .arg(cutBytes));
     connect(core.get(), &StationCore::unitStarted, this, &Station::watch);
-    connect(core.get(), &StationCore::unitFinished, this, [this](StationUnit *unit, const QJsonObject &) {
-        QString detail = unit->reason();
-        switch (unit->result()) {
-        case StationCounters::Result::Done:
-            ++m_done;
-            detail = unit->firmwareAfterText();
-            break;
-        case StationCounters::Result::AlreadyCurrent:
-            ++m_current;
-            detail = unit->firmwareAfterText();
-            break;
-        case StationCounters::Result::Failed:
-            ++m_failed;
-            break;
-        case StationCounters::Result::Aborted:
-            ++m_aborted;
-            break;
-        }
-        emit unitFinished(unit->port(), StationCounters::text(unit->result()), detail, unit->serialAfter());
-        emit countersChanged();
-    });
-    connect(core.get(), &StationCore::failing, this,
-        [this](const QString &reason) { emit message(tr("%1; stopping").arg(reason)); });
+    connect(core.get(), &StationCore::unitFinished, this,
+        [this](StationUnit *unit, StationCounters::Result result, const QJsonObject &line) {
+            QString detail = unit->reason();
+            switch (result) {
+            case StationCounters::Result::Done:
+                ++m_done;
+                detail = unit->firmwareAfterText();
+                break;
+            case StationCounters::Result::AlreadyCurrent:
+                ++m_current;
+                detail = unit->firmwareAfterText();
+                break;
+            case StationCounters::Result::Failed:
+                ++m_failed;
+                break;
+            case StationCounters::Result::Aborted:
+                ++m_aborted;
+                break;
+            case StationCounters::Result::NotRecorded:
+                ++m_notRecorded;
+                detail = line.value(QStringLiteral("record_error")).toString();
+                break;
+            }
+            emit unitFinished(unit->port(), result, detail, unit->serialAfter());
+            emit countersChanged();
+        });
+    connect(core.get(), &StationCore::failing, this, &Station::failing);
+    connect(core.get(), &StationCore::serialsLow, this, &Station::serialsLow);
     // Queued: the core goes once it has finished, not while it still reports.
     connect(core.get(), &StationCore::finished, this, &Station::finished, Qt::QueuedConnection);
     m_core = std::move(core);
+    if (m_core->serialsRunningLow())
+        emit serialsLow(m_core->serialsLeft(), m_core->serialsInRange());
     m_core->start();
 }
 
@@ -142,10 +152,10 @@ void Station::finished()
     m_core.reset();
     if (!fatal.isEmpty()) {
         refuse(fileFailed, fatal);
-    } else if (counters.failed + counters.aborted > 0) {
+    } else if (counters.failed + counters.aborted + counters.notRecorded > 0) {
         refuse(unitFailed,
             tr("%1 of %2 units failed or were aborted")
-                .arg(counters.failed + counters.aborted)
+                .arg(counters.failed + counters.aborted + counters.notRecorded)
                 .arg(counters.handled()));
     } else {
         emit stopped(endedWell);

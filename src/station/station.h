@@ -15,6 +15,9 @@
 #include <QSharedPointer>
 #include <QString>
 
+#include "station/serialsrefusal.h"
+#include "station/stationcounters.h"
+
 #include <memory>
 
 class StationCore;
@@ -51,6 +54,7 @@ public:
     int current() const { return m_current; }
     int failed() const { return m_failed; }
     int aborted() const { return m_aborted; }
+    int notRecorded() const { return m_notRecorded; }
     double unitsPerHour() const;
 
 public slots:
@@ -62,13 +66,20 @@ signals:
     void unitArrived(const QString &port);
     void unitPhaseChanged(const QString &port, const QString &phase, const QString &serial);
     void unitProgress(const QString &port, int percent);
-    // result: "done", "already current", "failed" or "aborted"; detail is
-    // the firmware it runs, or why it failed.
+    // detail is the firmware it runs when it ended well, else why it failed
+    // or why its line is not in the record.
     void unitFinished(
-        const QString &port, const QString &result, const QString &detail, const QString &serial);
+        const QString &port, StationCounters::Result result, const QString &detail, const QString &serial);
     void countersChanged();
-    // A line the station wrote for people (a refused option, stopping...).
+    // A line the station wrote for people (a refused file, stopping...).
     void message(const QString &text);
+    // The serial options were refused; stopped() follows.
+    void serialsRefused(const SerialsRefusal &refusal);
+    // The record or the state could not be written: no new unit is taken,
+    // those in progress finish; stopped() follows with 1.
+    void failing(const QString &reason);
+    // Fewer than 5 % of the range are left: at the start, and at each serial given then.
+    void serialsLow(qint64 left, qint64 inRange);
     // exitCode as talvex-cli station ends: 0 when every unit succeeded, 1
     // when a file failed, 2 for a refused option, 4 when a unit failed or
     // was aborted.
@@ -85,4 +96,5 @@ private:
     int m_current = 0;
     int m_failed = 0;
     int m_aborted = 0;
+    int m_notRecorded = 0;
 };

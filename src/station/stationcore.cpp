@@ -39,18 +39,24 @@ void StationCore::useFirmware(
     settings->firmware = firmware;
 }
 
-QString StationCore::readSerials(
+SerialsRefusal StationCore::readSerials(
     const QString &pattern, const QString &board, const QString &stateFile, Settings *settings)
 {
+    SerialsRefusal refusal;
     settings->range = SerialRange::parse(pattern);
-    if (!settings->range.isValid())
-        return QStringLiteral("--serials %1").arg(settings->range.error());
-    if (!parseBoardVersion(board, &settings->boardVersion, &settings->boardSubversion))
-        return QStringLiteral("--board \"%1\" is not of the form X.Y (0 to 255 each)").arg(board);
-    if (stateFile.isEmpty())
-        return QStringLiteral("--serials needs --state FILE, where the serials given are kept");
-    settings->stateFile = stateFile;
-    return QString();
+    if (!settings->range.isValid()) {
+        refusal.reason = SerialsRefusal::Reason::Range;
+        refusal.rangeProblem = settings->range.problem();
+        refusal.text = pattern;
+    } else if (!parseBoardVersion(board, &settings->boardVersion, &settings->boardSubversion)) {
+        refusal.reason = SerialsRefusal::Reason::Board;
+        refusal.text = board;
+    } else if (stateFile.isEmpty()) {
+        refusal.reason = SerialsRefusal::Reason::NoState;
+    } else {
+        settings->stateFile = stateFile;
+    }
+    return refusal;
 }
 
 StationCore::StationCore(QObject *parent)
@@ -73,28 +79,72 @@ bool StationCore::open(const Settings &settings, QString *error, qint64 *cutByte
     *cutBytes = 0;
     if (!m_settings.recordFile.isEmpty() && !m_record.open(m_settings.recordFile, error, cutBytes))
         return false;
-    if (m_settings.range.isValid() && !m_state.open(m_settings.stateFile, m_settings.range, error))
-        return false;
+    if (m_settings.range.isValid()) {
+        // Before the state is read: a record read as a state would pass for a damaged state.
+        DurableFile::Status state;
+        if (!DurableFile::status(m_settings.stateFile, &state, error))
+            return false;
+        if (!m_settings.recordFile.isEmpty() && !state.identity.isEmpty()
+            && state.identity == m_record.identity()) {
+            *error = QStringLiteral("%1 and %2 are the same file; the record and the state need one each")
+                         .arg(m_settings.recordFile, m_settings.stateFile);
+            return false;
+        }
+        if (!m_state.open(m_settings.stateFile, m_settings.range, error))
+            return false;
+    }
     m_goal.firmware = m_settings.firmware;
     m_goal.reflashCurrent = m_settings.reflashCurrent;
     m_goal.withSerials = m_settings.range.isValid();
     m_goal.boardVersion = m_settings.boardVersion;
     m_goal.boardSubversion = m_settings.boardSubversion;
-    m_goal.keeps = [this](const QString &serial) {
+    m_goal.claim = [this](const QString &serial, const QString &holder, QString *why) {
         if (!m_settings.range.contains(serial))
-            return false;
-        QString why;
-        if (!m_state.noteKept(serial, &why))
-            m_fatal = why;
-        return true;
+            return StationUnit::Goal::Claim::NotOfRange;
+        switch (m_state.claim(serial, holder, why)) {
+        case StationState::Claim::Kept:
+            return StationUnit::Goal::Claim::Kept;
+        case StationState::Claim::NotWritten:
+            fail(*why);
+            break;
+        case StationState::Claim::Taken:
+            break;
+        }
+        return StationUnit::Goal::Claim::Refused;
     };
-    m_goal.reserve = [this](QString *why) { return m_state.reserve(why); };
+    m_goal.reserve = [this](const QString &holder, QString *why) {
+        const QString serial = m_state.reserve(holder, why);
+        if (!m_state.writeError().isEmpty()) {
+            fail(m_state.writeError());
+        } else if (!serial.isEmpty() && serialsRunningLow()) {
+            emit serialsLow(serialsLeft(), serialsInRange());
+            // A unit taken now would be flashed, then fail for want of a serial.
+            if (serialsLeft() == 0)
+                stop();
+        }
+        return serial;
+    };
     m_goal.settle = [this](const QString &serial, bool written) {
         QString why;
         if (!m_state.settle(serial, written, &why))
-            m_fatal = why;
+            fail(why);
     };
     return true;
+}
+
+qint64 StationCore::serialsLeft() const
+{
+    return m_settings.range.isValid() ? m_state.left() : 0;
+}
+
+qint64 StationCore::serialsInRange() const
+{
+    return m_settings.range.isValid() ? m_state.size() : 0;
+}
+
+bool StationCore::serialsRunningLow() const
+{
+    return m_settings.range.isValid() && serialsLeft() * 20 < serialsInRange();
 }
 
 void StationCore::start()
@@ -173,27 +223,38 @@ void StationCore::unitEnded(StationUnit *unit)
     line.insert(QStringLiteral("station"), m_settings.name);
     line.insert(QStringLiteral("file"), QFileInfo(m_settings.fileName).fileName());
     line.insert(QStringLiteral("sha256"), m_settings.sha256);
+    StationCounters::Result result = unit->result();
     QString error;
-    if (!m_settings.recordFile.isEmpty() && !m_record.append(line, &error) && m_fatal.isEmpty())
-        m_fatal = error;
-    // Reported done only once its line is on disk.
-    m_counters.count(unit->result());
-    emit unitFinished(unit, line);
+    // Reported done only once its line is on disk; otherwise reported as not recorded.
+    if (!m_settings.recordFile.isEmpty() && !m_record.append(line, &error)) {
+        result = StationCounters::Result::NotRecorded;
+        line.insert(QStringLiteral("outcome"), line.value(QStringLiteral("result")));
+        line.insert(QStringLiteral("result"), StationCounters::text(result));
+        line.insert(QStringLiteral("record_error"), error);
+        fail(error);
+    }
+    m_counters.count(result);
+    emit unitFinished(unit, result, line);
     m_ports.finish(unit->port());
     auto entry = m_units.find(unit->port());
     m_retiring[unit] = std::move(entry->second);
     m_units.erase(entry);
     unit->retire();
-    if (!m_fatal.isEmpty() && !m_failing) {
-        // Without its record or state the station cannot keep its promises.
-        m_failing = true;
-        emit failing(m_fatal);
-        stop();
-    }
     if (m_settings.count > 0 && m_counters.handled() >= m_settings.count)
         stop();
     endWhenIdle();
     emit statusChanged();
+}
+
+void StationCore::fail(const QString &reason)
+{
+    if (m_failing)
+        return;
+    m_failing = true;
+    m_fatal = reason;
+    // No new unit from now on; those in progress finish and are reported.
+    stop();
+    emit failing(reason);
 }
 
 void StationCore::endWhenIdle()

@@ -10,6 +10,7 @@
 // destructor.
 
 #include "station/serialrange.h"
+#include "station/serialsrefusal.h"
 #include "station/stationcounters.h"
 #include "station/stationports.h"
 #include "station/stationrecord.h"
@@ -63,8 +64,8 @@ public:
     static void useFirmware(
         const QString &fileName, const QSharedPointer<FirmwareFile> &firmware, Settings *settings);
     // Reads a serial range, its board version ("X.Y") and its state file
-    // into settings; the reason when one of them is refused, else empty.
-    static QString readSerials(
+    // into settings; what was refused and why, if anything.
+    static SerialsRefusal readSerials(
         const QString &pattern, const QString &board, const QString &stateFile, Settings *settings);
 
     explicit StationCore(QObject *parent = nullptr);
@@ -74,7 +75,8 @@ public:
     ~StationCore() override;
 
     // Opens the record (cutBytes: a torn last line cut off) and the serial
-    // range's state; false with the reason, and the station cannot start.
+    // range's state, which may not be one file under two names; false with
+    // the reason, and the station cannot start.
     bool open(const Settings &settings, QString *error, qint64 *cutBytes);
     // Looks for arrivals from now on; finished() follows once stopped, with
     // no unit in progress and every unit's worker thread ended.
@@ -92,15 +94,27 @@ public:
     // Why the station could not keep its record or state; empty while it can.
     const QString &fatalError() const { return m_fatal; }
     const Settings &settings() const { return m_settings; }
+    // Serials of the range not handed out yet, and all of them; 0 without a range.
+    qint64 serialsLeft() const;
+    qint64 serialsInRange() const;
+    // Fewer than 5 % of the range are left.
+    bool serialsRunningLow() const;
 
 signals:
     void unitStarted(StationUnit *unit);
-    // The unit's line, on disk when a record is kept; the unit goes after.
-    void unitFinished(StationUnit *unit, const QJsonObject &line);
+    // The unit's line, on disk when a record is kept, and what the unit is
+    // reported as: its own result, or NotRecorded when its line could not
+    // be written (the line's "outcome" then tells the unit's own). The
+    // unit goes after.
+    void unitFinished(StationUnit *unit, StationCounters::Result result, const QJsonObject &line);
     // After each look for arrivals and each unit's end.
     void statusChanged();
-    // The record or state failed: the station stops.
+    // The record or state could not be written: the station takes no new
+    // unit from now on; those in progress finish. Once per station.
     void failing(const QString &reason);
+    // A serial was given while fewer than 5 % of the range are left; with
+    // none left, the station takes no new unit from then on.
+    void serialsLow(qint64 left, qint64 inRange);
     void finished();
 
 private:
@@ -108,6 +122,8 @@ private:
     void startUnit(const QString &port);
     void unitEnded(StationUnit *unit);
     void endWhenIdle();
+    // Without its record or state the station cannot keep its promises.
+    void fail(const QString &reason);
 
     Settings m_settings;
     StationRecord m_record;

@@ -9,6 +9,8 @@ QString StationCounters::text(Result result)
         return QStringLiteral("already current");
     case Result::Failed:
         return QStringLiteral("failed");
+    case Result::NotRecorded:
+        return QStringLiteral("not recorded");
     case Result::Aborted:
         break;
     }
@@ -30,6 +32,9 @@ void StationCounters::count(Result result)
     case Result::Aborted:
         ++aborted;
         break;
+    case Result::NotRecorded:
+        ++notRecorded;
+        break;
     }
 }
 
@@ -42,9 +47,10 @@ double StationCounters::unitsPerHour(qint64 elapsedMs) const
 
 QString StationCounters::summary() const
 {
-    return QStringLiteral("done %1, already current %2, failed %3, aborted %4")
-        .arg(done)
-        .arg(current)
-        .arg(failed)
-        .arg(aborted);
+    const QString counts = QStringLiteral("done %1, already current %2, failed %3, aborted %4")
+                               .arg(done)
+                               .arg(current)
+                               .arg(failed)
+                               .arg(aborted);
+    return notRecorded > 0 ? counts + QStringLiteral(", not recorded %1").arg(notRecorded) : counts;
 }

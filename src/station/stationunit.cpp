@@ -109,6 +109,16 @@ void StationUnit::open(const LoaderDevice &device)
     m_firmwareBefore = LoaderAccess::firmwareFields(device.firmwareInformation);
     endPhase();
     emit opened();
+    if (m_goal.withSerials) {
+        // Before anything is written: a device with another unit's serial is left as it is.
+        QString why;
+        const Goal::Claim claim = m_goal.claim(m_serialBefore, device.usbId.serialNumber, &why);
+        if (claim == Goal::Claim::Refused) {
+            finish(StationCounters::Result::Failed, why);
+            return;
+        }
+        m_keepsSerial = claim == Goal::Claim::Kept;
+    }
     if (isCurrent(device.firmwareInformation, m_goal.firmware->header()) && !m_goal.reflashCurrent) {
         m_firmwareAfter = m_firmwareBefore;
         m_firmwareAfterText
@@ -169,13 +179,13 @@ void StationUnit::identity()
     const StationCounters::Result done
         = flashed ? StationCounters::Result::Done : StationCounters::Result::AlreadyCurrent;
     // A device that already has a serial of the range keeps it.
-    if (!m_goal.withSerials || m_goal.keeps(m_serialBefore)) {
+    if (!m_goal.withSerials || m_keepsSerial) {
         finish(done);
         return;
     }
     beginPhase(QStringLiteral("identity"));
     QString why;
-    m_reserved = m_goal.reserve(&why);
+    m_reserved = m_goal.reserve(m_device.usbId.serialNumber, &why);
     if (m_reserved.isEmpty()) {
         finish(StationCounters::Result::Failed, QStringLiteral("no serial for it: %1").arg(why));
         return;

@@ -35,13 +35,22 @@ public:
     {
         QSharedPointer<FirmwareFile> firmware;
         bool reflashCurrent = false;
-        // With a serial range: whether a serial is of it (and so kept, and
-        // never given to another), the next serial reserved durably (empty
-        // with the reason when there is none), and the end of a
+        // With a serial range: what the serial a device already has means
+        // for the unit of USB serial holder (checked before anything is
+        // written to it), the next serial reserved durably for holder
+        // (empty with the reason when there is none), and the end of a
         // reservation (written, or burnt).
+        enum class Claim {
+            // Not of the range: the unit gets one of it.
+            NotOfRange,
+            // Of the range, and the unit's own: it keeps it.
+            Kept,
+            // Another unit has it, or the state was not written: the unit fails with the reason.
+            Refused,
+        };
         bool withSerials = false;
-        std::function<bool(const QString &serial)> keeps;
-        std::function<QString(QString *reason)> reserve;
+        std::function<Claim(const QString &serial, const QString &holder, QString *reason)> claim;
+        std::function<QString(const QString &holder, QString *reason)> reserve;
         std::function<void(const QString &serial, bool written)> settle;
         uchar boardVersion = 0;
         uchar boardSubversion = 0;
@@ -108,6 +117,8 @@ private:
     std::unique_ptr<QObject> m_identityContext;
     LoaderDevice m_device;
     bool m_opened = false;
+    // The device has a serial of the range, its own: none is written.
+    bool m_keepsSerial = false;
     QElapsedTimer m_clock;
     QElapsedTimer m_phaseClock;
     QString m_phase;

@@ -48,6 +48,8 @@ QString StationTile::resultText(StationCounters::Result result)
         return QStringLiteral("Failed");
     case StationCounters::Result::Aborted:
         return QStringLiteral("Aborted");
+    case StationCounters::Result::NotRecorded:
+        return QStringLiteral("Not recorded");
     }
     return QString();
 }

@@ -188,13 +188,78 @@ void StationWindow::onCountersChanged(const StationCounters &counters, double un
 {
     ui->doneCountLabel->setText(QStringLiteral("Done: %1").arg(counters.done));
     ui->currentCountLabel->setText(QStringLiteral("Already current: %1").arg(counters.current));
-    ui->failedCountLabel->setText(QStringLiteral("Failed: %1").arg(counters.failed + counters.aborted));
+    const int failed = counters.failed + counters.aborted;
+    ui->failedCountLabel->setText(counters.notRecorded > 0
+            ? QStringLiteral("Failed: %1, not recorded: %2").arg(failed).arg(counters.notRecorded)
+            : QStringLiteral("Failed: %1").arg(failed));
     ui->unitsPerHourLabel->setText(QStringLiteral("Units per hour: %1").arg(unitsPerHour, 0, 'f', 0));
 }
 
 void StationWindow::showStatus(const QString &text)
 {
     ui->statusLabel->setText(text);
+}
+
+void StationWindow::showStationFiles(const QString &recordFile, const QString &stateFile)
+{
+    ui->stationFilesLabel->setText(
+        QStringLiteral("Record: %1\nSerials given (with a serial range): %2").arg(recordFile, stateFile));
+}
+
+void StationWindow::onStationFailing(const QString &reason)
+{
+    showStatus(QStringLiteral("No new units are taken: %1. The units in progress finish.").arg(reason));
+}
+
+void StationWindow::onSerialsLow(qint64 left, qint64 inRange)
+{
+    showStatus(left == 0
+            ? QStringLiteral("The last of the %1 serials of the range is given: no new units are taken.")
+                  .arg(inRange)
+            : QStringLiteral("Only %1 of the %2 serials of the range are left.").arg(left).arg(inRange));
+}
+
+QString StationWindow::serialsRefusalText(const SerialsRefusal &refusal)
+{
+    switch (refusal.reason) {
+    case SerialsRefusal::Reason::None:
+        break;
+    case SerialsRefusal::Reason::Board:
+        return QStringLiteral("The board version \"%1\" is not two numbers from 0 to 255 with a dot between, "
+                              "such as 2.1.")
+            .arg(refusal.text);
+    case SerialsRefusal::Reason::NoState:
+        return QStringLiteral("No file is set to keep the serials given.");
+    case SerialsRefusal::Reason::Range:
+        switch (refusal.rangeProblem) {
+        case SerialRange::Problem::None:
+        case SerialRange::Problem::NotARange:
+            break;
+        case SerialRange::Problem::PrefixNotPrintable:
+            return QStringLiteral(
+                "The serial range \"%1\" cannot be used: only printable ASCII in the prefix, "
+                "without spaces or braces.")
+                .arg(refusal.text);
+        case SerialRange::Problem::DigitCounts:
+            return QStringLiteral(
+                "The serial range \"%1\" cannot be used: its first and last number need the "
+                "same number of digits, at most 12.")
+                .arg(refusal.text);
+        case SerialRange::Problem::LastBelowFirst:
+            return QStringLiteral(
+                "The serial range \"%1\" cannot be used: its last number is below its first.")
+                .arg(refusal.text);
+        case SerialRange::Problem::TooLong:
+            return QStringLiteral(
+                "The serial range \"%1\" cannot be used: its serials are longer than the 16 "
+                "bytes a device keeps.")
+                .arg(refusal.text);
+        }
+        return QStringLiteral("The serial range \"%1\" is not a range: write a prefix, then the first and "
+                              "last number in braces, such as ZOK{000100..000999}.")
+            .arg(refusal.text);
+    }
+    return QString();
 }
 
 void StationWindow::closeEvent(QCloseEvent *event)

@@ -12,6 +12,7 @@
 #include <QWidget>
 
 #include "firmware/firmwarefile.h"
+#include "station/serialsrefusal.h"
 #include "station/stationcounters.h"
 
 namespace Ui {
@@ -43,6 +44,8 @@ public:
     // and the previous choice stays.
     bool loadFirmwareFile(const QString &path);
     bool isRunning() const { return m_run != Run::Idle; }
+    // Why the serial range or the board version was refused, for the operator.
+    static QString serialsRefusalText(const SerialsRefusal &refusal);
 
 signals:
     void startRequested(const StationWindow::Choice &choice);
@@ -65,6 +68,12 @@ public slots:
     void onCountersChanged(const StationCounters &counters, double unitsPerHour);
     // A line for the operator, such as the record file in use or a fault of the station.
     void showStatus(const QString &text);
+    // Where the station keeps its record and its serials' state, shown before Start.
+    void showStationFiles(const QString &recordFile, const QString &stateFile);
+    // The record or the state could not be written: no new units are taken.
+    void onStationFailing(const QString &reason);
+    // Fewer than 5 % of the serial range are left.
+    void onSerialsLow(qint64 left, qint64 inRange);
 
 protected:
     // Closing while units are in progress stops the station first and

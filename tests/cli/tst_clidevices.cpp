@@ -166,6 +166,10 @@ private slots:
             << QStringList({"start-app"}) << "fwvalid=0" << 4 << "came back in its flashing mode";
         QTest::addRow("--wait not a number") << QStringList({"list", "--wait", "soon"}) << "" << 2
                                              << "--wait \"soon\" is not a number of seconds";
+        QTest::addRow("station --wait means nothing (DeviceCommand::takesWait)")
+            << QStringList({"station", "--wait", "1", "FILE"}) << "" << 2 << "--wait does not apply";
+        QTest::addRow("station --state without --serials (readOptions)")
+            << QStringList({"station", "--state", "s.json", "FILE"}) << "" << 2 << "it needs --serials";
         QTest::addRow("--wait for a serial that never appears")
             << QStringList({"restart", "--device", "NOPE", "--wait", "0.2"}) << "" << 3
             << "no attached device has";

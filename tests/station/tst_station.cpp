@@ -133,6 +133,35 @@ private slots:
         QCOMPARE(found, expected);
     }
 
+    // Two devices already carrying the same serial of the range: one keeps
+    // it, the other fails before anything is written to it (StationUnit::open's claim).
+    void aSerialOnAnotherUnitIsRefused()
+    {
+        QTemporaryDir dir;
+        const QString file = firmwareFile(dir);
+        const QString simulator = simulatorWithState(
+            dir.filePath(QStringLiteral("sim.json")), QStringLiteral("restart-ms=100,busy-ms=100,devices=2"));
+        for (const char *device : {"ZOK000001", "ZOK000002"}) {
+            const CliResult named = runCli(
+                {"set-identity", "--device", device, "--serial", "ZOK000500", "--board", "2.1"}, simulator);
+            QVERIFY2(named.exitCode == 0, named.err.constData());
+        }
+        const CliResult run = runCli(stationArguments(dir, file, {"--count", "2"}), simulator);
+        QVERIFY2(run.exitCode == 4, run.err.constData());
+        QStringList results;
+        for (const QJsonObject &line : recordLines(dir)) {
+            QCOMPARE(text(line, "serial_after"), QStringLiteral("ZOK000500"));
+            results << text(line, "result");
+            if (text(line, "result") == QLatin1String("failed")) {
+                QVERIFY2(text(line, "reason").contains(QStringLiteral("already on another unit")),
+                    qPrintable(text(line, "reason")));
+                QVERIFY(line.value(QStringLiteral("firmware_after")).toObject().isEmpty());
+            }
+        }
+        results.sort();
+        QCOMPARE(results, QStringList({QStringLiteral("done"), QStringLiteral("failed")}));
+    }
+
     // Killed at random moments and started again: no serial is given
     // twice, the record holds only whole lines, and every unit the station
     // reported done is in it.

@@ -6,6 +6,8 @@
 #include "station/stationstate.h"
 
 #include <QFile>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -39,7 +41,7 @@ private slots:
         QFETCH(qint64, number);
         const SerialRange range = SerialRange::parse(pattern);
         QCOMPARE(range.isValid(), valid);
-        QCOMPARE(range.error().isEmpty(), valid);
+        QCOMPARE(range.problem() == SerialRange::Problem::None, valid);
         if (!valid)
             return;
         QCOMPARE(range.pattern(), pattern);
@@ -52,39 +54,60 @@ private slots:
     {
         QTemporaryDir dir;
         const QString file = dir.filePath(QStringLiteral("state.json"));
-        const SerialRange range = SerialRange::parse(QStringLiteral("S{01..03}"));
+        const SerialRange range = SerialRange::parse(QStringLiteral("S{01..04}"));
         QString error;
         {
             StationState state;
             QVERIFY2(state.open(file, range, &error), qPrintable(error));
-            const QString first = state.reserve(&error);
+            const QString first = state.reserve(QStringLiteral("usb1"), &error);
             QVERIFY(state.settle(first, true, &error));
             // A second word on the same serial changes nothing.
             QVERIFY(state.settle(first, false, &error));
             // S02 is on a device already, from elsewhere.
-            QVERIFY(state.noteKept(QStringLiteral("S02"), &error));
-            QCOMPARE(state.reserve(&error), QStringLiteral("S03"));
+            QCOMPARE(state.claim(QStringLiteral("S02"), QStringLiteral("usb2"), &error),
+                StationState::Claim::Kept);
+            QCOMPARE(state.reserve(QStringLiteral("usb3"), &error), QStringLiteral("S03"));
             // Ends here as a crash would, with S03 reserved.
         }
-        StationState state;
-        QVERIFY2(state.open(file, range, &error), qPrintable(error));
-        QCOMPARE(state.given(), QStringList({QStringLiteral("S01"), QStringLiteral("S02")}));
-        QCOMPARE(state.burnt(), QStringList {QStringLiteral("S03")});
-        QVERIFY(state.reserve(&error).isEmpty());
-        QVERIFY(error.contains(QStringLiteral("used up")));
+        {
+            StationState state;
+            QVERIFY2(state.open(file, range, &error), qPrintable(error));
+            QCOMPARE(state.given(), QStringList({QStringLiteral("S01"), QStringLiteral("S02")}));
+            QCOMPARE(state.burnt(), QStringList {QStringLiteral("S03")});
+            // A burnt serial is on no unit this station knows of: a device with it is refused.
+            QCOMPARE(state.claim(QStringLiteral("S03"), QStringLiteral("usb9"), &error),
+                StationState::Claim::Taken);
+            QCOMPARE(state.reserve(QStringLiteral("usb4"), &error), QStringLiteral("S04"));
+            QVERIFY(state.reserve(QStringLiteral("usb5"), &error).isEmpty());
+            QVERIFY(error.contains(QStringLiteral("used up")));
+        }
+        // A range with no serial left is refused at the start, not unit by unit.
+        StationState usedUp;
+        QVERIFY(!usedUp.open(file, range, &error));
+        QVERIFY2(error.contains(QStringLiteral("used up")), qPrintable(error));
         StationState other;
         QVERIFY(!other.open(file, SerialRange::parse(QStringLiteral("T{01..03}")), &error));
+        QVERIFY2(error.contains(QStringLiteral("belongs to the range")), qPrintable(error));
     }
 
+    // Only a file of records is appended to, and only a torn record line is cut.
     void tornLastLineIsCutOff_data()
     {
         QTest::addColumn<QByteArray>("before");
+        // Empty: the file is refused and left byte for byte.
         QTest::addColumn<QByteArray>("after");
-        QTest::addRow("empty") << QByteArray() << QByteArray("{\"n\":1}\n");
-        QTest::addRow("whole lines") << QByteArray("{\"n\":0}\n") << QByteArray("{\"n\":0}\n{\"n\":1}\n");
-        QTest::addRow("torn line") << QByteArray("{\"n\":0}\n{\"n\":")
-                                   << QByteArray("{\"n\":0}\n{\"n\":1}\n");
-        QTest::addRow("only a torn line") << QByteArray("{\"n") << QByteArray("{\"n\":1}\n");
+        const QByteArray line0 = recordLine(0);
+        const QByteArray line1 = recordLine(1);
+        QTest::addRow("empty") << QByteArray() << line1;
+        QTest::addRow("whole lines") << line0 << line0 + line1;
+        QTest::addRow("torn line") << line0 + line1.left(30) << line0 + line1;
+        QTest::addRow("only a torn line") << line0.left(5) << line1;
+        QTest::addRow("a firmware file is never cut")
+            << QByteArray("BZOK\x01\x00\x07\n\x03garbage", 17) << QByteArray();
+        QTest::addRow("a JSON file without a newline is never cut")
+            << QByteArray("{\"a\":1}") << QByteArray();
+        QTest::addRow("first line no record") << QByteArray("{\"n\":0}\n") + line0 << QByteArray();
+        QTest::addRow("last line no record") << line0 + QByteArray("{\"n\":0}\n") << QByteArray();
     }
     void tornLastLineIsCutOff()
     {
@@ -97,12 +120,27 @@ private slots:
         file.close();
         QString error;
         StationRecord record;
-        QVERIFY2(record.open(name, &error), qPrintable(error));
-        StationRecord second;
-        QVERIFY2(!second.open(name, &error), "a second station must not share the record");
-        QVERIFY(record.append(QJsonObject {{QStringLiteral("n"), 1}}, &error));
+        QCOMPARE(record.open(name, &error), !after.isEmpty());
+        if (after.isEmpty()) {
+            QVERIFY(error.contains(QStringLiteral("not a record")));
+        } else {
+            StationRecord second;
+            QVERIFY2(!second.open(name, &error), "a second station must not share the record");
+            QVERIFY(record.append(QJsonDocument::fromJson(recordLine(1)).object(), &error));
+        }
         QVERIFY(file.open(QIODevice::ReadOnly));
-        QCOMPARE(file.readAll(), after);
+        QCOMPARE(file.readAll(), after.isEmpty() ? before : after);
+    }
+
+private:
+    static QByteArray recordLine(int n)
+    {
+        const QJsonObject line {{QStringLiteral("board"), QStringLiteral("2.1")},
+            {QStringLiteral("port"), QStringLiteral("usb:1-%1").arg(n)},
+            {QStringLiteral("result"), QStringLiteral("done")}, {QStringLiteral("sha256"), QString()},
+            {QStringLiteral("station"), QStringLiteral("bench")},
+            {QStringLiteral("time"), QStringLiteral("2026-01-01T00:00:00Z")}};
+        return QJsonDocument(line).toJson(QJsonDocument::Compact) + '\n';
     }
 };
 

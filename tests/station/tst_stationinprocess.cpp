@@ -104,7 +104,7 @@ private slots:
         }
         QCOMPARE(finished.size(), devices);
         for (const QList<QVariant> &unit : qAsConst(finished))
-            QCOMPARE(unit.at(1).toString(), result);
+            QCOMPARE(StationCounters::text(unit.at(1).value<StationCounters::Result>()), result);
         QCOMPARE(readBytes(record).count(QByteArray("\"result\":\"") + result.toUtf8() + '"'), devices);
         // A device cut off mid-flash still writes and restarts: the next row,
         // and the program's end, meet it back and idle.

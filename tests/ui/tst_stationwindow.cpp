@@ -63,6 +63,10 @@ private slots:
         m_window->findChild<QLineEdit *>(QStringLiteral("serialPatternEdit"))
             ->setText(QStringLiteral("ZOK{000100..000999}"));
         m_window->findChild<QLineEdit *>(QStringLiteral("boardVersionEdit"))->setText(QStringLiteral("2.1"));
+        // Named before Start (StationSide's constructor), so the operator knows where they go.
+        const QString files = label(m_window.get(), "stationFilesLabel")->text();
+        QVERIFY2(
+            files.contains(m_side->recordFile()) && files.contains(m_side->stateFile()), qPrintable(files));
         QTest::mouseClick(button("startButton"), Qt::LeftButton);
         QTRY_VERIFY(button("stopButton")->isEnabled());
 
@@ -133,8 +137,10 @@ private slots:
             ->setText(QStringLiteral("ZOK{9..1}"));
         QTest::mouseClick(button("startButton"), Qt::LeftButton);
         QTRY_VERIFY_WITH_TIMEOUT(button("startButton")->isEnabled(), 100000);
-        QVERIFY2(label(m_window.get(), "statusLabel")->text().contains(QStringLiteral("--serials")),
-            qPrintable(label(m_window.get(), "statusLabel")->text()));
+        // Worded for the window: no option of the command line, and the real cause.
+        const QString status = label(m_window.get(), "statusLabel")->text();
+        QVERIFY2(!status.contains(QStringLiteral("--")) && status.contains(QStringLiteral("below its first")),
+            qPrintable(status));
     }
 
     void closingWhileRunningStopsTheStationFirst()

@@ -71,7 +71,7 @@ std::vector<DeviceCommand> makeCommands()
                 {QStringLiteral("count"), QString(), QStringLiteral("N")},
                 {QStringLiteral("max-units"), QString(), QStringLiteral("N")},
                 {QStringLiteral("reflash-current"), QString()}},
-            Devices::Every, runStation},
+            Devices::Every, runStation, false},
         {"start-app", "start-app [--device SERIAL] [--wait SECONDS]", "start-app",
             "tell the device to start its application",
             "\nTells the device to leave its flashing mode and start its application, and\n"
@@ -187,7 +187,7 @@ int runDeviceCommand(const DeviceCommand &command, const QStringList &arguments)
         help += QLatin1String(deviceOption);
     DeviceCommandLine commandLine(
         name, QStringLiteral("usage: talvex-cli ") + QLatin1String(command.usage), help, command.options);
-    if (!commandLine.parse(arguments, command.positional))
+    if (!commandLine.parse(arguments, command.positional, command.takesWait))
         return ExitSuccess;
     if (command.devices == DeviceCommand::Devices::Every && commandLine.isSet(QStringLiteral("device")))
         commandLine.refuse(QStringLiteral("%1 shows every device; --device does not apply").arg(name));

@@ -61,6 +61,8 @@ struct DeviceCommand
     // Runs the command; returns what it reports on stdout. Ends the command
     // by throwing CommandError.
     std::function<QString(DeviceCommandContext &)> run;
+    // Whether --wait means anything: false for a command that waits for devices by itself.
+    bool takesWait = true;
 };
 
 // Every device command, in the order the tool's help lists them.

@@ -24,19 +24,24 @@ DeviceCommandLine::DeviceCommandLine(const QString &command, const QString &usag
     m_parser.addOptions(options);
 }
 
-bool DeviceCommandLine::parse(const QStringList &arguments, int positional)
+bool DeviceCommandLine::parse(const QStringList &arguments, int positional, bool takesWait)
 {
     if (!m_parser.parse(QStringList {m_command} + arguments))
         refuse(m_parser.errorText());
     if (m_parser.isSet(QStringLiteral("help"))) {
-        printHelp(m_usage + QLatin1Char('\n') + m_help
-            + QStringLiteral("  --wait SECONDS   wait up to SECONDS (0 to %1) for the device to appear\n"
-                             "                   instead of failing at once (default 0)\n"
-                             "  --json           one JSON object per line on stdout for each event, "
-                             "ending with the result\n")
-                  .arg(maxWaitSeconds));
+        const QString wait = takesWait
+            ? QStringLiteral("  --wait SECONDS   wait up to SECONDS (0 to %1) for the device to appear\n"
+                             "                   instead of failing at once (default 0)\n")
+                  .arg(maxWaitSeconds)
+            : QString();
+        printHelp(m_usage + QLatin1Char('\n') + m_help + wait
+            + QStringLiteral("  --json           one JSON object per line on stdout for each event, "
+                             "ending with the result\n"));
         return false;
     }
+    if (!takesWait && m_parser.isSet(QStringLiteral("wait")))
+        refuse(QStringLiteral("--wait does not apply: %1 waits for devices by itself until it is stopped")
+                   .arg(m_command));
     if (m_parser.isSet(QStringLiteral("wait"))) {
         const QString text = value(QStringLiteral("wait"));
         bool ok = false;

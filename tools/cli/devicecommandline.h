@@ -19,8 +19,8 @@ public:
 
     // False when --help was given (the help is printed); ends the command
     // with the usage line when the arguments are refused or their number
-    // is not `positional`.
-    bool parse(const QStringList &arguments, int positional);
+    // is not `positional`, or --wait is given to a command that takes none.
+    bool parse(const QStringList &arguments, int positional, bool takesWait = true);
 
     QString device() const;
     // How long to wait for the device to appear (--wait SECONDS); 0 without it.

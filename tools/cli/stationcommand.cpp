@@ -37,6 +37,50 @@ int positiveNumber(const DeviceCommandLine &commandLine, const QString &option)
     return value;
 }
 
+QString refusalText(const SerialsRefusal &refusal)
+{
+    switch (refusal.reason) {
+    case SerialsRefusal::Reason::None:
+        break;
+    case SerialsRefusal::Reason::Board:
+        return QStringLiteral("--board \"%1\" is not of the form X.Y (0 to 255 each)").arg(refusal.text);
+    case SerialsRefusal::Reason::NoState:
+        return QStringLiteral("--serials needs --state FILE, where the serials given are kept");
+    case SerialsRefusal::Reason::Range:
+        switch (refusal.rangeProblem) {
+        case SerialRange::Problem::None:
+        case SerialRange::Problem::NotARange:
+            break;
+        case SerialRange::Problem::PrefixNotPrintable:
+            return QStringLiteral(
+                "--serials \"%1\": only printable ASCII in the prefix, without spaces or braces")
+                .arg(refusal.text);
+        case SerialRange::Problem::DigitCounts:
+            return QStringLiteral(
+                "--serials \"%1\": FIRST and LAST must have the same number of digits (at most 12)")
+                .arg(refusal.text);
+        case SerialRange::Problem::LastBelowFirst:
+            return QStringLiteral("--serials \"%1\": LAST is below FIRST").arg(refusal.text);
+        case SerialRange::Problem::TooLong:
+            return QStringLiteral("--serials \"%1\": its serials are longer than the 16 bytes a device keeps")
+                .arg(refusal.text);
+        }
+        return QStringLiteral("--serials \"%1\" is not of the form PREFIX{FIRST..LAST}").arg(refusal.text);
+    }
+    return QString();
+}
+
+QString serialsLowText(qint64 left, qint64 inRange)
+{
+    if (left == 0)
+        return QStringLiteral("talvex-cli station: the last of the %1 serials of the range is given; no new "
+                              "units are taken\n")
+            .arg(inRange);
+    return QStringLiteral("talvex-cli station: warning: only %1 of the %2 serials of the range are left\n")
+        .arg(left)
+        .arg(inRange);
+}
+
 StationCore::Settings readOptions(DeviceCommandContext &context)
 {
     const DeviceCommandLine &commandLine = context.commandLine();
@@ -48,16 +92,22 @@ StationCore::Settings readOptions(DeviceCommandContext &context)
     const bool serials = commandLine.isSet(QStringLiteral("serials"));
     if (serials != commandLine.isSet(QStringLiteral("board")))
         commandLine.refuse(QStringLiteral("--serials and --board go together"));
+    if (!serials && commandLine.isSet(QStringLiteral("state")))
+        commandLine.refuse(QStringLiteral("--state keeps the serials given: it needs --serials and --board"));
     if (serials) {
-        const QString refused = StationCore::readSerials(commandLine.value(QStringLiteral("serials")),
+        const SerialsRefusal refused = StationCore::readSerials(commandLine.value(QStringLiteral("serials")),
             commandLine.value(QStringLiteral("board")), commandLine.value(QStringLiteral("state")),
             &settings);
-        if (!refused.isEmpty())
-            commandLine.refuse(refused);
+        if (refused.isRefused())
+            commandLine.refuse(refusalText(refused));
     }
     settings.recordFile = commandLine.isSet(QStringLiteral("record"))
         ? commandLine.value(QStringLiteral("record"))
         : QStringLiteral("station-record.jsonl");
+    // An empty name would run the station with no record at all.
+    if (settings.recordFile.isEmpty())
+        commandLine.refuse(
+            QStringLiteral("--record \"\" names no file; every unit needs its line in a record"));
     settings.name = commandLine.isSet(QStringLiteral("name")) ? commandLine.value(QStringLiteral("name"))
                                                               : QSysInfo::machineHostName();
     if (commandLine.isSet(QStringLiteral("count")))
@@ -96,10 +146,16 @@ public:
             reportUnitEvents(unit);
         });
         QObject::connect(&m_station, &StationCore::unitFinished,
-            [this](StationUnit *unit, const QJsonObject &line) { unitFinished(unit, line); });
+            [this](StationUnit *unit, StationCounters::Result result, const QJsonObject &line) {
+                unitFinished(unit, result, line);
+            });
         QObject::connect(&m_station, &StationCore::failing, [](const QString &reason) {
-            printErr(QStringLiteral("talvex-cli station: %1; stopping\n").arg(reason));
+            printErr(QStringLiteral("talvex-cli station: %1; no new units are taken, those in progress "
+                                    "finish\n")
+                         .arg(reason));
         });
+        QObject::connect(&m_station, &StationCore::serialsLow,
+            [](qint64 left, qint64 inRange) { printErr(serialsLowText(left, inRange)); });
         QObject::connect(&m_station, &StationCore::statusChanged, [this] { showStatus(); });
         QObject::connect(&m_station, &StationCore::finished, &m_loop, &QEventLoop::quit);
     }
@@ -116,6 +172,8 @@ public:
                          settings.range.isValid() ? QStringLiteral(", serials ") + settings.range.pattern()
                                                   : QString()));
         std::fflush(stdout);
+        if (m_station.serialsRunningLow())
+            printErr(serialsLowText(m_station.serialsLeft(), m_station.serialsInRange()));
         // Ctrl-C once stops, twice aborts; SIGTERM counts the same.
         TerminationSignals interrupts;
         QObject::connect(&interrupts, &TerminationSignals::terminationRequested, &m_loop, [this] { stop(); });
@@ -136,13 +194,14 @@ public:
         report.addResult(QStringLiteral("already_current"), counters.current);
         report.addResult(QStringLiteral("failed"), counters.failed);
         report.addResult(QStringLiteral("aborted"), counters.aborted);
+        report.addResult(QStringLiteral("not_recorded"), counters.notRecorded);
         report.addResult(QStringLiteral("units_per_hour"), counters.unitsPerHour(elapsed));
         if (!m_station.fatalError().isEmpty())
             m_context.fail(ExitFileFailed, m_station.fatalError());
-        if (counters.failed + counters.aborted > 0)
+        if (counters.failed + counters.aborted + counters.notRecorded > 0)
             m_context.fail(ExitDeviceFailed,
                 QStringLiteral("%1 of %2 units failed or were aborted")
-                    .arg(counters.failed + counters.aborted)
+                    .arg(counters.failed + counters.aborted + counters.notRecorded)
                     .arg(counters.handled()));
         return ExitSuccess;
     }
@@ -160,22 +219,30 @@ private:
         m_station.stop();
     }
 
-    void unitFinished(StationUnit *unit, const QJsonObject &line)
+    void unitFinished(StationUnit *unit, StationCounters::Result result, const QJsonObject &line)
     {
         CommandReport::current().event(QStringLiteral("unit"), line);
         const QString serial = unit->serialAfter().isEmpty() ? QStringLiteral("?") : unit->serialAfter();
         const QString seconds = QString::number(unit->seconds(), 'f', 2);
         if (m_terminal)
             printOut(QStringLiteral("\r\033[K"));
-        if (unit->result() == StationCounters::Result::Failed
-            || unit->result() == StationCounters::Result::Aborted)
+        if (result == StationCounters::Result::NotRecorded) {
+            // Its outcome still reaches the operator, as the record could not keep it.
+            const QString outcome = StationCounters::text(unit->result());
+            const QString detail = unit->reason().isEmpty() ? unit->firmwareAfterText() : unit->reason();
+            const QString text = QStringLiteral("%1 %2: not recorded (%3, %4, %5 s): %6\n")
+                                     .arg(unit->port(), serial, outcome, detail, seconds,
+                                         line.value(QStringLiteral("record_error")).toString());
+            printOut(text);
+            printErr(QStringLiteral("talvex-cli station: ") + text);
+        } else if (result == StationCounters::Result::Failed || result == StationCounters::Result::Aborted) {
             printOut(QStringLiteral("%1 %2: %3, %4 s: %5\n")
-                         .arg(unit->port(), serial, StationCounters::text(unit->result()), seconds,
-                             unit->reason()));
-        else
+                         .arg(unit->port(), serial, StationCounters::text(result), seconds, unit->reason()));
+        } else {
             printOut(QStringLiteral("%1 %2: %3, %4, %5 s\n")
-                         .arg(unit->port(), serial, StationCounters::text(unit->result()),
-                             unit->firmwareAfterText(), seconds));
+                         .arg(unit->port(), serial, StationCounters::text(result), unit->firmwareAfterText(),
+                             seconds));
+        }
         std::fflush(stdout);
     }
 
