@@ -20,7 +20,8 @@ void initialiseSodium()
     Q_UNUSED(result)
 }
 
-bool verifiesFile(const Minisign::Signature &signature, const QByteArray &fileBytes, const Minisign::PublicKey &key)
+bool verifiesFile(
+    const Minisign::Signature &signature, const QByteArray &fileBytes, const Minisign::PublicKey &key)
 {
     const auto *bytes = reinterpret_cast<const unsigned char *>(fileBytes.constData());
     const auto size = static_cast<unsigned long long>(fileBytes.size());
@@ -156,7 +157,8 @@ QString signatureStateText(const SignatureCheck &check)
     case SignatureState::UntrustedKey:
         break;
     }
-    const QString file = check.signatureFile.isEmpty() ? QStringLiteral("the signature") : check.signatureFile;
+    const QString file
+        = check.signatureFile.isEmpty() ? QStringLiteral("the signature") : check.signatureFile;
     QString reason = QStringLiteral("%1 %2").arg(file, signatureFaultText(check.fault));
     if (check.state == SignatureState::UntrustedKey)
         reason += QStringLiteral(" (key %1)").arg(check.keyId);

@@ -47,7 +47,8 @@ public:
 
     // Reads the signature beside firmwarePath and verifies fileBytes, the
     // whole firmware file as read, with it. No signature file: Unsigned.
-    static SignatureCheck check(const QByteArray &fileBytes, const QString &firmwarePath, const TrustedKeys &keys);
+    static SignatureCheck check(
+        const QByteArray &fileBytes, const QString &firmwarePath, const TrustedKeys &keys);
 
     // Verifies fileBytes with the text of a .minisig file.
     static SignatureCheck verify(

@@ -20,7 +20,8 @@ QString signatureFaultText(SignatureFault fault)
     case SignatureFault::NotAFile:
         return QStringLiteral("is not a regular file");
     case SignatureFault::TooLarge:
-        return QStringLiteral("is too large to be a signature or key (over %1 bytes)").arg(Minisign::maxFileSize);
+        return QStringLiteral("is too large to be a signature or key (over %1 bytes)")
+            .arg(Minisign::maxFileSize);
     case SignatureFault::Truncated:
         return QStringLiteral("is truncated");
     case SignatureFault::NotACommentLine:
@@ -80,8 +81,8 @@ SignatureFault decodeBase64(const QByteArray &line, std::vector<uint8_t> *bytes)
 {
     std::vector<uint8_t> buffer(size_t(line.size()) / 4 * 3 + 3);
     size_t length = 0;
-    if (sodium_base642bin(buffer.data(), buffer.size(), line.constData(), size_t(line.size()), nullptr, &length,
-            nullptr, sodium_base64_VARIANT_ORIGINAL)
+    if (sodium_base642bin(buffer.data(), buffer.size(), line.constData(), size_t(line.size()), nullptr,
+            &length, nullptr, sodium_base64_VARIANT_ORIGINAL)
         != 0)
         return SignatureFault::BadBase64;
     buffer.resize(length);
@@ -169,7 +170,8 @@ ParsedSignature parseSignature(const QByteArray &text)
         return fail(0, SignatureFault::Truncated);
 
     std::vector<uint8_t> bytes;
-    SignatureFault fault = decodeAlgorithmLine(lines.lines[1], algorithmSize + keyIdSize + signatureSize, &bytes);
+    SignatureFault fault
+        = decodeAlgorithmLine(lines.lines[1], algorithmSize + keyIdSize + signatureSize, &bytes);
     if (fault == SignatureFault::None && bytes[1] == 'd')
         parsed.signature.algorithm = Algorithm::Legacy;
     else if (fault == SignatureFault::None && bytes[1] == 'D')

@@ -23,8 +23,9 @@ SignaturePolicy SignaturePolicy::fromIniFile(const QString &path)
     // QSettings reads an unreadable file as an empty one: look first.
     QFile file(path);
     if (!info.isFile() || !file.open(QIODevice::ReadOnly)) {
-        unreadable.problem = QStringLiteral("%1 cannot be read (%2)")
-                                 .arg(path, info.isDir() ? QStringLiteral("is a directory") : file.errorString());
+        unreadable.problem
+            = QStringLiteral("%1 cannot be read (%2)")
+                  .arg(path, info.isDir() ? QStringLiteral("is a directory") : file.errorString());
         return unreadable;
     }
     file.close();
@@ -49,7 +50,8 @@ SignaturePolicy SignaturePolicy::fromValue(const QVariant &value, const QString 
     } else if (!(text == QLatin1String("false") || text == QLatin1String("no") || text == QLatin1String("off")
                    || text == QLatin1String("0"))) {
         policy.requireSignature = true;
-        policy.problem = QStringLiteral("%1: RequireSignature is \"%2\", neither true nor false").arg(source, text);
+        policy.problem
+            = QStringLiteral("%1: RequireSignature is \"%2\", neither true nor false").arg(source, text);
     }
     return policy;
 }
@@ -88,7 +90,8 @@ QString flashRefusalText(FlashRefusal refusal, const SignatureCheck &check, cons
     case FlashRefusal::Unsigned:
         break;
     }
-    const QString why = policy.problem.isEmpty() ? QStringLiteral("%1 requires a signature").arg(policy.source)
-                                                 : policy.problem + QStringLiteral(", so a signature is required");
+    const QString why = policy.problem.isEmpty()
+        ? QStringLiteral("%1 requires a signature").arg(policy.source)
+        : policy.problem + QStringLiteral(", so a signature is required");
     return QStringLiteral("Not signed: %1 is missing and %2").arg(check.signatureFile, why);
 }

@@ -45,7 +45,8 @@ void TrustedKeys::addFolder(const QString &folder)
     }
     const QDir dir(folder);
     if (!dir.isReadable()) {
-        m_problems.append({folder, SignatureFault::Unreadable, QStringLiteral("the folder cannot be listed")});
+        m_problems.append(
+            {folder, SignatureFault::Unreadable, QStringLiteral("the folder cannot be listed")});
         return;
     }
     // Sorted, so that problems are reported in the same order on every run.
