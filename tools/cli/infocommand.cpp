@@ -72,7 +72,8 @@ QString oneLine(QString value)
 void printField(const char *key, const QString &value)
 {
     printOut(QStringLiteral("%1: %2\n").arg(QLatin1String(key), oneLine(value)));
-    CommandReport::current().addResult(QString::fromLatin1(key).replace(QLatin1Char('-'), QLatin1Char('_')), value);
+    CommandReport::current().addResult(
+        QString::fromLatin1(key).replace(QLatin1Char('-'), QLatin1Char('_')), value);
 }
 
 } // namespace
@@ -136,11 +137,13 @@ int runInfo(const QStringList &arguments)
     if (signature.isVerified())
         printField("trusted-comment", signature.trustedComment);
 
-    const SignaturePolicy policy = SignaturePolicy::machine().requiredForThisRun(parser.isSet(requireSignatureOption));
+    const SignaturePolicy policy
+        = SignaturePolicy::machine().requiredForThisRun(parser.isSet(requireSignatureOption));
     const FlashRefusal refusal = flashRefusal(signature, policy);
     if (refusal != FlashRefusal::None)
         throw CommandError {ExitFileFailed,
-            QStringLiteral("talvex-cli info: %1: %2").arg(fileName, flashRefusalText(refusal, signature, policy)),
+            QStringLiteral("talvex-cli info: %1: %2")
+                .arg(fileName, flashRefusalText(refusal, signature, policy)),
             QString()};
     return ExitSuccess;
 }
