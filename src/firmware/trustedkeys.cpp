@@ -71,6 +71,11 @@ void TrustedKeys::addFile(const QString &path)
         m_problems.append({path, fault, detail});
 }
 
+void TrustedKeys::add(const Minisign::PublicKey &key, const QString &source)
+{
+    m_keys.append({key, source});
+}
+
 QVector<Minisign::PublicKey> TrustedKeys::withId(const Minisign::KeyId &keyId) const
 {
     QVector<Minisign::PublicKey> found;

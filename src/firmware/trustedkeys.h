@@ -50,6 +50,7 @@ public:
     // Every *.pub in folder; a folder that does not exist holds no keys.
     void addFolder(const QString &folder);
     void addFile(const QString &path);
+    void add(const Minisign::PublicKey &key, const QString &source);
 
     const QVector<Key> &keys() const { return m_keys; }
     const QVector<Problem> &problems() const { return m_problems; }
