@@ -40,13 +40,12 @@ void TrustedKeys::addFolder(const QString &folder)
     if (!info.exists())
         return;
     if (!info.isDir()) {
-        m_problems.append({folder, SignatureFault::NotAFile, QStringLiteral("not a folder")});
+        m_problems.append({folder, SignatureFault::NotAFile, QString(), true});
         return;
     }
     const QDir dir(folder);
     if (!dir.isReadable()) {
-        m_problems.append(
-            {folder, SignatureFault::Unreadable, QStringLiteral("the folder cannot be listed")});
+        m_problems.append({folder, SignatureFault::Unreadable, QString(), true});
         return;
     }
     // Sorted, so that problems are reported in the same order on every run.
@@ -88,6 +87,11 @@ QVector<Minisign::PublicKey> TrustedKeys::withId(const Minisign::KeyId &keyId) c
 
 QString TrustedKeys::problemText(const Problem &problem)
 {
+    if (problem.isFolder) {
+        const QString what = problem.fault == SignatureFault::NotAFile ? QStringLiteral("is not a folder")
+                                                                       : QStringLiteral("cannot be listed");
+        return QStringLiteral("%1: %2; its keys are not used").arg(problem.file, what);
+    }
     QString text = QStringLiteral("%1: %2").arg(problem.file, signatureFaultText(problem.fault));
     if (!problem.detail.isEmpty())
         text += QStringLiteral(" (%1)").arg(problem.detail);

@@ -26,9 +26,11 @@ public:
 
     struct Problem
     {
+        // A key file, or the machine's folder when it cannot be listed.
         QString file;
         SignatureFault fault = SignatureFault::None;
         QString detail;
+        bool isFolder = false;
     };
 
     // A key built into the program, as CMake writes it.
@@ -56,7 +58,8 @@ public:
     const QVector<Problem> &problems() const { return m_problems; }
     QVector<Minisign::PublicKey> withId(const Minisign::KeyId &keyId) const;
 
-    // "FILE: cannot be read (Permission denied); the key is not used"
+    // "FILE: cannot be read (Permission denied); the key is not used"; for
+    // the folder: "FOLDER: is not a folder; its keys are not used".
     static QString problemText(const Problem &problem);
 
 private:
