@@ -10,9 +10,9 @@
 
 namespace {
 
-QString fixture(const QString &name)
+QString fixture(const char *name)
 {
-    return QStringLiteral(TALVEX_SIGNATURE_FIXTURES "/") + name;
+    return QStringLiteral(TALVEX_SIGNATURE_FIXTURES "/") + QLatin1String(name);
 }
 
 } // namespace
@@ -32,7 +32,7 @@ private:
 
 void tst_CliSignature::initTestCase()
 {
-    if (!QFile::exists(fixture(QStringLiteral("trusted.pub"))))
+    if (!QFile::exists(fixture("trusted.pub")))
         QSKIP("minisign was not installed when the tests were built (scripts/install-deps.sh installs it)");
     // An empty folder instead of the machine's own trusted keys.
     QVERIFY(m_machineKeys.isValid());
@@ -47,7 +47,7 @@ void tst_CliSignature::info_data()
     QTest::addColumn<QString>("state");
     QTest::addColumn<QString>("message");
 
-    const QStringList trusted {QStringLiteral("--key"), fixture(QStringLiteral("trusted.pub"))};
+    const QStringList trusted {QStringLiteral("--key"), fixture("trusted.pub")};
     QTest::addRow("signed by a key given with --key")
         << "sample.tvf.minisig" << trusted << 0 << "verified" << QString();
     QTest::addRow("no key given: untrusted") << "sample.tvf.minisig" << QStringList() << 1 << "untrusted-key"
@@ -69,9 +69,9 @@ void tst_CliSignature::info()
 
     QTemporaryDir dir;
     const QString firmware = dir.filePath(QStringLiteral("firmware.tvf"));
-    QVERIFY(QFile::copy(fixture(QStringLiteral("sample.tvf")), firmware));
+    QVERIFY(QFile::copy(fixture("sample.tvf"), firmware));
     if (!signature.isEmpty())
-        QVERIFY(QFile::copy(fixture(signature), firmware + QStringLiteral(".minisig")));
+        QVERIFY(QFile::copy(fixture(qPrintable(signature)), firmware + QStringLiteral(".minisig")));
 
     const CliResult text = runCli(QStringList {QStringLiteral("info")} + options + QStringList {firmware});
     QCOMPARE(text.exitCode, exitCode);

@@ -22,9 +22,9 @@ Q_DECLARE_METATYPE(FlashRefusal)
 
 namespace {
 
-QString fixture(const QString &name)
+QString fixture(const char *name)
 {
-    return QStringLiteral(TALVEX_SIGNATURE_FIXTURES "/") + name;
+    return QStringLiteral(TALVEX_SIGNATURE_FIXTURES "/") + QLatin1String(name);
 }
 
 QByteArray readAll(const QString &path)
@@ -78,13 +78,13 @@ private:
 
 void tst_FirmwareSignature::initTestCase()
 {
-    if (!QFile::exists(fixture(QStringLiteral("trusted.pub"))))
+    if (!QFile::exists(fixture("trusted.pub")))
         QSKIP("minisign was not installed when the tests were built (scripts/install-deps.sh installs it)");
-    m_sample = readAll(fixture(QStringLiteral("sample.tvf")));
-    m_signature = readAll(fixture(QStringLiteral("sample.tvf.minisig")));
-    m_publicKey = readAll(fixture(QStringLiteral("trusted.pub")));
+    m_sample = readAll(fixture("sample.tvf"));
+    m_signature = readAll(fixture("sample.tvf.minisig"));
+    m_publicKey = readAll(fixture("trusted.pub"));
     QVERIFY(!m_sample.isEmpty() && !m_signature.isEmpty());
-    m_keys.addFile(fixture(QStringLiteral("trusted.pub")));
+    m_keys.addFile(fixture("trusted.pub"));
     QCOMPARE(m_keys.problems().size(), 0);
 }
 
@@ -99,7 +99,7 @@ void tst_FirmwareSignature::verify_data()
         QTest::newRow(name) << file << signature << fault << QString::fromUtf8(comment);
     };
 
-    const QByteArray legacy = readAll(fixture(QStringLiteral("sample.tvf.legacy-minisig")));
+    const QByteArray legacy = readAll(fixture("sample.tvf.legacy-minisig"));
     QByteArray changed = m_sample;
     changed[changed.size() - 1] = char(changed.at(changed.size() - 1) ^ 1);
     const QByteArray signatureLine = decodedLine(m_signature, 1);
@@ -114,10 +114,10 @@ void tst_FirmwareSignature::verify_data()
         comment);
     row("file changed after signing", changed, m_signature, SignatureFault::FileMismatch);
     row("legacy: file changed after signing", changed, legacy, SignatureFault::FileMismatch);
-    row("signature for another file", sample, readAll(fixture(QStringLiteral("other.bin.minisig"))),
+    row("signature for another file", sample, readAll(fixture("other.bin.minisig")),
         SignatureFault::FileMismatch);
-    row("signed by an untrusted key", sample,
-        readAll(fixture(QStringLiteral("sample.tvf.other-key-minisig"))), SignatureFault::UntrustedKey);
+    row("signed by an untrusted key", sample, readAll(fixture("sample.tvf.other-key-minisig")),
+        SignatureFault::UntrustedKey);
     row("trusted comment edited", sample, withLine(m_signature, 2, "trusted comment: release 9.9.9"),
         SignatureFault::CommentEdited);
     row("truncated in the global signature", sample, m_signature.left(m_signature.size() - 20),
@@ -257,8 +257,7 @@ void tst_FirmwareSignature::brokenKeysLeaveTheOthersWorking()
     QVERIFY(writeAll(folder.filePath(QStringLiteral("c-trusted.pub")), m_publicKey));
     const QString missing = folder.filePath(QStringLiteral("missing.pub"));
 
-    const TrustedKeys keys
-        = TrustedKeys::load({missing, fixture(QStringLiteral("other.pub"))}, folder.path());
+    const TrustedKeys keys = TrustedKeys::load({missing, fixture("other.pub")}, folder.path());
     QCOMPARE(keys.problems().size(), 3);
     QCOMPARE(keys.problems().at(0).fault, SignatureFault::NotACommentLine);
     QCOMPARE(keys.problems().at(1).fault, SignatureFault::IsDirectory);
