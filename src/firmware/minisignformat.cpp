@@ -161,8 +161,10 @@ ParsedSignature parseSignature(const QByteArray &text)
         parsed.fault = onLastLine(lines, index, fault);
         return parsed;
     };
-    if (lines.lines.size() > 4)
-        return fail(4, SignatureFault::ExtraLines);
+    if (lines.lines.size() > 4) {
+        parsed.fault = SignatureFault::ExtraLines;
+        return parsed;
+    }
     const int count = lines.lines.size();
     if (count < 1 || !lines.lines[0].startsWith(untrustedCommentPrefix))
         return fail(0, count < 1 ? SignatureFault::Truncated : SignatureFault::NotACommentLine);
