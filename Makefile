@@ -45,13 +45,14 @@ package:
 	@ls $(PACKAGE_DIR)/*.deb
 
 # The window, the command line and the tests for 64-bit Windows, with MinGW-w64
-# and the Qt for it from shared/toolchains (checked, then unpacked into
-# WINDOWS_DIR/qt).
+# and the Qt and libsodium for it from shared/toolchains (checked, then
+# unpacked into WINDOWS_DIR/qt and WINDOWS_DIR/sodium).
 windows:
 	@scripts/install-deps.sh --windows
 	scripts/windows-qt.sh $(WINDOWS_DIR)
 	cmake -S . -B $(WINDOWS_DIR) -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake \
-	  -DTALVEX_WINDOWS_QT=$(abspath $(WINDOWS_DIR))/qt/opt/qt5-mingw64 -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) $(CMAKE_FLAGS)
+	  -DTALVEX_WINDOWS_QT=$(abspath $(WINDOWS_DIR))/qt/opt/qt5-mingw64 \
+	  -DTALVEX_WINDOWS_SODIUM=$(abspath $(WINDOWS_DIR))/sodium/opt/libsodium-mingw64 -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) $(CMAKE_FLAGS)
 	cmake --build $(WINDOWS_DIR) -j $(JOBS)
 
 # The tests under Wine, in a Wine prefix of their own in WINDOWS_DIR/wine.

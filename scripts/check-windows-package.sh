@@ -27,7 +27,7 @@ echo "-- silent install"
 wine "$setup" /S
 wineserver -w
 installed="$WINEPREFIX/drive_c/Program Files/TALVEX Updater"
-for file in talvex-updater.exe talvex-cli.exe uninstall.exe Qt5Core.dll platforms/qwindows.dll; do
+for file in talvex-updater.exe talvex-cli.exe uninstall.exe Qt5Core.dll libsodium-23.dll platforms/qwindows.dll; do
   [ -f "$installed/$file" ] || fail "the install lacks $file"
 done
 [ -f "$WINEPREFIX/drive_c/ProgramData/Microsoft/Windows/Start Menu/Programs/TALVEX Updater.lnk" ] \

@@ -10,7 +10,8 @@
 # screenshots.
 set -euo pipefail
 
-packages=(cmake make g++ pkg-config qtbase5-dev qtbase5-dev-tools libusb-1.0-0-dev libbenchmark-dev)
+# libsodium checks the signatures of firmware files; the tests sign with minisign.
+packages=(cmake make g++ pkg-config qtbase5-dev qtbase5-dev-tools libusb-1.0-0-dev libbenchmark-dev libsodium-dev minisign)
 for arg in "$@"; do
   case "$arg" in
     --ci) packages+=(clang libclang-rt-14-dev g++-mingw-w64-i686) ;;

@@ -2,7 +2,7 @@
 # Packs the Windows build: an NSIS installer talvex-updater-VERSION-win64-setup.exe
 # and a portable talvex-updater-VERSION-win64.zip in BUILD_DIR/package. Both
 # hold the two programs, stripped, and exactly the DLLs they load (followed
-# from their import tables through the Qt and MinGW runtime folders; Windows'
+# from their import tables through the Qt, libsodium and MinGW runtime folders; Windows'
 # own DLLs stay out) with the plugins Qt loads at run time: the windows and
 # offscreen platforms (offscreen for runs without a display, as in CI) and
 # the native style. VERSION comes from project() in CMakeLists.txt.
@@ -15,7 +15,7 @@ build=${1:?usage: windows-package.sh BUILD_DIR}
 version=$(sed -n 's/^project(TalvexUpdater VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
 [ -n "$version" ] || { echo "windows-package: no version in CMakeLists.txt's project()" >&2; exit 1; }
 qt=$build/qt/opt/qt5-mingw64
-search=("$qt/bin" /usr/lib/gcc/x86_64-w64-mingw32/12-posix /usr/x86_64-w64-mingw32/lib)
+search=("$qt/bin" "$build/sodium/opt/libsodium-mingw64/bin" /usr/lib/gcc/x86_64-w64-mingw32/12-posix /usr/x86_64-w64-mingw32/lib)
 name=talvex-updater-$version-win64
 out=$build/package
 stage=$out/$name

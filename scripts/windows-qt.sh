@@ -1,31 +1,38 @@
 #!/usr/bin/env bash
-# Unpacks Qt for 64-bit Windows (MinGW-w64) into BUILD_DIR/qt after checking
-# the tarball against its SHA-256, once: a second run finds it there. The
-# tarball lies in shared/toolchains beside the repository (TALVEX_QT_TARBALL
-# names another one; its SHA256SUMS must lie beside it).
+# Unpacks Qt and libsodium for 64-bit Windows (MinGW-w64) into BUILD_DIR/qt
+# and BUILD_DIR/sodium after checking each tarball against its SHA-256, once:
+# a second run finds them there. The tarballs lie in shared/toolchains beside
+# the repository (TALVEX_QT_TARBALL and TALVEX_SODIUM_TARBALL name others;
+# their SHA256SUMS must lie beside them).
 #
 # usage: windows-qt.sh BUILD_DIR
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 build=${1:?usage: windows-qt.sh BUILD_DIR}
-tarball=${TALVEX_QT_TARBALL:-../shared/toolchains/qt-5.15.8-mingw64-posix.tar.xz}
-qt=$build/qt
-[ -f "$qt/.unpacked" ] && exit 0
 
-[ -f "$tarball" ] || {
-  echo "windows-qt: $tarball missing; build-qt-windows.sh beside it makes it again" >&2
-  exit 2
+# unpack TARBALL FOLDER WHAT
+unpack() {
+  local tarball=$1 folder=$2 what=$3
+  [ -f "$folder/.unpacked" ] && return 0
+  [ -f "$tarball" ] || {
+    echo "windows-qt: $tarball missing; the build script beside it makes it again" >&2
+    exit 2
+  }
+  local sums expected actual
+  sums=$(dirname "$tarball")/SHA256SUMS
+  expected=$(awk -v name="$(basename "$tarball")" '$2 == name { print $1 }' "$sums")
+  actual=$(sha256sum "$tarball" | cut -d' ' -f1)
+  if [ -z "$expected" ] || [ "$expected" != "$actual" ]; then
+    echo "windows-qt: $tarball does not match its SHA-256 in $sums" >&2
+    exit 1
+  fi
+  rm -rf "$folder"
+  mkdir -p "$folder"
+  tar -xJf "$tarball" -C "$folder"
+  touch "$folder/.unpacked"
+  echo "windows-qt: $what for Windows unpacked into $folder"
 }
-sums=$(dirname "$tarball")/SHA256SUMS
-expected=$(awk -v name="$(basename "$tarball")" '$2 == name { print $1 }' "$sums")
-actual=$(sha256sum "$tarball" | cut -d' ' -f1)
-if [ -z "$expected" ] || [ "$expected" != "$actual" ]; then
-  echo "windows-qt: $tarball does not match its SHA-256 in $sums" >&2
-  exit 1
-fi
-rm -rf "$qt"
-mkdir -p "$qt"
-tar -xJf "$tarball" -C "$qt"
-touch "$qt/.unpacked"
-echo "windows-qt: Qt for Windows unpacked into $qt"
+
+unpack "${TALVEX_QT_TARBALL:-../shared/toolchains/qt-5.15.8-mingw64-posix.tar.xz}" "$build/qt" Qt
+unpack "${TALVEX_SODIUM_TARBALL:-../shared/toolchains/libsodium-1.0.18-mingw64.tar.xz}" "$build/sodium" libsodium

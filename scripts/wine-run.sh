@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Runs a Windows program of the cross build under Wine, in the build's own
-# Wine prefix, with the Qt and MinGW runtime DLLs on its path. CTest uses it
+# Wine prefix, with the Qt, libsodium and MinGW runtime DLLs on its path. CTest uses it
 # as the cross-compiling emulator; by hand:
 #
 #   scripts/wine-run.sh BUILD_DIR/bin/talvex-cli.exe --version
@@ -31,6 +31,7 @@ qt=$build/qt/opt/qt5-mingw64
 [ -d "$qt/bin" ] || { echo "wine-run: no Qt for Windows in $qt (make windows unpacks it)" >&2; exit 2; }
 runtime=(
   "$qt/bin"
+  "$build/sodium/opt/libsodium-mingw64/bin"
   /usr/lib/gcc/x86_64-w64-mingw32/12-posix
   /usr/x86_64-w64-mingw32/lib
 )

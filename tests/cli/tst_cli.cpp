@@ -154,7 +154,7 @@ private slots:
         QCOMPARE(info.err, QByteArray());
         QCOMPARE(info.exitCode, 0);
         QCOMPARE(QString::fromUtf8(info.out).split('\n'),
-            QStringList {"file: " + outPath} + expectedLines + QStringList {QString()});
+            (QStringList {"file: " + outPath} + expectedLines + QStringList {"signature: unsigned", QString()}));
 
         const QByteArray bytes = readFile(outPath);
         QCOMPARE(bytes.left(4), QByteArray("BZOK"));

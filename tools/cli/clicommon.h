@@ -31,7 +31,7 @@ struct CommandError
     QString usage;
 };
 
-constexpr char infoUsage[] = "usage: talvex-cli info FILE";
+constexpr char infoUsage[] = "usage: talvex-cli info [--key FILE.pub]... [--require-signature] [--json] FILE";
 constexpr char packUsage[] = "usage: talvex-cli pack --version X.Y.Z --build N --name TEXT"
                              " [--device-word HEX] [--device-block HEX] PAYLOAD OUT";
 

@@ -1,8 +1,12 @@
 // talvex-cli info FILE: the checks of the updater's loader, then the header.
 
 #include "clicommon.h"
+#include "commandreport.h"
 
 #include "firmware/firmwarefile.h"
+#include "firmware/firmwaresignature.h"
+#include "firmware/signaturepolicy.h"
+#include "firmware/trustedkeys.h"
 #include "firmware/versiontext.h"
 
 #include <QCommandLineParser>
@@ -19,9 +23,41 @@ const char infoHelpText[]
       "  build       the build number\n"
       "  payload     the size of the image in bytes, then \"bytes\"\n"
       "  image-info  the 24 bytes sent to the device ahead of the image, in hex\n"
+      "  signature   verified, unsigned, invalid or untrusted-key: the signature\n"
+      "              FILE.minisig beside FILE, checked with the trusted keys\n"
+      "  signer      the key id the signature names (16 hex digits), when it has one\n"
+      "  trusted-comment  the signed comment, once the signature is verified\n"
       "Control characters in a value are printed as \"?\", so each key keeps one line.\n"
       "A file that fails a check prints what is wrong with it on stderr (\"no such\n"
-      "file\", \"header checksum mismatch\", ...) and exits with 1.\n";
+      "file\", \"header checksum mismatch\", ...) and exits with 1. So does a file\n"
+      "whose signature does not verify, and an unsigned file when signatures are\n"
+      "required (--require-signature, or the machine's policy).\n"
+      "\n"
+      "Trusted keys: those built into the program, every *.pub in the machine's\n"
+      "folder (/etc/talvex-updater/trusted-keys; on Windows %ProgramData%\\TALVEX\n"
+      "Updater\\trusted-keys), and --key.\n"
+      "A key file that cannot be used is named on stderr and skipped.\n"
+      "\n"
+      "Options:\n"
+      "  --key FILE.pub        trust this public key too (repeatable)\n"
+      "  --require-signature   refuse FILE when it is not signed\n"
+      "  --json                print one JSON object with these fields instead, with\n"
+      "                        \"ok\", \"exit\" and, when not ok, \"reason\"\n";
+
+const char *signatureStateName(SignatureState state)
+{
+    switch (state) {
+    case SignatureState::Verified:
+        return "verified";
+    case SignatureState::Unsigned:
+        return "unsigned";
+    case SignatureState::Invalid:
+        return "invalid";
+    case SignatureState::UntrustedKey:
+        return "untrusted-key";
+    }
+    return "";
+}
 
 // A name field may hold any byte; one value must not spill into the next line.
 QString oneLine(QString value)
@@ -36,16 +72,26 @@ QString oneLine(QString value)
 void printField(const char *key, const QString &value)
 {
     printOut(QStringLiteral("%1: %2\n").arg(QLatin1String(key), oneLine(value)));
+    CommandReport::current().addResult(
+        QString::fromLatin1(key).replace(QLatin1Char('-'), QLatin1Char('_')), value);
 }
 
 } // namespace
 
 int runInfo(const QStringList &arguments)
 {
+    // Known before the command line is parsed, so that a refused one ends
+    // with its JSON result as well.
+    if (arguments.contains(QLatin1String("--json")))
+        CommandReport::current().start(QStringLiteral("info"), true);
     QCommandLineParser parser;
     const QCommandLineOption helpOption(
         {QStringLiteral("h"), QStringLiteral("help")}, QStringLiteral("Show this help."));
     parser.addOption(helpOption);
+    const QCommandLineOption keyOption(QStringLiteral("key"), QString(), QStringLiteral("FILE.pub"));
+    const QCommandLineOption requireSignatureOption(QStringLiteral("require-signature"));
+    const QCommandLineOption jsonOption(QStringLiteral("json"));
+    parser.addOptions({keyOption, requireSignatureOption, jsonOption});
     parser.addPositionalArgument(QStringLiteral("FILE"), QStringLiteral("The firmware file to check."));
 
     if (!parser.parse(QStringList {QStringLiteral("info")} + arguments))
@@ -77,5 +123,27 @@ int runInfo(const QStringList &arguments)
     printField("build", QString::number(header.build));
     printField("payload", QStringLiteral("%1 bytes").arg(firmware.data().size()));
     printField("image-info", QString::fromLatin1(firmware.imageInfo().toHex()));
+
+    const TrustedKeys keys = TrustedKeys::load(parser.values(keyOption));
+    for (const TrustedKeys::Problem &problem : keys.problems())
+        printErr(QStringLiteral("talvex-cli info: key %1\n").arg(TrustedKeys::problemText(problem)));
+    // The file's bytes exactly as the loader read them: its header as stored,
+    // the checksum that matched it, and the payload.
+    const QByteArray fileBytes = FirmwareFile::fileHeaderBytes(header) + firmware.data();
+    const SignatureCheck signature = FirmwareSignature::check(fileBytes, fileName, keys);
+    printField("signature", QLatin1String(signatureStateName(signature.state)));
+    if (!signature.keyId.isEmpty())
+        printField("signer", signature.keyId);
+    if (signature.isVerified())
+        printField("trusted-comment", signature.trustedComment);
+
+    const SignaturePolicy policy
+        = SignaturePolicy::machine().requiredForThisRun(parser.isSet(requireSignatureOption));
+    const FlashRefusal refusal = flashRefusal(signature, policy);
+    if (refusal != FlashRefusal::None)
+        throw CommandError {ExitFileFailed,
+            QStringLiteral("talvex-cli info: %1: %2")
+                .arg(fileName, flashRefusalText(refusal, signature, policy)),
+            QString()};
     return ExitSuccess;
 }
