@@ -127,10 +127,8 @@ int runInfo(const QStringList &arguments)
     const TrustedKeys keys = TrustedKeys::load(parser.values(keyOption));
     for (const TrustedKeys::Problem &problem : keys.problems())
         printErr(QStringLiteral("talvex-cli info: key %1\n").arg(TrustedKeys::problemText(problem)));
-    // The file's bytes exactly as the loader read them: its header as stored,
-    // the checksum that matched it, and the payload.
-    const QByteArray fileBytes = FirmwareFile::fileHeaderBytes(header) + firmware.data();
-    const SignatureCheck signature = FirmwareSignature::check(fileBytes, fileName, keys);
+    // The very bytes the loader read, not a second read of the file.
+    const SignatureCheck signature = FirmwareSignature::check(firmware.fileBytes(), fileName, keys);
     printField("signature", QLatin1String(signatureStateName(signature.state)));
     if (!signature.keyId.isEmpty())
         printField("signer", signature.keyId);
