@@ -48,7 +48,7 @@ bool LibusbQueuedTransfers::submit(uint32_t batch, const uint8_t *data, uint32_t
     m_asked = std::max(m_asked, batch + 1);
     if (batch < m_submitted) {
         // Went ahead already: from now on the queue sees it, and it may have ended.
-        updateEndedFlagLocked();
+        m_endedFlag = endedFlagLocked();
         return true;
     }
     libusb_transfer *transfer = nullptr;
@@ -103,13 +103,23 @@ void LibusbQueuedTransfers::onTransferEnded(libusb_transfer *transfer)
         self->submitAheadLocked(transfer);
     else
         self->m_idle.push_back(transfer);
-    self->updateEndedFlagLocked();
+    // The writer may be waiting for another thread's event handling: libusb
+    // then reads the flag under its event waiters lock, not under the events
+    // lock this callback runs under, so the flag changes under that lock too.
+    // Locks: libusb's events lock, then m_mutex, then the waiters lock;
+    // libusb calls nothing of ours while it holds the waiters lock.
+    const int endedFlag = self->endedFlagLocked();
+    if (endedFlag != self->m_endedFlag) {
+        libusb_lock_event_waiters(self->m_context);
+        self->m_endedFlag = endedFlag;
+        libusb_unlock_event_waiters(self->m_context);
+    }
 }
 
-void LibusbQueuedTransfers::updateEndedFlagLocked()
+int LibusbQueuedTransfers::endedFlagLocked() const
 {
-    m_endedFlag = std::any_of(m_ended.begin(), m_ended.end(),
-                      [this](const Ended &ended) { return ended.batch < m_asked; })
+    return std::any_of(m_ended.begin(), m_ended.end(),
+               [this](const Ended &ended) { return ended.batch < m_asked; })
         ? 1
         : 0;
 }
@@ -135,7 +145,7 @@ void LibusbQueuedTransfers::waitForOne(uint32_t &batch, bool &ok, uint32_t &tran
                 ok = seen->ok;
                 transferred = seen->transferred;
                 m_ended.erase(seen);
-                updateEndedFlagLocked();
+                m_endedFlag = endedFlagLocked();
                 return;
             }
         }
@@ -168,7 +178,10 @@ void LibusbQueuedTransfers::finish()
             std::lock_guard<std::mutex> lock(m_mutex);
             if (m_inFlight.empty())
                 return;
+            // Nothing waits to be taken now; a flag left set would keep
+            // libusb from handling the events these transfers wait for.
             m_ended.clear();
+            m_endedFlag = 0;
         }
         handleEvents();
     }

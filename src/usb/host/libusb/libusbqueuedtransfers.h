@@ -63,7 +63,7 @@ private:
     // Under m_mutex.
     bool submitLocked(libusb_transfer *transfer, uint32_t batch, const uint8_t *data, uint32_t length);
     void submitAheadLocked(libusb_transfer *transfer);
-    void updateEndedFlagLocked();
+    int endedFlagLocked() const;
     void handleEvents();
 
     libusb_context *const m_context;
@@ -78,7 +78,12 @@ private:
     std::vector<libusb_transfer *> m_idle;
     std::deque<Ended> m_ended;
     // Set while an ended batch the queue submitted waits to be taken, for
-    // libusb_handle_events_timeout_completed, which reads it under libusb's own event lock.
+    // libusb_handle_events_timeout_completed. Only the writer hands it to
+    // libusb, so libusb reads it on the writer alone: under its events lock
+    // when the writer handles the events, under its event waiters lock when
+    // another thread does. The writer's own changes come before its reads;
+    // the callback's hold both of libusb's locks, the events lock because
+    // libusb calls it under that one, the waiters lock by taking it.
     int m_endedFlag = 0;
 
     // The planned write; no batch goes ahead without one.
