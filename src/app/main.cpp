@@ -41,7 +41,8 @@ int main(int argc, char *argv[])
     auto application = std::make_unique<QApplication>(argc, argv);
     const StartupArguments startup = readStartupArguments(QCoreApplication::arguments());
     if (startup.request == StartupRequest::Refused) {
-        std::fprintf(stderr, "talvex-updater: %s\nTry \"talvex-updater --help\".\n", qPrintable(startup.refusal));
+        std::fprintf(
+            stderr, "talvex-updater: %s\nTry \"talvex-updater --help\".\n", qPrintable(startup.refusal));
         return 2;
     }
     applyApplicationFont();
@@ -78,8 +79,8 @@ int main(int argc, char *argv[])
     // loop ends), and the loop is then not started at all.
     bool terminationRequested = false;
 #ifdef Q_OS_UNIX
-    QObject::connect(terminationSignals.get(), &TerminationSignals::terminationRequested,
-        [&terminationRequested] {
+    QObject::connect(
+        terminationSignals.get(), &TerminationSignals::terminationRequested, [&terminationRequested] {
             terminationRequested = true;
             QCoreApplication::exit(0);
         });

@@ -48,7 +48,8 @@ StartupArguments readStartupArguments(const QStringList &arguments)
         else if (argument == QLatin1String("--station"))
             station = true;
         else if (argument.size() > 1 && argument.startsWith(QLatin1Char('-')))
-            return {StartupRequest::Refused, QString(), QStringLiteral("unknown option \"%1\"").arg(argument)};
+            return {
+                StartupRequest::Refused, QString(), QStringLiteral("unknown option \"%1\"").arg(argument)};
         else
             files << argument;
     }
@@ -65,30 +66,29 @@ StartupArguments readStartupArguments(const QStringList &arguments)
 
 QString startupHelpText()
 {
-    return QStringLiteral(
-        "usage: talvex-updater [--station] [Qt options] [FILE.tvf]\n"
-        "       talvex-updater --help | --version\n"
-        "\n"
-        "Puts new firmware on a Vantor device attached over USB. A FILE.tvf named here\n"
-        "is loaded at the start as if chosen with \"Choose firmware file\".\n"
-        "\n"
-        "Options:\n"
-        "  --station   open the production station instead: every device plugged in\n"
-        "              is flashed, one tile per device\n"
-        "  --help      print this help and exit\n"
-        "  --version   print the version and exit\n"
-        "  --          what follows is a file name, even when it starts with \"-\"\n"
-        "It also takes the options every Qt program takes, such as -platform NAME\n"
-        "and -style NAME.\n"
-        "\n"
-        "Exit status:\n"
-        "  0  the window was closed, or SIGTERM, SIGINT or SIGHUP asked it to end\n"
-        "  2  the command line was refused, or TALVEX_SIMULATOR holds a value the\n"
-        "     program cannot follow\n"
-        "\n"
-        "With TALVEX_SIMULATOR set, it works on simulated devices instead; see\n"
-        "talvex-updater(1) and talvex-cli(1) for the production station on the\n"
-        "command line.\n");
+    return QStringLiteral("usage: talvex-updater [--station] [Qt options] [FILE.tvf]\n"
+                          "       talvex-updater --help | --version\n"
+                          "\n"
+                          "Puts new firmware on a Vantor device attached over USB. A FILE.tvf named here\n"
+                          "is loaded at the start as if chosen with \"Choose firmware file\".\n"
+                          "\n"
+                          "Options:\n"
+                          "  --station   open the production station instead: every device plugged in\n"
+                          "              is flashed, one tile per device\n"
+                          "  --help      print this help and exit\n"
+                          "  --version   print the version and exit\n"
+                          "  --          what follows is a file name, even when it starts with \"-\"\n"
+                          "It also takes the options every Qt program takes, such as -platform NAME\n"
+                          "and -style NAME.\n"
+                          "\n"
+                          "Exit status:\n"
+                          "  0  the window was closed, or SIGTERM, SIGINT or SIGHUP asked it to end\n"
+                          "  2  the command line was refused, or TALVEX_SIMULATOR holds a value the\n"
+                          "     program cannot follow\n"
+                          "\n"
+                          "With TALVEX_SIMULATOR set, it works on simulated devices instead; see\n"
+                          "talvex-updater(1) and talvex-cli(1) for the production station on the\n"
+                          "command line.\n");
 }
 
 QString startupVersionText()

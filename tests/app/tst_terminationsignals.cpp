@@ -101,7 +101,8 @@ private slots:
         QTest::addColumn<QString>("argument");
         QTest::addColumn<int>("exitCode");
         QTest::addColumn<QByteArray>("printed"); // on stdout, or on stderr when refused
-        QTest::addRow("--help answered without a window") << "--help" << 0 << QByteArray("usage: talvex-updater ");
+        QTest::addRow("--help answered without a window")
+            << "--help" << 0 << QByteArray("usage: talvex-updater ");
         QTest::addRow("unknown option refused, not loaded as a file")
             << "--bogus" << 2 << QByteArray("unknown option \"--bogus\"");
     }
@@ -117,7 +118,8 @@ private slots:
         QVERIFY(program.waitForFinished(60000)); // a window would keep it running
         QCOMPARE(program.exitStatus(), QProcess::NormalExit);
         QCOMPARE(program.exitCode(), exitCode);
-        QVERIFY((exitCode == 0 ? program.readAllStandardOutput() : program.readAllStandardError()).contains(printed));
+        QVERIFY((exitCode == 0 ? program.readAllStandardOutput() : program.readAllStandardError())
+                    .contains(printed));
     }
 
 private:
