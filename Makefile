@@ -71,11 +71,16 @@ test-usb-vm: build
 	tests/usbvm/run-usb-vm.sh $(BUILD_DIR)
 
 # The window with one simulated device (firmware 1.0.0) and a sample firmware
-# file (1.2.0) to flash onto it; the device keeps what it gets in
-# $(BUILD_DIR)/demo/device.json between runs.
+# file (1.2.0) loaded, to flash onto it; the device keeps what it gets in
+# $(BUILD_DIR)/demo/device.json between runs. The window's settings (the
+# folder its file dialog opens in) go to $(BUILD_DIR)/demo/config, so the
+# dialog opens where the sample is and the user's own settings stay as they are.
 demo: build
-	@echo "Sample firmware to choose in the window: $$(scripts/make-demo-firmware.sh $(BUILD_DIR)/bin/talvex-cli $(BUILD_DIR)/demo)"
-	TALVEX_SIMULATOR="state=$(BUILD_DIR)/demo/device.json,restart-ms=800,busy-ms=600" $(BUILD_DIR)/bin/talvex-updater
+	@sample="$$(scripts/make-demo-firmware.sh $(BUILD_DIR)/bin/talvex-cli $(BUILD_DIR)/demo)" && \
+	  echo "Sample firmware, loaded in the window: $$sample" && \
+	  XDG_CONFIG_HOME="$(abspath $(BUILD_DIR))/demo/config" \
+	  TALVEX_SIMULATOR="state=$(BUILD_DIR)/demo/device.json,restart-ms=800,busy-ms=600" \
+	  $(BUILD_DIR)/bin/talvex-updater -- "$$sample"
 
 # The station at work on eight simulated devices plugged in one after
 # another; it ends once all eight are handled. The fifth device's write

@@ -1,7 +1,7 @@
-// Entry point: prepares the application, builds the USB side on its worker
-// thread, shows the main window connected to it, runs the event loop, and
-// tears down in a fixed order. With --station it shows the production
-// station's window instead.
+// Entry point: answers --help and --version, prepares the application,
+// builds the USB side on its worker thread, shows the main window connected
+// to it, runs the event loop, and tears down in a fixed order. With --station
+// it shows the production station's window instead.
 
 #include <QApplication>
 #include <QMessageBox>
@@ -23,8 +23,28 @@
 
 int main(int argc, char *argv[])
 {
+    // Answered before the application object exists, which would need a
+    // display; only ASCII options are looked for, so no encoding is needed yet.
+    {
+        QStringList raw;
+        for (int i = 0; i < argc; ++i)
+            raw << QString::fromLatin1(argv[i]);
+        const StartupRequest early = readStartupArguments(raw).request;
+        if (early == StartupRequest::Help || early == StartupRequest::Version) {
+            const QString text = early == StartupRequest::Help ? startupHelpText() : startupVersionText();
+            std::fputs(text.toLatin1().constData(), stdout);
+            return std::fflush(stdout) == 0 ? 0 : 1;
+        }
+    }
+
     QtCompat::enableHighDpiScaling();
     auto application = std::make_unique<QApplication>(argc, argv);
+    const StartupArguments startup = readStartupArguments(QCoreApplication::arguments());
+    if (startup.request == StartupRequest::Refused) {
+        std::fprintf(
+            stderr, "talvex-updater: %s\nTry \"talvex-updater --help\".\n", qPrintable(startup.refusal));
+        return 2;
+    }
     applyApplicationFont();
     installStyleSheet(*application);
     setApplicationIdentity();
@@ -35,7 +55,7 @@ int main(int argc, char *argv[])
 
     // The station sets up its devices when Start is pressed, so that simulated
     // arrivals are timed from then.
-    if (QCoreApplication::arguments().contains(QStringLiteral("--station"))) {
+    if (startup.request == StartupRequest::StationWindow) {
         auto window = std::make_unique<StationWindow>();
         auto station = std::make_unique<StationSide>(window.get());
 #ifdef Q_OS_UNIX
@@ -54,6 +74,18 @@ int main(int argc, char *argv[])
         return exitCode;
     }
 
+    // Ends the event loop as closing the window does, so shutdown below runs
+    // in full. Before that loop runs it ends the box start-up may show (every
+    // loop ends), and the loop is then not started at all.
+    bool terminationRequested = false;
+#ifdef Q_OS_UNIX
+    QObject::connect(
+        terminationSignals.get(), &TerminationSignals::terminationRequested, [&terminationRequested] {
+            terminationRequested = true;
+            QCoreApplication::exit(0);
+        });
+#endif
+
     // TALVEX_SIMULATOR puts simulated devices where the real ones would be;
     // a value the tool cannot follow must not start it on a guess.
     QString simulatorError;
@@ -62,12 +94,6 @@ int main(int argc, char *argv[])
         QMessageBox::critical(nullptr, QStringLiteral("TALVEX Updater"), simulatorError);
         return 2;
     }
-
-#ifdef Q_OS_UNIX
-    // Ends the event loop as closing the window does, so shutdown below runs in full.
-    QObject::connect(terminationSignals.get(), &TerminationSignals::terminationRequested,
-        [] { QCoreApplication::exit(0); });
-#endif
 
     auto deviceSide = std::make_unique<DeviceSide>();
 
@@ -80,10 +106,9 @@ int main(int argc, char *argv[])
     window->show();
     // A firmware file named on the command line, as the file manager passes
     // one it opens with the program, is loaded as if chosen in the dialog.
-    const QStringList arguments = QCoreApplication::arguments();
-    if (arguments.size() > 1)
-        window->loadFirmwareFile(arguments.at(1));
-    const int exitCode = application->exec();
+    if (!startup.firmwareFile.isEmpty())
+        window->loadFirmwareFile(startup.firmwareFile);
+    const int exitCode = terminationRequested ? 0 : application->exec();
 
     deviceSide->quit();
     window.reset();

@@ -5,6 +5,7 @@
 
 #include "protocol/usbloader.h"
 #include "protocol/wire.h"
+#include "qtcompat.h"
 
 #include <QString>
 
@@ -27,6 +28,32 @@ inline bool isJtagProtected(const UsbLoader::TDeviceInformation &record)
 inline QString serialNumberText(const UsbLoader::TDeviceInformation &record)
 {
     return QString::fromUtf8(fieldText(record.SN, sizeof record.SN));
+}
+
+// The identity record's serial field: flashDeviceInformation sends the text
+// in the local 8-bit encoding, and the device reads it back as UTF-8 up to
+// its first NUL.
+constexpr int serialNumberBytes = int(sizeof(UsbLoader::TDeviceInformation::SN));
+
+// Why serial cannot be written to the identity record and read back the
+// same, as a phrase after the serial ("is empty"), or an empty text when it can.
+inline QString serialNumberRefusal(const QString &serial)
+{
+    const QByteArray bytes = QtCompat::toLocal8Bit(serial);
+    if (serial.isEmpty())
+        return QStringLiteral("is empty; the identity record needs 1 to %1 bytes").arg(serialNumberBytes);
+    if (bytes.size() > serialNumberBytes)
+        return QStringLiteral("is %1 bytes long; at most %2 fit").arg(bytes.size()).arg(serialNumberBytes);
+    // A NUL would end it early; the others break the one line it is shown on.
+    for (const QChar c : serial) {
+        if (c.category() == QChar::Other_Control)
+            return QStringLiteral("holds a control character (U+%1); the serial is shown on one line")
+                .arg(c.unicode(), 4, 16, QLatin1Char('0'));
+    }
+    if (QString::fromUtf8(bytes) != serial)
+        return QStringLiteral("cannot be read back as written: the device reads its serial as UTF-8, "
+                              "and this system would send it in another encoding; use ASCII characters");
+    return QString();
 }
 
 inline bool isValid(const UsbLoader::TFirmwareInformation &record)

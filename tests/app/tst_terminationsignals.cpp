@@ -1,6 +1,7 @@
 // SIGTERM, SIGINT and SIGHUP end the program through its usual shutdown: in
 // this process through TerminationSignals, and in the real program, which must
-// then exit with 0 instead of dying from the signal.
+// then exit with 0 instead of dying from the signal, also while start-up shows
+// a box. --help and an unknown option end the real program before any window.
 
 #include "app/terminationsignals.h"
 
@@ -64,16 +65,25 @@ private slots:
         QVERIFY(after.sa_handler == before.sa_handler);
     }
 
+    void programShutsDownCleanlyOnSigterm_data()
+    {
+        QTest::addColumn<QString>("simulator");
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<int>("exitCode");
+        // No real devices: one simulated device, so shutdown has handles to release.
+        QTest::addRow("window open") << "devices=1" << QStringList() << 0;
+        // The signal must reach the program before its main loop runs too.
+        QTest::addRow("start-up's box about TALVEX_SIMULATOR open") << "bogus=1" << QStringList() << 2;
+        QTest::addRow("box about the file named at start-up open")
+            << "devices=1" << QStringList({m_home.filePath(QStringLiteral("missing.tvf"))}) << 0;
+    }
+
     void programShutsDownCleanlyOnSigterm()
     {
+        QFETCH(QString, simulator);
+        QFETCH(QStringList, arguments);
         QProcess program;
-        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-        environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
-        // No real devices: one simulated device, so shutdown has handles to release.
-        environment.insert(QStringLiteral("TALVEX_SIMULATOR"), QStringLiteral("devices=1"));
-        environment.insert(QStringLiteral("XDG_CONFIG_HOME"), m_home.path());
-        program.setProcessEnvironment(environment);
-        program.start(QStringLiteral(TALVEX_UPDATER_PATH), QStringList());
+        start(program, simulator, arguments);
         QVERIFY2(program.waitForStarted(30000), qPrintable(program.errorString()));
 
         // Its handler is in place once the kernel says the process catches SIGTERM.
@@ -83,10 +93,48 @@ private slots:
         QCOMPARE(::kill(pid_t(program.processId()), SIGTERM), 0);
         QVERIFY(program.waitForFinished(60000));
         QCOMPARE(program.exitStatus(), QProcess::NormalExit);
-        QCOMPARE(program.exitCode(), 0);
+        QTEST(program.exitCode(), "exitCode");
+    }
+
+    void programAnswersItsCommandLine_data()
+    {
+        QTest::addColumn<QString>("argument");
+        QTest::addColumn<int>("exitCode");
+        QTest::addColumn<QByteArray>("printed"); // on stdout, or on stderr when refused
+        QTest::addRow("--help answered without a window")
+            << "--help" << 0 << QByteArray("usage: talvex-updater ");
+        QTest::addRow("unknown option refused, not loaded as a file")
+            << "--bogus" << 2 << QByteArray("unknown option \"--bogus\"");
+    }
+
+    void programAnswersItsCommandLine()
+    {
+        QFETCH(QString, argument);
+        QFETCH(int, exitCode);
+        QFETCH(QByteArray, printed);
+        QProcess program;
+        // No such platform: making the application object would end the program abnormally.
+        start(program, QStringLiteral("devices=1"), {argument}, exitCode == 0 ? "none-such" : "offscreen");
+        QVERIFY(program.waitForFinished(60000)); // a window would keep it running
+        QCOMPARE(program.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(program.exitCode(), exitCode);
+        QVERIFY((exitCode == 0 ? program.readAllStandardOutput() : program.readAllStandardError())
+                    .contains(printed));
     }
 
 private:
+    // The real program on simulated devices, with settings of its own.
+    void start(QProcess &program, const QString &simulator, const QStringList &arguments,
+        const QString &platform = QStringLiteral("offscreen"))
+    {
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert(QStringLiteral("QT_QPA_PLATFORM"), platform);
+        environment.insert(QStringLiteral("TALVEX_SIMULATOR"), simulator);
+        environment.insert(QStringLiteral("XDG_CONFIG_HOME"), m_home.path());
+        program.setProcessEnvironment(environment);
+        program.start(QStringLiteral(TALVEX_UPDATER_PATH), arguments);
+    }
+
     QTemporaryDir m_home;
 };
 

@@ -176,6 +176,12 @@ private slots:
         QTest::addRow("serial longer than 16 bytes")
             << QStringList({"set-identity", "--serial", "ABCDEFGHIJKLMNOPQ", "--board", "1.0"}) << "" << 2
             << "17 bytes";
+        QTest::addRow("empty serial")
+            << QStringList({"set-identity", "--serial", "", "--board", "1.0"}) << "" << 2
+            << "--serial \"\" is empty; the identity record needs 1 to 16 bytes";
+        QTest::addRow("serial with a line break")
+            << QStringList({"set-identity", "--serial", "ZOK\n1", "--board", "1.0"}) << "" << 2
+            << "control character (U+000a)";
     }
 
     void failures()

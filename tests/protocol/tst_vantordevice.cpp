@@ -33,6 +33,7 @@ private slots:
     void restartReturnsInTheRightMode();
     void restartThatNeverReturnsNeedsPowerOn();
     void restartDelaySetLaterOverridesTheBehaviour();
+    void returnIsPendingFromTheMomentTheDeviceLeaves();
     void destroyedWhileReturnPending();
     void requestFaults_data();
     void requestFaults();
@@ -511,6 +512,23 @@ void TestVantorDevice::restartDelaySetLaterOverridesTheBehaviour()
     QVERIFY(device().isReturnPending());
     QTRY_VERIFY_WITH_TIMEOUT(m_bus->isPlugged(id), 10000);
     QVERIFY(away.elapsed() >= 100);
+}
+
+void TestVantorDevice::returnIsPendingFromTheMomentTheDeviceLeaves()
+{
+    // Else whoever finds it gone takes it for gone for good and powers it on.
+    VantorDeviceBehaviour behaviour;
+    behaviour.restartDelay = std::chrono::milliseconds(100);
+    plug(defaultState(), behaviour);
+    QList<bool> pendingWhileAway;
+    const int listener = m_bus->addChangeListener([&] {
+        if (!device().isOnBus())
+            pendingWhileAway << device().isReturnPending();
+    });
+    QVERIFY(m_host->out(13));
+    QTRY_VERIFY_WITH_TIMEOUT(device().isOnBus() && !device().isReturnPending(), 10000);
+    m_bus->removeChangeListener(listener);
+    QCOMPARE(pendingWhileAway, QList<bool>({true}));
 }
 
 void TestVantorDevice::destroyedWhileReturnPending()

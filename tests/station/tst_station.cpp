@@ -187,9 +187,10 @@ private slots:
             process.kill();
             process.waitForFinished();
             QCOMPARE(process.state(), QProcess::NotRunning);
+            // PORT SERIAL: ...; a port may hold a colon of its own (usb:3-1.4, sim:2).
             for (const QByteArray &line : process.readAllStandardOutput().split('\n')) {
                 if (line.contains(": done,") || line.contains(": already current,"))
-                    reported << QString::fromUtf8(line.left(line.indexOf(':')));
+                    reported << QString::fromUtf8(line.left(line.indexOf(": ")));
             }
         }
         // The last run may finish: every device reaches its goal.

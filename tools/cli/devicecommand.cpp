@@ -112,7 +112,7 @@ std::vector<DeviceCommand> makeCommands()
             "set-identity [--device SERIAL] [--wait SECONDS] --serial S --board X.Y [--hw-type N]",
             "set-identity ...", "write the serial number and board version",
             "\nWrites the device's identity record and checks what the device reports back.\n"
-            "  --serial S    serial number, at most 16 bytes in the local encoding\n"
+            "  --serial S    serial number, 1 to 16 bytes in UTF-8, no control characters\n"
             "  --board X.Y   board version and sub-version, each 0 to 255\n"
             "  --hw-type N   board hardware type, 0 to 3 (default 0)\n",
             0,

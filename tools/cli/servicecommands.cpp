@@ -9,7 +9,6 @@
 #include "firmware/versiontext.h"
 #include "protocol/loaderrecords.h"
 #include "protocol/securewipe.h"
-#include "qtcompat.h"
 
 #include <QFile>
 #include <QSaveFile>
@@ -219,10 +218,9 @@ QString runSetIdentity(DeviceCommandContext &context)
     if (!commandLine.isSet(QStringLiteral("serial")) || !commandLine.isSet(QStringLiteral("board")))
         commandLine.refuse(QStringLiteral("--serial and --board are required"));
     const QString serial = commandLine.value(QStringLiteral("serial"));
-    if (QtCompat::toLocal8Bit(serial).size() > 16)
-        commandLine.refuse(QStringLiteral("--serial \"%1\" is %2 bytes long; at most 16 fit")
-                               .arg(serial)
-                               .arg(QtCompat::toLocal8Bit(serial).size()));
+    const QString serialRefusal = serialNumberRefusal(serial);
+    if (!serialRefusal.isEmpty())
+        commandLine.refuse(QStringLiteral("--serial \"%1\" %2").arg(serial, serialRefusal));
     const std::pair<uchar, uchar> board = commandLine.boardVersion();
     const uchar version = board.first;
     const uchar subversion = board.second;

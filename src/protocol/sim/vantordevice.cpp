@@ -337,6 +337,8 @@ void VantorDevice::restartLocked(VantorMode mode, Departure &departure)
     departure.returns = m_restartDelay.has_value();
     departure.mode = mode;
     departure.delay = m_restartDelay.value_or(std::chrono::milliseconds(0));
+    departure.powerOns = m_powerOns;
+    m_returnDue = departure.returns;
 }
 
 void VantorDevice::dropOffLocked(Departure &departure)
@@ -344,6 +346,7 @@ void VantorDevice::dropOffLocked(Departure &departure)
     resetTransientLocked();
     m_onBus = false;
     departure.leave = true;
+    departure.powerOns = m_powerOns;
 }
 
 void VantorDevice::resetTransientLocked()
@@ -360,15 +363,39 @@ void VantorDevice::depart(const Departure &departure)
 {
     if (!departure.leave)
         return;
-    m_link.leave();
+    {
+        // A power-on between the request and here already put the device
+        // back; leaving now would take it away for good.
+        std::lock_guard<std::mutex> order(*m_linkOrder);
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            if (supersededLocked(departure))
+                return;
+        }
+        m_link.leave();
+    }
     if (!departure.returns)
         return;
     if (departure.delay.count() == 0) {
-        arrive(departure.mode);
+        comeBack(departure);
         return;
     }
-    const VantorMode mode = departure.mode;
-    m_returnTimer.start(departure.delay, [this, mode] { arrive(mode); });
+    m_returnTimer.start(departure.delay, [this, departure] { comeBack(departure); });
+}
+
+void VantorDevice::comeBack(const Departure &departure)
+{
+    // Kept alive here: the arrival may destroy this object on the timer's thread.
+    const std::shared_ptr<std::mutex> linkOrder = m_linkOrder;
+    std::lock_guard<std::mutex> order(*linkOrder);
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        // Powered on meanwhile: the device is back already, and a second
+        // arrival would replug it under whatever talks to it then.
+        if (supersededLocked(departure))
+            return;
+    }
+    arrive(departure.mode);
 }
 
 void VantorDevice::arrive(VantorMode mode)
@@ -377,6 +404,7 @@ void VantorDevice::arrive(VantorMode mode)
         std::lock_guard<std::mutex> lock(m_mutex);
         m_mode = mode;
         m_onBus = true;
+        m_returnDue = false;
     }
     // Last use of this object: arriving may end the owner's life when it
     // runs on the return timer.
@@ -386,9 +414,11 @@ void VantorDevice::arrive(VantorMode mode)
 void VantorDevice::powerOn()
 {
     m_returnTimer.cancel();
+    std::lock_guard<std::mutex> order(*m_linkOrder);
     VantorMode mode;
     {
         std::lock_guard<std::mutex> lock(m_mutex);
+        ++m_powerOns;
         settleLocked();
         resetTransientLocked();
         mode = powerOnModeLocked();
@@ -506,7 +536,8 @@ bool VantorDevice::isBusy() const
 
 bool VantorDevice::isReturnPending() const
 {
-    return m_returnTimer.pending();
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_returnDue;
 }
 
 int VantorDevice::restarts() const

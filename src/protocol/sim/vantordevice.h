@@ -9,7 +9,8 @@
 // a simulated bus or a real USB gadget.
 //
 // Threads: every public operation may be called from any thread. The state
-// listener runs with the device's lock held; the link is called without it.
+// listener runs with the device's lock held; the link is called without it,
+// one call at a time, in the order the device leaves and arrives.
 
 #include "protocol/sim/vantorlink.h"
 #include "protocol/sim/vantorreturntimer.h"
@@ -21,6 +22,7 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <vector>
@@ -103,7 +105,8 @@ public:
     bool bulkIn(uint8_t *buffer, uint32_t length, uint32_t &transferred);
 
     // The device comes back as after power-on, for one that left the bus
-    // for good (a restart that never returns, a leaving fault).
+    // for good (a restart that never returns, a leaving fault). A restart
+    // under way is cut short: it neither leaves nor comes back afterwards.
     void powerOn();
 
     void injectFault(const VantorFault &fault);
@@ -122,6 +125,8 @@ public:
     VantorMode mode() const;
     bool isOnBus() const;
     bool isBusy() const;
+    // From the moment a restart takes the device off the bus until it is
+    // back, including the instant between leaving and the return being timed.
     bool isReturnPending() const;
     int restarts() const;
     // The most recent control requests, oldest first (at most 10000).
@@ -152,6 +157,7 @@ private:
         bool returns = false;
         VantorMode mode = VantorMode::Application;
         std::chrono::milliseconds delay {0};
+        uint64_t powerOns = 0; // decided after this many power-ons; a later one voids it
     };
 
     bool handleLocked(const UsbSetupPacket &setup, uint8_t *buffer, uint32_t length, uint32_t &transferred,
@@ -164,6 +170,9 @@ private:
     void dropOffLocked(Departure &departure);
     void resetTransientLocked();
     void depart(const Departure &departure);
+    // The return of a restart, unless a power-on came since it left.
+    void comeBack(const Departure &departure);
+    bool supersededLocked(const Departure &departure) const { return departure.powerOns != m_powerOns; }
     void arrive(VantorMode mode);
     void startBusyLocked();
     // Applies what the end of a busy window brings.
@@ -176,11 +185,18 @@ private:
 
     VantorLink &m_link;
     const VantorDeviceBehaviour m_behaviour;
+    // Held around every call of the link and the decision before it, so that
+    // a power-on and a restart's leaving or return never cross. Taken before
+    // m_mutex, never after it. Shared with the return timer's thread, whose
+    // arrival may end this object's life while it holds the lock.
+    const std::shared_ptr<std::mutex> m_linkOrder = std::make_shared<std::mutex>();
 
     mutable std::mutex m_mutex; // guards every member below up to m_returnTimer
     VantorDeviceState m_state;
     VantorMode m_mode;
     bool m_onBus = true;
+    bool m_returnDue = false; // a restart took or is taking the device off the bus and brings it back
+    uint64_t m_powerOns = 0;
     int m_restarts = 0;
     Incoming m_incoming;
     std::optional<std::vector<uint8_t>> m_prepared; // for the next bulk IN read

@@ -5,7 +5,9 @@
 // rebind its function. Free of Qt.
 //
 // Threads: called from the thread of the request that restarts the device,
-// or from the device's own return timer; never with the device's lock held.
+// from the device's own return timer, or from whoever powers it on; one call
+// at a time and never with the device's lock held. A link must not call back
+// into the device.
 
 #include "protocol/sim/vantorwire.h"
 

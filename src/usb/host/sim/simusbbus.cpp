@@ -5,14 +5,22 @@
 
 namespace {
 
-std::u16string generatedPath(const SimDeviceProfile &profile, int device)
+// A device's path is what the program shows as its port. On Windows it is an
+// interface path, as SetupAPI lists them and as the WinUSB host (and its
+// stand-in in the tests) opens them; elsewhere a short name, as libusb's port
+// paths are (usb:3-1.4), that says the port is simulated.
+std::u16string generatedPath([[maybe_unused]] const SimDeviceProfile &profile, int device)
 {
-    const UsbGuid &g = profile.interfaceGuid;
     char text[160];
+#ifdef _WIN32
+    const UsbGuid &g = profile.interfaceGuid;
     std::snprintf(text, sizeof text,
         "\\\\?\\usb#vid_%04x&pid_%04x#sim%d#{%08x-%04x-%04x-%02x%02x-%02x%02x%02x%02x%02x%02x}",
         profile.vendorId, profile.productId, device, unsigned(g.data1), g.data2, g.data3, g.data4[0],
         g.data4[1], g.data4[2], g.data4[3], g.data4[4], g.data4[5], g.data4[6], g.data4[7]);
+#else
+    std::snprintf(text, sizeof text, "sim:%d", device);
+#endif
     return std::u16string(text, text + std::char_traits<char>::length(text));
 }
 
