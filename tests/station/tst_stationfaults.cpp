@@ -76,7 +76,7 @@ void checkPromises(const QString &record, const QByteArray &out)
         }
     }
     for (const QByteArray &line : out.split('\n')) {
-        const QString unit = QString::fromUtf8(line.left(line.indexOf(':')));
+        const QString unit = QString::fromUtf8(line.left(line.indexOf(": ")));
         if (line.contains(": done,") || line.contains(": already current,"))
             QVERIFY2(recorded.contains(unit), qPrintable(unit + " reported done, not recorded"));
     }
