@@ -88,6 +88,17 @@ StationCore::Settings readOptions(DeviceCommandContext &context)
     QString error;
     if (!StationCore::loadFirmware(commandLine.positional().first(), &settings, &error))
         context.fail(ExitFileFailed, error);
+    const QString expectSha256 = commandLine.value(QStringLiteral("expect-sha256"));
+    if (commandLine.isSet(QStringLiteral("expect-sha256")) && !isSha256Hex(expectSha256))
+        commandLine.refuse(QStringLiteral("--expect-sha256 \"%1\" is not a SHA-256 of 64 hex digits").arg(expectSha256));
+    QStringList keyProblems;
+    const bool approved = StationCore::approveFirmware(
+        {commandLine.values(QStringLiteral("key")), commandLine.isSet(QStringLiteral("require-signature"))},
+        expectSha256, &settings, &error, &keyProblems);
+    for (const QString &problem : keyProblems)
+        printErr(QStringLiteral("talvex-cli station: %1\n").arg(problem));
+    if (!approved)
+        context.fail(ExitFileFailed, error);
 
     const bool serials = commandLine.isSet(QStringLiteral("serials"));
     if (serials != commandLine.isSet(QStringLiteral("board")))
