@@ -49,7 +49,8 @@ void Station::start(const Station::Options &options)
     }
     StationCore::useFirmware(options.firmwareFile, options.firmware, &settings);
     QStringList keyProblems;
-    const bool approved = StationCore::approveFirmware({}, options.expectSha256, &settings, &error, &keyProblems);
+    const bool approved
+        = StationCore::approveFirmware({}, options.expectSha256, &settings, &error, &keyProblems);
     for (const QString &problem : keyProblems)
         emit message(problem);
     if (!approved) {

@@ -54,8 +54,7 @@ bool StationCore::approveFirmware(const FlashApproval::Options &options, const Q
             return false;
         }
     }
-    const FlashApproval approval
-        = FlashApproval::decide(*settings->firmware, settings->fileName, options);
+    const FlashApproval approval = FlashApproval::decide(*settings->firmware, settings->fileName, options);
     for (const TrustedKeys::Problem &problem : approval.keyProblems)
         keyProblems->append(QStringLiteral("key ") + TrustedKeys::problemText(problem));
     if (approval.isRefused()) {

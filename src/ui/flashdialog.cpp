@@ -175,8 +175,11 @@ void FlashDialog::loadChosenFile()
     const bool plain = !approval.isRefused() && !approval.check.isVerified();
     ui->FileVersionValueLabel->setText(
         plain ? version : QStringLiteral("%1 (%2)").arg(version, signatureShortText(approval)));
-    ui->FileVersionValueLabel->setToolTip(
-        approval.isRefused() ? approval.refusalText() : signatureStateText(approval.check));
+    QString tooltip = approval.isRefused() ? approval.refusalText() : signatureStateText(approval.check);
+    // A key that cannot be used is skipped, not hidden.
+    for (const TrustedKeys::Problem &problem : approval.keyProblems)
+        tooltip += QLatin1Char('\n') + TrustedKeys::problemText(problem);
+    ui->FileVersionValueLabel->setToolTip(tooltip);
     // A refused file is shown but never becomes what a flash would send.
     firmware = approval.isRefused() ? QSharedPointer<FirmwareFile>() : candidate;
     updateFlashDeviceButton();

@@ -120,8 +120,9 @@ void tst_CliSignature::flashAndStation_data()
     QTest::addRow("station: signature for another file refused before the first unit")
         << "other.bin.minisig" << QStringList {"station", "--count", "1"} << 1 << mismatch << QStringList();
     QTest::addRow("station: --expect-sha256 of another image refused, both hashes named")
-        << "sample.tvf.minisig" << QStringList {"station", "--count", "1", "--expect-sha256", QString(64, 'A')}
-        << 1 << "but the station expects " + QString(64, 'a') << QStringList();
+        << "sample.tvf.minisig"
+        << QStringList {"station", "--count", "1", "--expect-sha256", QString(64, 'A')} << 1
+        << "but the station expects " + QString(64, 'a') << QStringList();
     QTest::addRow("station: --expect-sha256 not a hash refused")
         << QString() << QStringList {"station", "--expect-sha256", "12ab"} << 2
         << "--expect-sha256 \"12ab\" is not a SHA-256" << QStringList();

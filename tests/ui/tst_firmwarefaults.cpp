@@ -143,9 +143,11 @@ private slots:
             QSKIP("minisign was not installed when the tests were built");
         const QString version = QStringLiteral("1.2.3 RC build nr 42");
         QTest::addRow("signed: the version says so, the tooltip names the signer")
-            << "sample.tvf.minisig" << version + " (signed)" << "Signed: " << true;
+            << "sample.tvf.minisig" << version + " (signed)"
+            << "Signed: " << true;
         QTest::addRow("signature for another file: refused, Flash stays disabled, nothing sent")
-            << "other.bin.minisig" << version + " (refused)" << "Signature does not match" << false;
+            << "other.bin.minisig" << version + " (refused)"
+            << "Signature does not match" << false;
         QTest::addRow("unsigned: the version as before") << QString() << version << "Not signed" << true;
     }
 
@@ -194,8 +196,8 @@ private slots:
         const QString sha256 = QString::fromLatin1(
             QCryptographicHash::hash(readBytes(file), QCryptographicHash::Sha256).toHex());
         const QString signer = signature == "sample.tvf.minisig" ? keyId
-            : flashable                                           ? QStringLiteral("not signed")
-                                                                  : QStringLiteral("refused");
+            : flashable                                          ? QStringLiteral("not signed")
+                                                                 : QStringLiteral("refused");
         const QString shown = station.findChild<QLabel *>("firmwareSignatureValueLabel")->text();
         QVERIFY2(shown.endsWith(", " + sha256.left(16)), qPrintable(shown));
         QVERIFY2(shown.startsWith(signer), qPrintable(shown));

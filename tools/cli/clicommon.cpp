@@ -5,9 +5,8 @@
 
 #include <cstdio>
 
-const char signatureOptionsHelp[]
-    = "  --key FILE.pub        trust this public key too (repeatable)\n"
-      "  --require-signature   refuse FILE when it is not signed\n";
+const char signatureOptionsHelp[] = "  --key FILE.pub        trust this public key too (repeatable)\n"
+                                    "  --require-signature   refuse FILE when it is not signed\n";
 
 QList<QCommandLineOption> signatureOptions()
 {
@@ -15,8 +14,8 @@ QList<QCommandLineOption> signatureOptions()
         {QStringLiteral("require-signature"), QString()}};
 }
 
-FlashApproval checkSignature(
-    const QString &command, const FirmwareFile &firmware, const QString &fileName, const FlashApproval::Options &options)
+FlashApproval checkSignature(const QString &command, const FirmwareFile &firmware, const QString &fileName,
+    const FlashApproval::Options &options)
 {
     const FlashApproval approval = FlashApproval::decide(firmware, fileName, options);
     for (const TrustedKeys::Problem &problem : approval.keyProblems)
@@ -28,7 +27,8 @@ void failIfRefused(const QString &command, const QString &fileName, const FlashA
 {
     if (approval.isRefused())
         throw CommandError {ExitFileFailed,
-            QStringLiteral("talvex-cli %1: %2: %3").arg(command, fileName, approval.refusalText()), QString()};
+            QStringLiteral("talvex-cli %1: %2: %3").arg(command, fileName, approval.refusalText()),
+            QString()};
 }
 
 void printOut(const QString &text)

@@ -58,8 +58,8 @@ extern const char signatureOptionsHelp[];
 // Checks the signature over the bytes firmware read from fileName, with the
 // machine's keys and policy and the run's options; each key file that cannot
 // be used is named on stderr.
-FlashApproval checkSignature(
-    const QString &command, const FirmwareFile &firmware, const QString &fileName, const FlashApproval::Options &options);
+FlashApproval checkSignature(const QString &command, const FirmwareFile &firmware, const QString &fileName,
+    const FlashApproval::Options &options);
 // Ends the command with exit 1 and the reason when the file may not be flashed.
 void failIfRefused(const QString &command, const QString &fileName, const FlashApproval &approval);
 

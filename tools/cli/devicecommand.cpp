@@ -26,8 +26,9 @@ std::vector<DeviceCommand> makeCommands()
             "\n"
             "Checks FILE and its signature as the window does (see info), then flashes\n"
             "it; a refused file ends with 1 and its reason, and nothing is written.\n"
-            "The device is put into its flashing mode if needed, the image goes out in 256-byte batches, and the tool\n"
-            "waits until the device has finished writing and reports a valid firmware\n"
+            "The device is put into its flashing mode if needed, the image goes out in\n"
+            "256-byte batches, and the tool waits until the device has finished writing\n"
+            "and reports a valid firmware\n"
             "(a device still busy after two minutes is given up on).\n"
             "Then the device starts its application; the tool waits until it is back\n"
             "there. Exits with 0 only then.\n"
@@ -75,15 +76,17 @@ std::vector<DeviceCommand> makeCommands()
             "FILE and its signature are checked once, at the start, as info does; the\n"
             "record's lines carry its sha256, signature (verified, unsigned) and signer.\n",
             1,
-            signatureOptions() + QList<QCommandLineOption> {{QStringLiteral("serials"), QString(), QStringLiteral("PATTERN")},
-                {QStringLiteral("board"), QString(), QStringLiteral("X.Y")},
-                {QStringLiteral("state"), QString(), QStringLiteral("FILE")},
-                {QStringLiteral("record"), QString(), QStringLiteral("FILE")},
-                {QStringLiteral("name"), QString(), QStringLiteral("NAME")},
-                {QStringLiteral("count"), QString(), QStringLiteral("N")},
-                {QStringLiteral("max-units"), QString(), QStringLiteral("N")},
-                {QStringLiteral("reflash-current"), QString()},
-                {QStringLiteral("expect-sha256"), QString(), QStringLiteral("HEX")}},
+            signatureOptions()
+                + QList<QCommandLineOption> {{QStringLiteral("serials"), QString(),
+                                                 QStringLiteral("PATTERN")},
+                    {QStringLiteral("board"), QString(), QStringLiteral("X.Y")},
+                    {QStringLiteral("state"), QString(), QStringLiteral("FILE")},
+                    {QStringLiteral("record"), QString(), QStringLiteral("FILE")},
+                    {QStringLiteral("name"), QString(), QStringLiteral("NAME")},
+                    {QStringLiteral("count"), QString(), QStringLiteral("N")},
+                    {QStringLiteral("max-units"), QString(), QStringLiteral("N")},
+                    {QStringLiteral("reflash-current"), QString()},
+                    {QStringLiteral("expect-sha256"), QString(), QStringLiteral("HEX")}},
             Devices::Every, runStation, false},
         {"start-app", "start-app [--device SERIAL] [--wait SECONDS]", "start-app",
             "tell the device to start its application",

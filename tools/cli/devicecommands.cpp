@@ -129,7 +129,8 @@ QString runFlash(DeviceCommandContext &context)
     // Before any device is opened: a refused file writes nothing anywhere.
     failIfRefused(QStringLiteral("flash"), fileName,
         checkSignature(QStringLiteral("flash"), *firmware, fileName,
-            {commandLine.values(QStringLiteral("key")), commandLine.isSet(QStringLiteral("require-signature"))}));
+            {commandLine.values(QStringLiteral("key")),
+                commandLine.isSet(QStringLiteral("require-signature"))}));
     if (all) {
         runFlashAll(firmware, commandLine.waitMs());
         return QString();

@@ -37,9 +37,8 @@ const char infoHelpText[]
       "\n"
       "Options:\n";
 
-const char infoJsonHelp[]
-    = "  --json                print one JSON object with these fields instead, with\n"
-      "                        \"ok\", \"exit\" and, when not ok, \"reason\"\n";
+const char infoJsonHelp[] = "  --json                print one JSON object with these fields instead, with\n"
+                            "                        \"ok\", \"exit\" and, when not ok, \"reason\"\n";
 
 const char *signatureStateName(SignatureState state)
 {

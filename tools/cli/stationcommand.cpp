@@ -90,7 +90,8 @@ StationCore::Settings readOptions(DeviceCommandContext &context)
         context.fail(ExitFileFailed, error);
     const QString expectSha256 = commandLine.value(QStringLiteral("expect-sha256"));
     if (commandLine.isSet(QStringLiteral("expect-sha256")) && !isSha256Hex(expectSha256))
-        commandLine.refuse(QStringLiteral("--expect-sha256 \"%1\" is not a SHA-256 of 64 hex digits").arg(expectSha256));
+        commandLine.refuse(
+            QStringLiteral("--expect-sha256 \"%1\" is not a SHA-256 of 64 hex digits").arg(expectSha256));
     QStringList keyProblems;
     const bool approved = StationCore::approveFirmware(
         {commandLine.values(QStringLiteral("key")), commandLine.isSet(QStringLiteral("require-signature"))},
