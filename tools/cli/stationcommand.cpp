@@ -176,11 +176,14 @@ public:
     {
         const StationCore::Settings &settings = m_station.settings();
         const FirmwareFile::THeader header = settings.firmware->header();
-        printOut(QStringLiteral("station %1: %2 (%3), record %4%5; Ctrl-C stops\n")
+        // What the operator compares with the release: the signer and the image's hash.
+        const QString signature = settings.signer.isEmpty() ? QStringLiteral("not signed")
+                                                            : QStringLiteral("signed by ") + settings.signer;
+        printOut(QStringLiteral("station %1: %2 (%3, %4, SHA-256 %5), record %6%7; Ctrl-C stops\n")
                      .arg(settings.name, QFileInfo(settings.fileName).fileName(),
                          formatVersion(header.version, header.subversion, header.bugfix, header.build,
                              QString::fromLatin1(fieldText(header.name, sizeof header.name))),
-                         settings.recordFile,
+                         signature, settings.sha256.left(16), settings.recordFile,
                          settings.range.isValid() ? QStringLiteral(", serials ") + settings.range.pattern()
                                                   : QString()));
         std::fflush(stdout);
