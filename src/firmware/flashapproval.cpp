@@ -11,21 +11,15 @@ QString FlashApproval::recordState() const
     return check.isVerified() ? QStringLiteral("verified") : QStringLiteral("unsigned");
 }
 
-FlashApproval FlashApproval::decide(const FirmwareFile &firmware, const QString &firmwarePath,
-    const Options &options, const QString &keyFolder)
-{
-    return decide(firmware, firmwarePath, options, keyFolder, SignaturePolicy::machine());
-}
-
-FlashApproval FlashApproval::decide(const FirmwareFile &firmware, const QString &firmwarePath,
-    const Options &options, const QString &keyFolder, const SignaturePolicy &machinePolicy)
+FlashApproval FlashApproval::decide(
+    const FirmwareFile &firmware, const QString &firmwarePath, const Options &options)
 {
     FlashApproval approval;
-    const TrustedKeys keys = TrustedKeys::load(options.keyFiles, keyFolder);
+    const TrustedKeys keys = TrustedKeys::load(options.keyFiles);
     approval.keyProblems = keys.problems();
     // The very bytes that were read once and will be flashed, not a second read.
     approval.check = FirmwareSignature::check(firmware.fileBytes(), firmwarePath, keys);
-    approval.policy = machinePolicy.requiredForThisRun(options.requireSignature);
+    approval.policy = SignaturePolicy::machine().requiredForThisRun(options.requireSignature);
     approval.refusal = flashRefusal(approval.check, approval.policy);
     return approval;
 }

@@ -37,11 +37,10 @@ struct FlashApproval
     // "verified" or "unsigned", as the record writes it; empty when refused.
     QString recordState() const;
 
-    // keyFolder and policy default to the machine's (tests pass their own).
-    static FlashApproval decide(const FirmwareFile &firmware, const QString &firmwarePath,
-        const Options &options, const QString &keyFolder = TrustedKeys::machineKeyFolder());
-    static FlashApproval decide(const FirmwareFile &firmware, const QString &firmwarePath,
-        const Options &options, const QString &keyFolder, const SignaturePolicy &machinePolicy);
+    // With the machine's keys (and those of options) and the machine's policy
+    // (made stricter by options).
+    static FlashApproval decide(
+        const FirmwareFile &firmware, const QString &firmwarePath, const Options &options);
 };
 
 // A few words for the state beside the version ("signed", "not signed",
