@@ -112,10 +112,8 @@ void tst_CliSignature::flashAndStation_data()
     const QString keyId = QString::fromLatin1(keyLine.mid(keyLine.lastIndexOf(' ') + 1));
     QTest::addRow("flash: signature for another file refused, nothing written")
         << "other.bin.minisig" << QStringList {"flash"} << 1 << mismatch << QStringList();
-    QTest::addRow("flash --all: signature for another file refused, nothing written")
-        << "other.bin.minisig" << QStringList {"flash", "--all"} << 1 << mismatch << QStringList();
-    QTest::addRow("flash: unsigned refused under --require-signature")
-        << QString() << QStringList {"flash", "--require-signature"} << 1
+    QTest::addRow("flash --all: unsigned refused under --require-signature, nothing written")
+        << QString() << QStringList {"flash", "--all", "--require-signature"} << 1
         << "--require-signature requires a signature" << QStringList();
     QTest::addRow("station: signature for another file refused before the first unit")
         << "other.bin.minisig" << QStringList {"station", "--count", "1"} << 1 << mismatch << QStringList();
