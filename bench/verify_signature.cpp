@@ -1,10 +1,12 @@
 // Verifies a file with its detached signature the way the tool does: the
-// whole file read once into memory, FILE.minisig beside it, KEY.pub as a
-// trusted key; exit status 0 only when it verifies. Timed as a whole process
+// file loaded and checked by the tool's own single read (FirmwareFile), its
+// bytes verified with FILE.minisig beside it, KEY.pub as a trusted key; exit
+// status 0 only when it verifies. Timed as a whole process
 // beside `minisign -Vm FILE -p KEY.pub`.
 //
 // usage: bench_verify_signature KEY.pub FILE
 
+#include "firmware/firmwarefile.h"
 #include "firmware/firmwaresignature.h"
 #include "firmware/trustedkeys.h"
 
@@ -26,13 +28,14 @@ int main(int argc, char *argv[])
     for (const TrustedKeys::Problem &problem : keys.problems())
         std::fprintf(stderr, "%s\n", qPrintable(TrustedKeys::problemText(problem)));
 
-    QFile file(fileName);
-    if (!file.open(QIODevice::ReadOnly)) {
-        std::fprintf(stderr, "%s: %s\n", qPrintable(fileName), qPrintable(file.errorString()));
+    FirmwareFile firmware;
+    try {
+        firmware.loadFile(fileName);
+    } catch (const FirmwareFile::fileCorruptedError &error) {
+        std::fprintf(stderr, "%s: %s\n", qPrintable(fileName), qPrintable(error.reason()));
         return 1;
     }
-    const QByteArray bytes = file.readAll();
-    const SignatureCheck check = FirmwareSignature::check(bytes, fileName, keys);
+    const SignatureCheck check = FirmwareSignature::check(firmware.fileBytes(), fileName, keys);
     std::printf("%s\n", qPrintable(signatureStateText(check)));
     return check.isVerified() ? 0 : 1;
 }

@@ -77,6 +77,7 @@ apt-get -o DPkg::Lock::Timeout=600 install -y -qq --no-install-recommends "$deb"
 
 [ "$(/usr/bin/talvex-cli --version)" = "talvex-cli $version" ] || fail "talvex-cli --version is not 'talvex-cli $version'"
 /usr/bin/talvex-cli --help | grep -q '^usage: talvex-cli ' || fail "talvex-cli --help shows no usage"
+[ -d /etc/talvex-updater/trusted-keys ] || fail "installing did not make /etc/talvex-updater/trusted-keys"
 
 # The window must come up and stay up; asked to end, it must shut down in
 # order and exit with 0, not die from the signal or crash on the way out.
@@ -99,5 +100,6 @@ echo "talvex-updater ran $seconds s and shut down cleanly"
 
 remove_package
 [ ! -e /usr/bin/talvex-cli ] && [ ! -e /usr/bin/talvex-updater ] || fail "removing the package left its programs"
+[ ! -e /etc/talvex-updater/trusted-keys ] || fail "purging left the empty /etc/talvex-updater/trusted-keys"
 trap 'rm -rf "$unpacked"' EXIT
 echo "-- package installed, ran and removed"

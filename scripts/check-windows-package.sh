@@ -32,6 +32,8 @@ for file in talvex-updater.exe talvex-cli.exe uninstall.exe Qt5Core.dll libsodiu
 done
 [ -f "$WINEPREFIX/drive_c/ProgramData/Microsoft/Windows/Start Menu/Programs/TALVEX Updater.lnk" ] \
   || fail "no Start-menu entry"
+keys="$WINEPREFIX/drive_c/ProgramData/TALVEX Updater/trusted-keys"
+[ -d "$keys" ] || fail "the install did not make ProgramData\\TALVEX Updater\\trusted-keys"
 wine reg query 'HKLM\Software\Classes\Vantor.TalvexFirmware\shell\open\command' | grep -q 'talvex-updater.exe" "%1"' \
   || fail ".tvf does not open the window"
 
@@ -64,4 +66,14 @@ for key in 'HKLM\Software\Classes\.tvf' 'HKLM\Software\Classes\Vantor.TalvexFirm
   'HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall\TALVEX Updater'; do
   if wine reg query "$key" >/dev/null 2>&1; then fail "the uninstall left $key"; fi
 done
+# An empty key folder goes with the program; one holding an administrator's
+# key stays (checked by a second install and uninstall with a key in it).
+[ ! -e "$keys" ] || fail "the uninstall left the empty trusted-keys folder"
+wine "$setup" /S
+wineserver -w
+echo 'untrusted comment: minisign public key 0000000000000000' >"$keys/admin.pub"
+wine "$installed/uninstall.exe" /S
+wineserver -w
+[ -f "$keys/admin.pub" ] || fail "the uninstall removed a key an administrator installed"
+rm -rf "$WINEPREFIX/drive_c/ProgramData/TALVEX Updater"
 echo "check-windows-package: installed, ran and uninstalled $(basename "$setup")"

@@ -34,6 +34,9 @@ Section "Install"
   SetOutPath "$INSTDIR"
   File /r "${STAGE}/*.*"
   WriteUninstaller "$INSTDIR\uninstall.exe"
+  ; The machine's trusted keys, empty until an administrator adds one
+  ; ($APPDATA is ProgramData for all users).
+  CreateDirectory "$APPDATA\TALVEX Updater\trusted-keys"
   CreateShortCut "$SMPROGRAMS\${NAME}.lnk" "$INSTDIR\talvex-updater.exe" "" "$INSTDIR\talvex-updater.exe" 0
 
   ; A .tvf file opens the window with that file chosen.
@@ -61,6 +64,12 @@ Section "Uninstall"
   !include "${STAGE}.files.nsh"
   Delete "$INSTDIR\uninstall.exe"
   RMDir "$INSTDIR"
+  ; The trusted keys go only when there are none: keys an administrator
+  ; installed stay, and the log says where.
+  RMDir "$APPDATA\TALVEX Updater\trusted-keys"
+  RMDir "$APPDATA\TALVEX Updater"
+  IfFileExists "$APPDATA\TALVEX Updater\trusted-keys\*.*" 0 +2
+  DetailPrint "Kept: $APPDATA\TALVEX Updater\trusted-keys holds keys an administrator installed."
   ; The file type only while it is still ours.
   ReadRegStr $0 HKLM "Software\Classes\.tvf" ""
   StrCmp $0 "${FILE_TYPE}" 0 +2

@@ -74,6 +74,7 @@ void StationSide::start(const StationWindow::Choice &choice)
     Station::Options options;
     options.firmware = choice.firmware;
     options.firmwareFile = choice.firmwarePath;
+    options.expectSha256 = choice.expectedSha256;
     options.serials = choice.serialPattern;
     options.board = choice.boardVersion;
     options.recordFile = recordFile();

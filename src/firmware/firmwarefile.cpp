@@ -5,6 +5,11 @@
 #include <QFileInfo>
 #include <QtEndian>
 
+#ifdef Q_OS_LINUX
+#include <sys/mman.h>
+#include <unistd.h>
+#endif
+
 #include <cstring>
 #include <new>
 #include <utility>
@@ -93,6 +98,23 @@ FirmwareFile::fileCorruptedError openFailure(const QFile &file)
 
 // Appends exactly `size` bytes of file to bytes, reading once; throws when the
 // file ends early, fails, or has more after them.
+// An image of megabytes is faulted in by the read; in pages of 2 MiB where
+// the system offers them, that is a few hundred faults fewer per megabyte.
+void preferLargePages(char *data, qint64 size)
+{
+#ifdef Q_OS_LINUX
+    const auto page = quintptr(sysconf(_SC_PAGESIZE));
+    const quintptr start = (quintptr(data) + page - 1) & ~(page - 1);
+    const quintptr end = (quintptr(data) + quintptr(size)) & ~(page - 1);
+    // Only advice: without it the read works the same.
+    if (end > start)
+        madvise(reinterpret_cast<void *>(start), end - start, MADV_HUGEPAGE);
+#else
+    Q_UNUSED(data)
+    Q_UNUSED(size)
+#endif
+}
+
 void readPayload(QFile &file, qint64 size, QByteArray &bytes)
 {
     using Fault = FirmwareFile::Fault;
@@ -104,6 +126,8 @@ void readPayload(QFile &file, qint64 size, QByteArray &bytes)
         const int filled = bytes.size();
         const qint64 wanted = qMin(step, qint64(end - filled));
         bytes.resize(filled + int(wanted));
+        if (!file.isSequential())
+            preferLargePages(bytes.data() + filled, wanted);
         const qint64 got = file.read(bytes.data() + filled, wanted);
         bytes.resize(filled + int(qMax<qint64>(got, 0)));
         if (got < 0)
@@ -240,6 +264,15 @@ void FirmwareFile::loadFile(QString fileName)
 
     m_header = header;
     m_headerCrc = headerCrc;
-    m_sha256 = QCryptographicHash::hash(bytes, QCryptographicHash::Sha256);
     m_bytes = std::move(bytes);
+    const QMutexLocker lock(&m_sha256Lock);
+    m_sha256.clear();
+}
+
+QByteArray FirmwareFile::sha256() const
+{
+    const QMutexLocker lock(&m_sha256Lock);
+    if (m_sha256.isEmpty())
+        m_sha256 = QCryptographicHash::hash(m_bytes, QCryptographicHash::Sha256);
+    return m_sha256;
 }

@@ -2,9 +2,11 @@
 
 // A verified firmware image: the 56-byte header and the payload of a .tvf file.
 // Filled once by loadFile on the main thread, read-only afterwards, so it can be
-// shared with the worker thread without a lock.
+// shared with the worker thread without a lock (the SHA-256, taken on demand,
+// has a lock of its own).
 
 #include <QByteArray>
+#include <QMutex>
 #include <QObject>
 #include <QSharedPointer>
 #include <QString>
@@ -97,11 +99,10 @@ public:
     {
         return m_bytes;
     }
-    // SHA-256 of fileBytes(), taken once at load.
-    QByteArray sha256() const
-    {
-        return m_sha256;
-    }
+    // SHA-256 of fileBytes(), taken once, when first asked: the bytes never
+    // change after the load, and the window, which never shows the hash, does
+    // not pay for it. Any thread.
+    QByteArray sha256() const;
 
     // The 24 bytes the device receives before the image: dataSize, deviceWord
     // and deviceBlock exactly as they stand in the file.
@@ -128,7 +129,8 @@ private:
     THeader m_header {};
     quint32 m_headerCrc = 0;
     QByteArray m_bytes;
-    QByteArray m_sha256;
+    mutable QMutex m_sha256Lock;
+    mutable QByteArray m_sha256;
 };
 
 static_assert(sizeof(FirmwareFile::THeader) == FirmwareFile::headerSize, "header must be 56 bytes");

@@ -48,6 +48,15 @@ void Station::start(const Station::Options &options)
         return;
     }
     StationCore::useFirmware(options.firmwareFile, options.firmware, &settings);
+    QStringList keyProblems;
+    const bool approved
+        = StationCore::approveFirmware({}, options.expectSha256, &settings, &error, &keyProblems);
+    for (const QString &problem : keyProblems)
+        emit message(problem);
+    if (!approved) {
+        refuse(fileFailed, error);
+        return;
+    }
     if (!options.serials.isEmpty()) {
         const SerialsRefusal refused
             = StationCore::readSerials(options.serials, options.board, options.stateFile, &settings);

@@ -34,6 +34,8 @@ public:
         // then, and its path as the record names it.
         QSharedPointer<FirmwareFile> firmware;
         QString firmwareFile;
+        // Not empty: the station starts only on a file with this SHA-256 (hex).
+        QString expectSha256;
         // Empty: no serials are given.
         QString serials;
         QString board;

@@ -39,6 +39,33 @@ void StationCore::useFirmware(
     settings->firmware = firmware;
 }
 
+bool StationCore::approveFirmware(const FlashApproval::Options &options, const QString &expectSha256,
+    Settings *settings, QString *error, QStringList *keyProblems)
+{
+    if (!expectSha256.isEmpty()) {
+        if (!isSha256Hex(expectSha256)) {
+            *error = QStringLiteral("the expected SHA-256 \"%1\" is not 64 hex digits").arg(expectSha256);
+            return false;
+        }
+        // A line runs one released image; any other is refused before a unit is touched.
+        if (expectSha256.compare(settings->sha256, Qt::CaseInsensitive) != 0) {
+            *error = QStringLiteral("%1: SHA-256 %2, but the station expects %3")
+                         .arg(settings->fileName, settings->sha256, expectSha256.toLower());
+            return false;
+        }
+    }
+    const FlashApproval approval = FlashApproval::decide(*settings->firmware, settings->fileName, options);
+    for (const TrustedKeys::Problem &problem : approval.keyProblems)
+        keyProblems->append(QStringLiteral("key ") + TrustedKeys::problemText(problem));
+    if (approval.isRefused()) {
+        *error = QStringLiteral("%1: %2").arg(settings->fileName, approval.refusalText());
+        return false;
+    }
+    settings->signature = approval.recordState();
+    settings->signer = approval.check.isVerified() ? approval.check.keyId : QString();
+    return true;
+}
+
 SerialsRefusal StationCore::readSerials(
     const QString &pattern, const QString &board, const QString &stateFile, Settings *settings)
 {
@@ -223,6 +250,8 @@ void StationCore::unitEnded(StationUnit *unit)
     line.insert(QStringLiteral("station"), m_settings.name);
     line.insert(QStringLiteral("file"), QFileInfo(m_settings.fileName).fileName());
     line.insert(QStringLiteral("sha256"), m_settings.sha256);
+    line.insert(QStringLiteral("signature"), m_settings.signature);
+    line.insert(QStringLiteral("signer"), m_settings.signer);
     StationCounters::Result result = unit->result();
     QString error;
     // Reported done only once its line is on disk; otherwise reported as not recorded.

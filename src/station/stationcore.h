@@ -9,6 +9,7 @@
 // runs on a worker thread of its own, and nothing here waits on one but the
 // destructor.
 
+#include "firmware/flashapproval.h"
 #include "station/serialrange.h"
 #include "station/serialsrefusal.h"
 #include "station/stationcounters.h"
@@ -39,6 +40,10 @@ public:
         QString fileName;
         QString sha256;
         QSharedPointer<FirmwareFile> firmware;
+        // The signature as checked at the start: "verified" or "unsigned",
+        // and the signer's key id (empty when unsigned).
+        QString signature;
+        QString signer;
         // Not valid: no serials are given.
         SerialRange range;
         uchar boardVersion = 0;
@@ -63,6 +68,13 @@ public:
     // A firmware file loaded already, as the record names it (fileName).
     static void useFirmware(
         const QString &fileName, const QSharedPointer<FirmwareFile> &firmware, Settings *settings);
+    // Checks the loaded file once, before the station starts: its signature
+    // under the machine's policy and the run's options, and its SHA-256 when
+    // expectSha256 is not empty. Fills the record's signature and signer;
+    // false with the reason when the station may not start on this file.
+    // keyProblems gets each key file that could not be used.
+    static bool approveFirmware(const FlashApproval::Options &options, const QString &expectSha256,
+        Settings *settings, QString *error, QStringList *keyProblems);
     // Reads a serial range, its board version ("X.Y") and its state file
     // into settings; what was refused and why, if anything.
     static SerialsRefusal readSerials(

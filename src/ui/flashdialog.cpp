@@ -8,6 +8,7 @@
 #include <QMessageBox>
 #include <QPushButton>
 
+#include "firmware/flashapproval.h"
 #include "qtcompat.h"
 #include "talvexversion.h"
 #include "ui/devicepermissiontext.h"
@@ -160,13 +161,31 @@ void FlashDialog::loadChosenFile()
             QStringLiteral("%1: %2").arg(firmwareFilePath.section(QLatin1Char('/'), -1), error.reason()));
         return;
     }
-    firmware = candidate;
+    // Checked on the bytes just read, which are the ones a flash would send;
+    // the machine's keys and policy decide.
+    const FlashApproval approval = FlashApproval::decide(*candidate, firmwareFilePath, {});
 
-    ui->firmwareFileNameLabel->setText(firmwareFilePath.section(QLatin1Char('/'), -1));
-    const FirmwareFile::THeader header = firmware->header();
-    ui->FileVersionValueLabel->setText(formatVersion(
-        header.version, header.subversion, header.bugfix, header.build, firmwareNameText(header.name)));
+    // The state shows with the version, in the same moment. An unsigned file
+    // the policy allows reads as before; the tooltip still says it.
+    const QString fileName = firmwareFilePath.section(QLatin1Char('/'), -1);
+    ui->firmwareFileNameLabel->setText(fileName);
+    const FirmwareFile::THeader header = candidate->header();
+    const QString version = formatVersion(
+        header.version, header.subversion, header.bugfix, header.build, firmwareNameText(header.name));
+    const bool plain = !approval.isRefused() && !approval.check.isVerified();
+    ui->FileVersionValueLabel->setText(
+        plain ? version : QStringLiteral("%1 (%2)").arg(version, signatureShortText(approval)));
+    QString tooltip = approval.isRefused() ? approval.refusalText() : signatureStateText(approval.check);
+    // A key that cannot be used is skipped, not hidden.
+    for (const TrustedKeys::Problem &problem : approval.keyProblems)
+        tooltip += QLatin1Char('\n') + TrustedKeys::problemText(problem);
+    ui->FileVersionValueLabel->setToolTip(tooltip);
+    // A refused file is shown but never becomes what a flash would send.
+    firmware = approval.isRefused() ? QSharedPointer<FirmwareFile>() : candidate;
     updateFlashDeviceButton();
+    if (approval.isRefused())
+        showMessage(QStringLiteral("Error"), QStringLiteral("This file will not be flashed."),
+            QStringLiteral("%1: %2").arg(fileName, approval.refusalText()));
 }
 
 void FlashDialog::onFlashDeviceClicked()

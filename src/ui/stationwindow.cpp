@@ -5,6 +5,7 @@
 #include <QFileDialog>
 #include <QPushButton>
 
+#include "firmware/flashapproval.h"
 #include "qtcompat.h"
 #include "ui/stationtile.h"
 #include "ui/versiontext.h"
@@ -61,7 +62,15 @@ bool StationWindow::loadFirmwareFile(const QString &path)
     const FirmwareFile::THeader header = m_firmware->header();
     ui->firmwareVersionValueLabel->setText(formatVersion(
         header.version, header.subversion, header.bugfix, header.build, firmwareNameText(header.name)));
-    showStatus(QStringLiteral("Press Start, then plug the devices in."));
+    // What the operator compares with the release note; the station checks it again at Start.
+    const FlashApproval approval = FlashApproval::decide(*m_firmware, path, {});
+    const QString sha256 = QString::fromLatin1(m_firmware->sha256().toHex());
+    const QString signer = approval.check.isVerified() ? approval.check.keyId : signatureShortText(approval);
+    ui->firmwareSignatureValueLabel->setText(QStringLiteral("%1, %2").arg(signer, sha256.left(16)));
+    ui->firmwareSignatureValueLabel->setToolTip(
+        QStringLiteral("%1\nSHA-256: %2").arg(signatureStateText(approval.check), sha256));
+    showStatus(approval.isRefused() ? approval.refusalText()
+                                    : QStringLiteral("Press Start, then plug the devices in."));
     setRun(m_run);
     return true;
 }
@@ -88,8 +97,13 @@ void StationWindow::onStartClicked()
         showStatus(QStringLiteral("Give both the serial range and the board version, or neither."));
         return;
     }
+    const QString expected = ui->expectedSha256Edit->text().trimmed();
+    if (!expected.isEmpty() && !isSha256Hex(expected)) {
+        showStatus(QStringLiteral("The expected SHA-256 \"%1\" is not 64 hex digits.").arg(expected));
+        return;
+    }
     setRun(Run::Starting);
-    emit startRequested(Choice {m_firmware, m_firmwarePath, pattern, board});
+    emit startRequested(Choice {m_firmware, m_firmwarePath, pattern, board, expected});
 }
 
 void StationWindow::onStopClicked()
@@ -281,6 +295,7 @@ void StationWindow::setRun(Run run)
     ui->chooseFileButton->setEnabled(idle);
     ui->serialPatternEdit->setEnabled(idle);
     ui->boardVersionEdit->setEnabled(idle);
+    ui->expectedSha256Edit->setEnabled(idle);
     ui->stopButton->setEnabled(run == Run::Running || run == Run::Stopping);
     ui->stopButton->setText(run == Run::Stopping ? QStringLiteral("Abort") : QStringLiteral("Stop"));
 }

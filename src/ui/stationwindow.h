@@ -35,6 +35,8 @@ public:
         QString firmwarePath;
         QString serialPattern;
         QString boardVersion;
+        // Empty: any image; else the SHA-256 the line expects, as typed.
+        QString expectedSha256;
     };
 
     explicit StationWindow(QWidget *parent = nullptr);

@@ -5,6 +5,32 @@
 
 #include <cstdio>
 
+const char signatureOptionsHelp[] = "  --key FILE.pub        trust this public key too (repeatable)\n"
+                                    "  --require-signature   refuse FILE when it is not signed\n";
+
+QList<QCommandLineOption> signatureOptions()
+{
+    return {{QStringLiteral("key"), QString(), QStringLiteral("FILE.pub")},
+        {QStringLiteral("require-signature"), QString()}};
+}
+
+FlashApproval checkSignature(const QString &command, const FirmwareFile &firmware, const QString &fileName,
+    const FlashApproval::Options &options)
+{
+    const FlashApproval approval = FlashApproval::decide(firmware, fileName, options);
+    for (const TrustedKeys::Problem &problem : approval.keyProblems)
+        printErr(QStringLiteral("talvex-cli %1: key %2\n").arg(command, TrustedKeys::problemText(problem)));
+    return approval;
+}
+
+void failIfRefused(const QString &command, const QString &fileName, const FlashApproval &approval)
+{
+    if (approval.isRefused())
+        throw CommandError {ExitFileFailed,
+            QStringLiteral("talvex-cli %1: %2: %3").arg(command, fileName, approval.refusalText()),
+            QString()};
+}
+
 void printOut(const QString &text)
 {
     if (!CommandReport::current().isJson())

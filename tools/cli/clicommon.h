@@ -4,8 +4,14 @@
 // command, usage lines, and plain-text output in the local encoding. Main
 // thread.
 
+#include "firmware/flashapproval.h"
+
+#include <QCommandLineOption>
+#include <QList>
 #include <QString>
 #include <QStringList>
+
+class FirmwareFile;
 
 enum ExitStatus {
     ExitSuccess = 0,
@@ -44,6 +50,18 @@ void printHelp(const QString &text);
 
 // Thrown for a command line the tool cannot act on; prints the usage line.
 [[noreturn]] void failUsage(const QString &message, const QString &usage);
+
+// --key FILE.pub (repeatable) and --require-signature, read alike by info,
+// flash and station, and the lines of help that explain them.
+QList<QCommandLineOption> signatureOptions();
+extern const char signatureOptionsHelp[];
+// Checks the signature over the bytes firmware read from fileName, with the
+// machine's keys and policy and the run's options; each key file that cannot
+// be used is named on stderr.
+FlashApproval checkSignature(const QString &command, const FirmwareFile &firmware, const QString &fileName,
+    const FlashApproval::Options &options);
+// Ends the command with exit 1 and the reason when the file may not be flashed.
+void failIfRefused(const QString &command, const QString &fileName, const FlashApproval &approval);
 
 // The file commands; the device commands are in devicecommand.h.
 int runInfo(const QStringList &arguments);

@@ -19,12 +19,16 @@ std::vector<DeviceCommand> makeCommands()
             "one \"key: value\" line each, with a blank line between devices. With no device\n"
             "it says so on stderr and still exits with 0.\n",
             0, {}, Devices::Every, runList},
-        {"flash", "flash [--device SERIAL | --all] [--wait SECONDS] [--queue-depth N] [--json] FILE",
+        {"flash",
+            "flash [--device SERIAL | --all] [--wait SECONDS] [--queue-depth N] [--key FILE.pub]..."
+            " [--require-signature] [--json] FILE",
             "flash FILE", "flash FILE, then start the application",
             "\n"
-            "Checks FILE as the window does, then flashes it: the device is put into its\n"
-            "flashing mode if needed, the image goes out in 256-byte batches, and the tool\n"
-            "waits until the device has finished writing and reports a valid firmware\n"
+            "Checks FILE and its signature as the window does (see info), then flashes\n"
+            "it; a refused file ends with 1 and its reason, and nothing is written.\n"
+            "The device is put into its flashing mode if needed, the image goes out in\n"
+            "256-byte batches, and the tool waits until the device has finished writing\n"
+            "and reports a valid firmware\n"
             "(a device still busy after two minutes is given up on).\n"
             "Then the device starts its application; the tool waits until it is back\n"
             "there. Exits with 0 only then.\n"
@@ -34,14 +38,18 @@ std::vector<DeviceCommand> makeCommands()
             "                   worker thread; a line per device as it ends, then a\n"
             "                   summary; exits with 0 only when every device succeeded\n"
             "  --queue-depth N  batches in flight at once, 1 to 64 (default 8; 1 sends\n"
-            "                   one batch at a time)\n",
+            "                   one batch at a time)\n"
+            "  --key FILE.pub   trust this public key too (repeatable)\n"
+            "  --require-signature  refuse FILE when it is not signed\n",
             1,
-            {{QStringLiteral("all"), QString()},
-                {QStringLiteral("queue-depth"), QString(), QStringLiteral("N")}},
+            signatureOptions()
+                + QList<QCommandLineOption> {{QStringLiteral("all"), QString()},
+                    {QStringLiteral("queue-depth"), QString(), QStringLiteral("N")}},
             Devices::OneOrAll, runFlash},
         {"station",
             "station [--serials PATTERN --board X.Y --state FILE] [--record FILE.jsonl] [--name NAME]"
-            " [--count N] [--max-units N] [--reflash-current] [--json] FILE",
+            " [--count N] [--max-units N] [--reflash-current] [--key FILE.pub]... [--require-signature]"
+            " [--expect-sha256 HEX] [--json] FILE",
             "station FILE", "flash every device as it is plugged in, until stopped",
             "\n"
             "Runs as a production station: every device that appears (in either mode) is\n"
@@ -61,16 +69,24 @@ std::vector<DeviceCommand> makeCommands()
             "  --name NAME        the station's name in the record (default the host name)\n"
             "  --count N          end after N units were handled\n"
             "  --max-units N      at most N units at once (default all)\n"
-            "  --reflash-current  flash a device that already runs FILE's version\n",
+            "  --reflash-current  flash a device that already runs FILE's version\n"
+            "  --key FILE.pub     trust this public key too (repeatable)\n"
+            "  --require-signature  refuse FILE when it is not signed\n"
+            "  --expect-sha256 HEX  refuse to start unless FILE's SHA-256 is HEX\n"
+            "FILE and its signature are checked once, at the start, as info does; the\n"
+            "record's lines carry its sha256, signature (verified, unsigned) and signer.\n",
             1,
-            {{QStringLiteral("serials"), QString(), QStringLiteral("PATTERN")},
-                {QStringLiteral("board"), QString(), QStringLiteral("X.Y")},
-                {QStringLiteral("state"), QString(), QStringLiteral("FILE")},
-                {QStringLiteral("record"), QString(), QStringLiteral("FILE")},
-                {QStringLiteral("name"), QString(), QStringLiteral("NAME")},
-                {QStringLiteral("count"), QString(), QStringLiteral("N")},
-                {QStringLiteral("max-units"), QString(), QStringLiteral("N")},
-                {QStringLiteral("reflash-current"), QString()}},
+            signatureOptions()
+                + QList<QCommandLineOption> {{QStringLiteral("serials"), QString(),
+                                                 QStringLiteral("PATTERN")},
+                    {QStringLiteral("board"), QString(), QStringLiteral("X.Y")},
+                    {QStringLiteral("state"), QString(), QStringLiteral("FILE")},
+                    {QStringLiteral("record"), QString(), QStringLiteral("FILE")},
+                    {QStringLiteral("name"), QString(), QStringLiteral("NAME")},
+                    {QStringLiteral("count"), QString(), QStringLiteral("N")},
+                    {QStringLiteral("max-units"), QString(), QStringLiteral("N")},
+                    {QStringLiteral("reflash-current"), QString()},
+                    {QStringLiteral("expect-sha256"), QString(), QStringLiteral("HEX")}},
             Devices::Every, runStation, false},
         {"start-app", "start-app [--device SERIAL] [--wait SECONDS]", "start-app",
             "tell the device to start its application",

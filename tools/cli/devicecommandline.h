@@ -29,6 +29,8 @@ public:
     bool isSet(const QString &option) const { return m_parser.isSet(option); }
     // The option's one value; ends the command when it is given twice.
     QString value(const QString &option) const;
+    // Every value of a repeatable option, in order.
+    QStringList values(const QString &option) const { return m_parser.values(option); }
     // The board version X.Y given with --board, 0 to 255 each; ends the command otherwise.
     std::pair<uchar, uchar> boardVersion() const;
     [[noreturn]] void refuse(const QString &message) const;

@@ -126,6 +126,11 @@ QString runFlash(DeviceCommandContext &context)
         throw CommandError {ExitFileFailed,
             QStringLiteral("talvex-cli flash: %1: %2").arg(fileName, error.reason()), QString()};
     }
+    // Before any device is opened: a refused file writes nothing anywhere.
+    failIfRefused(QStringLiteral("flash"), fileName,
+        checkSignature(QStringLiteral("flash"), *firmware, fileName,
+            {commandLine.values(QStringLiteral("key")),
+                commandLine.isSet(QStringLiteral("require-signature"))}));
     if (all) {
         runFlashAll(firmware, commandLine.waitMs());
         return QString();

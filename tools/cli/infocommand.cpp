@@ -4,9 +4,6 @@
 #include "commandreport.h"
 
 #include "firmware/firmwarefile.h"
-#include "firmware/firmwaresignature.h"
-#include "firmware/signaturepolicy.h"
-#include "firmware/trustedkeys.h"
 #include "firmware/versiontext.h"
 
 #include <QCommandLineParser>
@@ -38,11 +35,10 @@ const char infoHelpText[]
       "Updater\\trusted-keys), and --key.\n"
       "A key file that cannot be used is named on stderr and skipped.\n"
       "\n"
-      "Options:\n"
-      "  --key FILE.pub        trust this public key too (repeatable)\n"
-      "  --require-signature   refuse FILE when it is not signed\n"
-      "  --json                print one JSON object with these fields instead, with\n"
-      "                        \"ok\", \"exit\" and, when not ok, \"reason\"\n";
+      "Options:\n";
+
+const char infoJsonHelp[] = "  --json                print one JSON object with these fields instead, with\n"
+                            "                        \"ok\", \"exit\" and, when not ok, \"reason\"\n";
 
 const char *signatureStateName(SignatureState state)
 {
@@ -88,16 +84,15 @@ int runInfo(const QStringList &arguments)
     const QCommandLineOption helpOption(
         {QStringLiteral("h"), QStringLiteral("help")}, QStringLiteral("Show this help."));
     parser.addOption(helpOption);
-    const QCommandLineOption keyOption(QStringLiteral("key"), QString(), QStringLiteral("FILE.pub"));
-    const QCommandLineOption requireSignatureOption(QStringLiteral("require-signature"));
     const QCommandLineOption jsonOption(QStringLiteral("json"));
-    parser.addOptions({keyOption, requireSignatureOption, jsonOption});
+    parser.addOptions(signatureOptions() << jsonOption);
     parser.addPositionalArgument(QStringLiteral("FILE"), QStringLiteral("The firmware file to check."));
 
     if (!parser.parse(QStringList {QStringLiteral("info")} + arguments))
         failUsage(QStringLiteral("talvex-cli info: ") + parser.errorText(), QLatin1String(infoUsage));
     if (parser.isSet(helpOption)) {
-        printOut(QLatin1String(infoUsage) + QLatin1Char('\n') + QLatin1String(infoHelpText));
+        printOut(QLatin1String(infoUsage) + QLatin1Char('\n') + QLatin1String(infoHelpText)
+            + QLatin1String(signatureOptionsHelp) + QLatin1String(infoJsonHelp));
         return ExitSuccess;
     }
     const QStringList files = parser.positionalArguments();
@@ -124,24 +119,14 @@ int runInfo(const QStringList &arguments)
     printField("payload", QStringLiteral("%1 bytes").arg(firmware.data().size()));
     printField("image-info", QString::fromLatin1(firmware.imageInfo().toHex()));
 
-    const TrustedKeys keys = TrustedKeys::load(parser.values(keyOption));
-    for (const TrustedKeys::Problem &problem : keys.problems())
-        printErr(QStringLiteral("talvex-cli info: key %1\n").arg(TrustedKeys::problemText(problem)));
-    // The very bytes the loader read, not a second read of the file.
-    const SignatureCheck signature = FirmwareSignature::check(firmware.fileBytes(), fileName, keys);
+    const FlashApproval approval = checkSignature(QStringLiteral("info"), firmware, fileName,
+        {parser.values(QStringLiteral("key")), parser.isSet(QStringLiteral("require-signature"))});
+    const SignatureCheck &signature = approval.check;
     printField("signature", QLatin1String(signatureStateName(signature.state)));
     if (!signature.keyId.isEmpty())
         printField("signer", signature.keyId);
     if (signature.isVerified())
         printField("trusted-comment", signature.trustedComment);
-
-    const SignaturePolicy policy
-        = SignaturePolicy::machine().requiredForThisRun(parser.isSet(requireSignatureOption));
-    const FlashRefusal refusal = flashRefusal(signature, policy);
-    if (refusal != FlashRefusal::None)
-        throw CommandError {ExitFileFailed,
-            QStringLiteral("talvex-cli info: %1: %2")
-                .arg(fileName, flashRefusalText(refusal, signature, policy)),
-            QString()};
+    failIfRefused(QStringLiteral("info"), fileName, approval);
     return ExitSuccess;
 }

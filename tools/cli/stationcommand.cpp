@@ -88,6 +88,18 @@ StationCore::Settings readOptions(DeviceCommandContext &context)
     QString error;
     if (!StationCore::loadFirmware(commandLine.positional().first(), &settings, &error))
         context.fail(ExitFileFailed, error);
+    const QString expectSha256 = commandLine.value(QStringLiteral("expect-sha256"));
+    if (commandLine.isSet(QStringLiteral("expect-sha256")) && !isSha256Hex(expectSha256))
+        commandLine.refuse(
+            QStringLiteral("--expect-sha256 \"%1\" is not a SHA-256 of 64 hex digits").arg(expectSha256));
+    QStringList keyProblems;
+    const bool approved = StationCore::approveFirmware(
+        {commandLine.values(QStringLiteral("key")), commandLine.isSet(QStringLiteral("require-signature"))},
+        expectSha256, &settings, &error, &keyProblems);
+    for (const QString &problem : keyProblems)
+        printErr(QStringLiteral("talvex-cli station: %1\n").arg(problem));
+    if (!approved)
+        context.fail(ExitFileFailed, error);
 
     const bool serials = commandLine.isSet(QStringLiteral("serials"));
     if (serials != commandLine.isSet(QStringLiteral("board")))
@@ -164,11 +176,14 @@ public:
     {
         const StationCore::Settings &settings = m_station.settings();
         const FirmwareFile::THeader header = settings.firmware->header();
-        printOut(QStringLiteral("station %1: %2 (%3), record %4%5; Ctrl-C stops\n")
+        // What the operator compares with the release: the signer and the image's hash.
+        const QString signature = settings.signer.isEmpty() ? QStringLiteral("not signed")
+                                                            : QStringLiteral("signed by ") + settings.signer;
+        printOut(QStringLiteral("station %1: %2 (%3, %4, SHA-256 %5), record %6%7; Ctrl-C stops\n")
                      .arg(settings.name, QFileInfo(settings.fileName).fileName(),
                          formatVersion(header.version, header.subversion, header.bugfix, header.build,
                              QString::fromLatin1(fieldText(header.name, sizeof header.name))),
-                         settings.recordFile,
+                         signature, settings.sha256.left(16), settings.recordFile,
                          settings.range.isValid() ? QStringLiteral(", serials ") + settings.range.pattern()
                                                   : QString()));
         std::fflush(stdout);
