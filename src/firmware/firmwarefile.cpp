@@ -96,8 +96,6 @@ FirmwareFile::fileCorruptedError openFailure(const QFile &file)
     return FirmwareFile::fileCorruptedError(Fault::Unreadable, -1, -1, file.errorString());
 }
 
-// Appends exactly `size` bytes of file to bytes, reading once; throws when the
-// file ends early, fails, or has more after them.
 // An image of megabytes is faulted in by the read; in pages of 2 MiB where
 // the system offers them, that is a few hundred faults fewer per megabyte.
 void preferLargePages(char *data, qint64 size)
@@ -115,6 +113,8 @@ void preferLargePages(char *data, qint64 size)
 #endif
 }
 
+// Appends exactly `size` bytes of file to bytes, reading once; throws when the
+// file ends early, fails, or has more after them.
 void readPayload(QFile &file, qint64 size, QByteArray &bytes)
 {
     using Fault = FirmwareFile::Fault;
