@@ -115,7 +115,7 @@ private slots:
         row("trusted comment edited", withLine(signature, 2, "trusted comment: release 9.9.9"),
             Fault::CommentEdited);
         row("truncated in the global signature", signature.left(signature.size() - 20), Fault::Truncated);
-        row("truncated after the signature line", signature.left(signature.indexOf("trusted comment")),
+        row("truncated after the signature line", signature.left(signature.indexOf("\ntrusted comment") + 1),
             Fault::Truncated);
         row("empty signature file", {}, Fault::Truncated);
         row("bad base64", withLine(signature, 1, signatureLine.toBase64().replace(5, 1, "*")),

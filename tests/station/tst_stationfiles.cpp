@@ -104,6 +104,8 @@ private slots:
         QTest::addRow("only a torn line") << line0.left(5) << line1;
         QTest::addRow("a firmware file is never cut")
             << QByteArray("BZOK\x01\x00\x07\n\x03garbage", 17) << QByteArray();
+        QTest::addRow("a JSON file without a newline is never cut")
+            << QByteArray("{\"a\":1}") << QByteArray();
         QTest::addRow("first line no record") << QByteArray("{\"n\":0}\n") + line0 << QByteArray();
         QTest::addRow("last line no record") << line0 + QByteArray("{\"n\":0}\n") << QByteArray();
     }
