@@ -14,7 +14,6 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <vector>
 
 namespace {
@@ -25,16 +24,22 @@ namespace {
     std::abort();
 }
 
-QByteArray base64(const std::vector<uint8_t> &bytes)
+// The base64 of the bytes of all the arrays, one after the other.
+template <typename... Arrays> QByteArray base64(std::vector<uint8_t> bytes, const Arrays &...arrays)
 {
+    (bytes.insert(bytes.end(), arrays.begin(), arrays.end()), ...);
     std::vector<char> text(sodium_base64_ENCODED_LEN(bytes.size(), sodium_base64_VARIANT_ORIGINAL));
     sodium_bin2base64(text.data(), text.size(), bytes.data(), bytes.size(), sodium_base64_VARIANT_ORIGINAL);
     return QByteArray(text.data());
 }
 
-template <typename Array> void append(std::vector<uint8_t> &bytes, const Array &array)
+// Every field, written as minisign writes it.
+QByteArray canonical(const Minisign::Signature &signature)
 {
-    bytes.insert(bytes.end(), array.begin(), array.end());
+    const uint8_t algorithm = signature.algorithm == Minisign::Algorithm::Legacy ? 'd' : 'D';
+    return "untrusted comment: x\n" + base64({'E', algorithm}, signature.keyId, signature.signature)
+        + "\ntrusted comment: " + signature.trustedComment + '\n' + base64({}, signature.globalSignature)
+        + '\n';
 }
 
 void checkSignature(const QByteArray &input)
@@ -44,26 +49,14 @@ void checkSignature(const QByteArray &input)
         return;
     if (input.count('\n') > 4)
         fail("accepted a signature with extra lines");
-    const Minisign::Signature &signature = parsed.signature;
-    std::vector<uint8_t> line {'E', uint8_t(signature.algorithm == Minisign::Algorithm::Legacy ? 'd' : 'D')};
-    append(line, signature.keyId);
-    append(line, signature.signature);
-    const QByteArray canonical = "untrusted comment: x\n" + base64(line)
-        + "\ntrusted comment: " + signature.trustedComment + '\n'
-        + base64({signature.globalSignature.begin(), signature.globalSignature.end()}) + '\n';
-    const Minisign::ParsedSignature again = Minisign::parseSignature(canonical);
-    if (again.fault != SignatureFault::None || again.signature.algorithm != signature.algorithm
-        || again.signature.keyId != signature.keyId || again.signature.signature != signature.signature
-        || again.signature.trustedComment != signature.trustedComment
-        || again.signature.globalSignature != signature.globalSignature)
+    const Minisign::ParsedSignature again = Minisign::parseSignature(canonical(parsed.signature));
+    if (again.fault != SignatureFault::None || canonical(again.signature) != canonical(parsed.signature))
         fail("a parsed signature does not parse back from its canonical text");
-    if (Minisign::keyIdText(signature.keyId).size() != 16)
-        fail("a key id is not 16 hex digits");
 
     // A key of the signature's id whose secret no one has: the input reaches
     // the checks, and can never pass them.
     Minisign::PublicKey key;
-    key.keyId = signature.keyId;
+    key.keyId = parsed.signature.keyId;
     crypto_generichash(
         key.key.data(), key.key.size(), reinterpret_cast<const unsigned char *>("no secret"), 9, nullptr, 0);
     TrustedKeys keys;
@@ -80,12 +73,9 @@ void checkKey(const QByteArray &input)
         return;
     if (input.count('\n') > 2)
         fail("accepted a key with extra lines");
-    std::vector<uint8_t> line {'E', 'd'};
-    append(line, parsed.key.keyId);
-    append(line, parsed.key.key);
-    const Minisign::ParsedKey again = Minisign::parsePublicKeyLine(base64(line));
-    if (again.fault != SignatureFault::None || again.key.keyId != parsed.key.keyId
-        || again.key.key != parsed.key.key)
+    const QByteArray line = base64({'E', 'd'}, parsed.key.keyId, parsed.key.key);
+    const Minisign::ParsedKey again = Minisign::parsePublicKeyLine(line);
+    if (again.fault != SignatureFault::None || base64({'E', 'd'}, again.key.keyId, again.key.key) != line)
         fail("a parsed key does not parse back from its canonical text");
 }
 
