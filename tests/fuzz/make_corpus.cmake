@@ -4,7 +4,8 @@
 file(REMOVE_RECURSE "${DIR}")
 file(MAKE_DIRECTORY "${DIR}/payloads" "${DIR}/seeds")
 
-file(WRITE "${DIR}/payloads/empty" "")
+# A firmware file carries at least one byte: the smallest image there is.
+file(WRITE "${DIR}/payloads/byte" "x")
 file(WRITE "${DIR}/payloads/short" "image")
 string(REPEAT "0123456789abcdef" 32 long_payload)
 file(WRITE "${DIR}/payloads/long" "${long_payload}")
@@ -19,7 +20,7 @@ function(pack seed payload)
   endif()
 endfunction()
 
-pack(master-empty empty --version 1.0.0 --build 1 --name master)
+pack(master-byte byte --version 1.0.0 --build 1 --name master)
 pack(release-short short --version 1.4.2 --build 317 --name release/1.4.2
      --device-word 0x12345678 --device-block 00112233445566778899aabbccddeeff)
 pack(feature-long long --version 255.255.255 --build 4294967295 --name feature/ABC-12-x

@@ -24,9 +24,6 @@
 
 namespace {
 
-// How often the station looks for devices plugged in.
-constexpr int lookForArrivalsMs = 100;
-
 int positiveNumber(const DeviceCommandLine &commandLine, const QString &option)
 {
     const QString text = commandLine.value(option);
