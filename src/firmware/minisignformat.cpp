@@ -70,8 +70,10 @@ Lines splitLines(const QByteArray &text)
         result.lines.removeLast();
     if (result.lines.size() == 1 && result.lines.first().isEmpty())
         result.lines.clear();
+    // Every carriage return before the line end goes, however many an editor
+    // left: a trusted comment that kept one would not read back as written.
     for (QByteArray &line : result.lines) {
-        if (line.endsWith('\r'))
+        while (line.endsWith('\r'))
             line.chop(1);
     }
     return result;

@@ -3,7 +3,8 @@
 # bounded time from its seed corpus: fuzz_firmwarefile from the files that
 # talvex-cli packs, fuzz_device from the simulated device's recorded answers
 # and the inputs of earlier findings (tests/fuzz/device-regressions),
-# fuzz_signature from the signatures and keys minisign made for the tests,
+# fuzz_signature from the signatures and keys minisign made for the tests
+# and its earlier findings (tests/fuzz/signature-regressions),
 # for half the time: its inputs are a few short lines.
 # Exits non-zero when a fuzzer finds a failure; its input is kept in
 # BUILD_DIR/fuzz-artifacts/TARGET/.
@@ -38,7 +39,7 @@ for target in "${targets[@]}"; do
       options=(-max_len=8192 -malloc_limit_mb=96 -timeout=60)
       ;;
     fuzz_signature)
-      seeds=("$build_dir/tests/firmware/signatures")
+      seeds=("$build_dir/tests/firmware/signatures" tests/fuzz/signature-regressions)
       options=(-max_len=2048)
       target_seconds=$(((seconds + 1) / 2))
       ;;
