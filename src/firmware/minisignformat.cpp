@@ -4,7 +4,6 @@
 
 #include <sodium.h>
 
-#include <algorithm>
 #include <cstring>
 #include <vector>
 
@@ -206,10 +205,12 @@ ParsedSignature parseSignature(const QByteArray &text)
 
 QString keyIdText(const KeyId &keyId)
 {
-    KeyId reversed = keyId;
-    std::reverse(reversed.begin(), reversed.end());
-    return QString::fromLatin1(
-        QByteArray(reinterpret_cast<const char *>(reversed.data()), int(reversed.size())).toHex().toUpper());
+    // The number as minisign prints it, without leading zeros, so that it reads
+    // the same as the key file's comment and minisign's own messages.
+    quint64 number = 0;
+    for (auto byte = keyId.rbegin(); byte != keyId.rend(); ++byte)
+        number = (number << 8) | *byte;
+    return QString::number(number, 16).toUpper();
 }
 
 } // namespace Minisign

@@ -19,7 +19,16 @@ if ! command -v minisign >/dev/null; then
   exit 0
 fi
 cd "$out"
-minisign -G -W -p trusted.pub -s trusted.key >/dev/null
+# The trusted key's id starts with a zero nibble, which minisign prints
+# without it: the tests then always meet the shorter id. One key in sixteen
+# has one.
+for _ in $(seq 400); do
+  rm -f trusted.pub trusted.key
+  minisign -G -W -p trusted.pub -s trusted.key >/dev/null
+  id=$(head -n 1 trusted.pub)
+  id=${id##* }
+  [ ${#id} -lt 16 ] && break
+done
 minisign -G -W -p other.pub -s other.key >/dev/null
 cp "$sample" sample.tvf
 minisign -S -s trusted.key -m sample.tvf -t "release 1.2.3 for the Vantor" >/dev/null
