@@ -123,8 +123,8 @@ QString runFlash(DeviceCommandContext &context)
     try {
         firmware->loadFile(fileName);
     } catch (const FirmwareFile::fileCorruptedError &error) {
-        throw CommandError {ExitFileFailed,
-            QStringLiteral("talvex-cli flash: %1: %2").arg(fileName, error.reason()), QString()};
+        throw CommandError {ExitFileFailed, QStringLiteral("flash"),
+            QStringLiteral("%1: %2").arg(fileName, error.reason()), QString()};
     }
     // Before any device is opened: a refused file writes nothing anywhere.
     failIfRefused(QStringLiteral("flash"), fileName,
@@ -168,8 +168,7 @@ QString runFlash(DeviceCommandContext &context)
         flashedText = flash.flashedText();
         session.destroyWithWorkerHeld(std::move(run));
         if (!succeeded)
-            throw CommandError {
-                ExitDeviceFailed, QStringLiteral("talvex-cli flash: failed: %1").arg(reason), QString()};
+            failOperation(QStringLiteral("flash"), reason);
     };
     // The device ends the flash starting its new application; the command
     // returns once it is back there.

@@ -34,7 +34,7 @@ void DeviceSession::startUsbPlatform()
 {
     QString error;
     if (!setUpDevicePlatform(&error))
-        throw CommandError {ExitUsage, QStringLiteral("talvex-cli: %1").arg(error), QString()};
+        throw CommandError {ExitUsage, QString(), error, QString()};
 }
 
 USBDriver *DeviceSession::driver() const
@@ -45,11 +45,8 @@ USBDriver *DeviceSession::driver() const
 void DeviceSession::waitForWorker(int limitMs) const
 {
     if (!LoaderAccess::waitForWorkerOf(m_side->driver(), limitMs))
-        throw CommandError {ExitDeviceFailed,
-            QStringLiteral("talvex-cli %1: the USB side did not answer within %2 s")
-                .arg(m_command)
-                .arg(limitMs / 1000.0),
-            QString()};
+        throw CommandError {ExitDeviceFailed, m_command,
+            QStringLiteral("the USB side did not answer within %1 s").arg(limitMs / 1000.0), QString()};
 }
 
 void DeviceSession::destroyWithWorkerHeld(std::unique_ptr<QObject> object) const
@@ -102,28 +99,25 @@ DeviceSession::Device DeviceSession::choose(const QString &serial, int waitMs) c
             break;
         waitForChange(int(qMin<qint64>(left, devicePollMs)));
     }
-    const QString prefix = QStringLiteral("talvex-cli %1: ").arg(m_command);
     if (matching.size() == 1) {
         CommandReport::current().deviceChosen(matching.first());
         return matching.first();
     }
     if (all.isEmpty()) {
         const QString advice = inaccessibleAdvice();
-        throw CommandError {ExitNoDevice,
-            prefix
-                + (advice.isEmpty() ? QStringLiteral("no device attached")
-                                    : QStringLiteral("no device that this user may open\n") + advice),
+        throw CommandError {ExitNoDevice, m_command,
+            advice.isEmpty() ? QStringLiteral("no device attached")
+                             : QStringLiteral("no device that this user may open\n") + advice,
             QString()};
     }
     if (matching.isEmpty())
-        throw CommandError {ExitNoDevice,
-            prefix + QStringLiteral("no attached device has the serial number \"%1\"").arg(serial),
-            QString()};
-    QString message = prefix
-        + QStringLiteral("%1 devices attached; choose one with --device SERIAL:").arg(matching.size());
+        throw CommandError {ExitNoDevice, m_command,
+            QStringLiteral("no attached device has the serial number \"%1\"").arg(serial), QString()};
+    QString reason
+        = QStringLiteral("%1 devices attached; choose one with --device SERIAL:").arg(matching.size());
     for (const Device &device : qAsConst(matching))
-        message += QStringLiteral("\n  %1 (usb %2)").arg(serialText(device), usbText(device));
-    throw CommandError {ExitNoDevice, message, QString()};
+        reason += QStringLiteral("\n  %1 (usb %2)").arg(serialText(device), usbText(device));
+    throw CommandError {ExitNoDevice, m_command, reason, QString()};
 }
 
 QString DeviceSession::inaccessibleAdvice() const
@@ -176,7 +170,6 @@ DeviceSession::Device DeviceSession::followRestart(
     }
     destroyWithWorkerHeld(std::move(watch));
     if (!failure.isEmpty())
-        throw CommandError {
-            ExitDeviceFailed, QStringLiteral("talvex-cli %1: %2").arg(m_command, failure), QString()};
+        throw CommandError {ExitDeviceFailed, m_command, failure, QString()};
     return back;
 }

@@ -32,7 +32,7 @@ constexpr unsigned long devicePollMs = 100;
 
 [[noreturn]] void fail(ExitStatus status, const QString &message)
 {
-    throw CommandError {status, QStringLiteral("talvex-cli flash: %1").arg(message), QString()};
+    throw CommandError {status, QStringLiteral("flash"), message, QString()};
 }
 
 QStringList attachedPaths()
@@ -144,6 +144,6 @@ int runFlashAll(const QSharedPointer<FirmwareFile> &firmware, int waitMs)
     report.addResult(QStringLiteral("succeeded"), total - failed);
     report.addResult(QStringLiteral("failed"), failed);
     if (failed > 0)
-        fail(ExitDeviceFailed, QStringLiteral("failed: %1 of %2 devices").arg(failed).arg(total));
+        failOperation(QStringLiteral("flash"), QStringLiteral("%1 of %2 devices").arg(failed).arg(total));
     return ExitSuccess;
 }
