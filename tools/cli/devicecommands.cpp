@@ -72,7 +72,7 @@ QString runList(DeviceCommandContext &context)
 {
     DeviceSession &session = context.session();
     session.waitForAnyDevice(context.commandLine().waitMs());
-    const QList<DeviceSession::Device> devices = session.devices();
+    const QList<DeviceSession::Device> devices = session.loaders().devices();
     const QString advice = session.inaccessibleAdvice();
     if (!advice.isEmpty())
         printErr(QStringLiteral("talvex-cli list: a device is present that this user may not open\n") + advice
@@ -166,7 +166,7 @@ QString runFlash(DeviceCommandContext &context)
         const QString reason = flash.reason();
         flashedFirmware = flash.flashedFirmware();
         flashedText = flash.flashedText();
-        session.destroyWithWorkerHeld(std::move(run));
+        session.loaders().destroyWithWorkerHeld(std::move(run));
         if (!succeeded)
             failOperation(QStringLiteral("flash"), reason);
     };

@@ -5,6 +5,7 @@
 
 #include "app/deviceplatform.h"
 #include "app/deviceside.h"
+#include "protocol/loadertiming.h"
 #include "usb/devicepermissiontext.h"
 #include "usb/inaccessibledevices.h"
 #include "usb/usbdevice.h"
@@ -25,7 +26,7 @@ DeviceSession::DeviceSession(const QString &command)
 {
     startUsbPlatform();
     m_side = std::make_unique<DeviceSide>();
-    waitForWorker(LoaderAccess::answerLimitMs());
+    waitForWorker(LoaderTiming::answerLimitMs());
 }
 
 DeviceSession::~DeviceSession() = default;
@@ -44,19 +45,14 @@ USBDriver *DeviceSession::driver() const
 
 void DeviceSession::waitForWorker(int limitMs) const
 {
-    if (!LoaderAccess::waitForWorkerOf(m_side->driver(), limitMs))
+    if (!loaders().waitForWorker(limitMs))
         throw CommandError {ExitDeviceFailed, m_command,
             QStringLiteral("the USB side did not answer within %1 s").arg(limitMs / 1000.0), QString()};
 }
 
-void DeviceSession::destroyWithWorkerHeld(std::unique_ptr<QObject> object) const
+DriverLoaders DeviceSession::loaders() const
 {
-    LoaderAccess::destroyWithWorkerHeldOf(driver(), std::move(object));
-}
-
-QList<DeviceSession::Device> DeviceSession::devices() const
-{
-    return LoaderAccess::devicesOf(m_side->driver());
+    return DriverLoaders(m_side->driver());
 }
 
 void DeviceSession::waitForChange(int waitMs) const
@@ -71,7 +67,7 @@ bool DeviceSession::waitForAnyDevice(int waitMs) const
 {
     QElapsedTimer waited;
     waited.start();
-    while (devices().isEmpty()) {
+    while (loaders().devices().isEmpty()) {
         const qint64 left = waitMs - waited.elapsed();
         if (left <= 0)
             return false;
@@ -87,7 +83,7 @@ DeviceSession::Device DeviceSession::choose(const QString &serial, int waitMs) c
     QList<Device> all;
     QList<Device> matching;
     for (;;) {
-        all = devices();
+        all = loaders().devices();
         matching.clear();
         for (const Device &device : qAsConst(all)) {
             if (serial.isEmpty() || serialText(device) == serial || device.usbId.serialNumber == serial)
@@ -131,11 +127,6 @@ QString DeviceSession::inaccessibleAdvice() const
     return text + deviceNotAccessibleAdvice();
 }
 
-bool DeviceSession::withLoader(const Device &device, const std::function<void(UsbLoader *)> &use) const
-{
-    return LoaderAccess::withLoaderOf(m_side->driver(), device, use);
-}
-
 DeviceSession::Device DeviceSession::followRestart(
     const Device &device, RestartWatch::Mode mode, const std::function<void()> &request) const
 {
@@ -165,10 +156,10 @@ DeviceSession::Device DeviceSession::followRestart(
         if (!finished)
             loop.exec();
     } catch (...) {
-        destroyWithWorkerHeld(std::move(watch));
+        loaders().destroyWithWorkerHeld(std::move(watch));
         throw;
     }
-    destroyWithWorkerHeld(std::move(watch));
+    loaders().destroyWithWorkerHeld(std::move(watch));
     if (!failure.isEmpty())
         throw CommandError {ExitDeviceFailed, m_command, failure, QString()};
     return back;

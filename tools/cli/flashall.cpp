@@ -12,6 +12,7 @@
 #include "stationreport.h"
 
 #include "app/deviceside.h"
+#include "station/reportfields.h"
 #include "station/stationcore.h"
 #include "usb/host/usbhost.h"
 #include "usb/usbplatform.h"
@@ -139,7 +140,7 @@ int runFlashAll(const QSharedPointer<FirmwareFile> &firmware, int waitMs)
     printOut(QStringLiteral("flashed %1 of %2 devices in %3 s\n")
                  .arg(total - failed)
                  .arg(total)
-                 .arg(LoaderAccess::secondsOf(report.clock()), 0, 'f', 2));
+                 .arg(secondsOf(report.clock()), 0, 'f', 2));
     report.addResult(QStringLiteral("devices"), results);
     report.addResult(QStringLiteral("succeeded"), total - failed);
     report.addResult(QStringLiteral("failed"), failed);
