@@ -1,5 +1,7 @@
 #include "protocol/loadertiming.h"
 
+#include "usb/host/usbhost.h"
+
 #include <QThread>
 
 #include <atomic>
@@ -14,6 +16,11 @@ constexpr double defaultScale = 1;
 #endif
 
 std::atomic<double> timeScale {defaultScale};
+
+// The most USB transfers an operation makes between two signs of life: the
+// records read after a mode switch, a length-prefixed read, the settings
+// slots read back before a settings write.
+constexpr int transfersBetweenAnswers = 16;
 
 } // namespace
 
@@ -37,4 +44,21 @@ void LoaderTiming::pause(int milliseconds)
     const double microseconds = std::floor(milliseconds * 1000.0 * timeScale);
     if (microseconds >= 1)
         QThread::usleep(static_cast<unsigned long>(microseconds));
+}
+
+int LoaderTiming::answerLimitMs()
+{
+    return scaled(restartPauseMs) + scaled(comeBackLimitMs) + scaled(busyLimitMs) + 4 * scaled(settlePauseMs)
+        + transfersBetweenAnswers * int(UsbHost::transferTimeoutMs);
+}
+
+QString LoaderTiming::noAnswerText()
+{
+    return QStringLiteral("the device did not answer within %1 s").arg(answerLimitMs() / 1000.0);
+}
+
+QString LoaderTiming::deviceStayedBusyText()
+{
+    return QStringLiteral("the device stayed busy writing and was given up on after %1 s")
+        .arg(scaled(busyLimitMs) / 1000.0);
 }

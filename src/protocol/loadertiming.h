@@ -7,6 +7,8 @@
 // where a run must still see a restart take longer than the device is
 // given, or a device stay busy past the limit, without waiting minutes.
 
+#include <QString>
+
 namespace LoaderTiming {
 
 // The device needs this long after an identity, key or settings write
@@ -30,5 +32,15 @@ double scale();
 int scaled(int milliseconds);
 // Sleeps the scaled time on the calling thread, to the microsecond.
 void pause(int milliseconds);
+
+// The longest a loader can go without a word, scaled: putting the device
+// into flashing mode (the pause and the time it has to come back), a write's
+// busy limit with its settle pauses, and a run of USB transfers, each ending
+// within the host's time-out.
+int answerLimitMs();
+// The message for an operation that passed that limit.
+QString noAnswerText();
+// The message for a write that gave up on a device that stayed busy.
+QString deviceStayedBusyText();
 
 } // namespace LoaderTiming

@@ -1,6 +1,8 @@
 #include "station/flashrun.h"
 
 #include "firmware/versiontext.h"
+#include "protocol/loadertiming.h"
+#include "station/reportfields.h"
 
 namespace {
 
@@ -8,7 +10,7 @@ namespace {
 QString flashFailure(int lastProgress, UsbLoader::Failure failure)
 {
     if (failure == UsbLoader::Failure::DeviceStayedBusy)
-        return LoaderAccess::deviceStayedBusyText() + QStringLiteral("; it stays in its flashing mode");
+        return LoaderTiming::deviceStayedBusyText() + QStringLiteral("; it stays in its flashing mode");
     if (lastProgress < 0)
         return QStringLiteral("the device did not enter its flashing mode, or refused the image");
     if (lastProgress < 100)
@@ -32,8 +34,8 @@ FlashRun::FlashRun(
 {
     m_clock.start();
     m_deadline.setSingleShot(true);
-    m_deadline.setInterval(LoaderAccess::answerLimitMs());
-    connect(&m_deadline, &QTimer::timeout, this, [this] { finish(false, LoaderAccess::noAnswerText()); });
+    m_deadline.setInterval(LoaderTiming::answerLimitMs());
+    connect(&m_deadline, &QTimer::timeout, this, [this] { finish(false, LoaderTiming::noAnswerText()); });
     connect(driver, &USBDriver::deviceRemoved, this, [this](const USBDriver::TDeviceID &id) {
         if (id == m_device.usbId)
             finish(false, QStringLiteral("the device was disconnected before it answered"));
@@ -44,13 +46,12 @@ void FlashRun::start()
 {
     m_clock.start();
     m_deadline.start();
-    const bool reached = LoaderAccess::withLoaderOf(m_driver, m_device, [this](UsbLoader *loader) {
+    const bool reached = DriverLoaders(m_driver).withLoader(m_device, [this](UsbLoader *loader) {
         connect(loader, &UsbLoader::programmingProgress, this, &FlashRun::showProgress);
         connect(loader, &UsbLoader::firmwareReprogrammed, this,
             [this](uchar version, uchar subversion, uchar bugfix, uint build, const QString &name) {
                 m_flashedText = formatVersion(version, subversion, bugfix, build, name);
-                m_flashedFirmware
-                    = LoaderAccess::firmwareFields(version, subversion, bugfix, build, name, true);
+                m_flashedFirmware = firmwareFields(version, subversion, bugfix, build, name, true);
                 finish(true, QString());
             });
         // Why it failed is read on the worker thread as the loader emits,
@@ -84,7 +85,7 @@ void FlashRun::finish(bool succeeded, const QString &reason)
         return;
     m_finished = true;
     m_deadline.stop();
-    m_seconds = LoaderAccess::secondsOf(m_clock);
+    m_seconds = secondsOf(m_clock);
     m_succeeded = succeeded;
     m_reason = reason;
     if (succeeded && m_device.flashingMode) {
@@ -92,8 +93,8 @@ void FlashRun::finish(bool succeeded, const QString &reason)
         // that was already in flashing mode is started here. One that was in
         // its application the loader has started itself; asking again could
         // restart it a second time once it is back.
-        LoaderAccess::withLoaderOf(
-            m_driver, m_device, [](UsbLoader *loader) { askLoader(loader, &UsbLoader::startApp); });
+        DriverLoaders(m_driver).withLoader(
+            m_device, [](UsbLoader *loader) { askLoader(loader, &UsbLoader::startApp); });
     }
     emit finished();
 }

@@ -8,7 +8,7 @@
 // (one the loader took there, it starts itself). Main thread; the
 // loader runs on its driver's worker thread.
 
-#include "station/loaderaccess.h"
+#include "station/driverloaders.h"
 
 #include "firmware/firmwarefile.h"
 

@@ -32,10 +32,10 @@ RestartWatch::RestartWatch(USBDriver *driver, const LoaderDevice &device)
     m_lookAgain.setSingleShot(true);
     connect(&m_lookAgain, &QTimer::timeout, this, &RestartWatch::look);
     m_noAnswer.setSingleShot(true);
-    m_noAnswer.setInterval(LoaderAccess::answerLimitMs());
+    m_noAnswer.setInterval(LoaderTiming::answerLimitMs());
     connect(&m_noAnswer, &QTimer::timeout, this, [this] {
         finish(QStringLiteral("the USB side did not answer within %1 s")
-                   .arg(LoaderAccess::answerLimitMs() / 1000.0),
+                   .arg(LoaderTiming::answerLimitMs() / 1000.0),
             {});
     });
 }
@@ -72,7 +72,7 @@ void RestartWatch::look()
     QMetaObject::invokeMethod(
         driver,
         [this, driver, device] {
-            const LoaderPresence presence = LoaderAccess::presenceOf(driver, device);
+            const LoaderPresence presence = DriverLoaders(driver).presence(device);
             QMetaObject::invokeMethod(
                 this, [this, presence] { seen(presence); }, Qt::QueuedConnection);
         },

@@ -6,7 +6,7 @@
 // Never waits on the worker thread: what the driver knows is asked there and
 // the answer comes back queued. Main thread.
 
-#include "station/loaderaccess.h"
+#include "station/driverloaders.h"
 
 #include <QElapsedTimer>
 #include <QObject>

@@ -2,6 +2,8 @@
 
 #include "firmware/versiontext.h"
 #include "protocol/loaderrecords.h"
+#include "protocol/loadertiming.h"
+#include "station/reportfields.h"
 
 #include <QJsonObject>
 
@@ -32,9 +34,9 @@ StationUnit::StationUnit(
     connect(m_worker.get(), &QThread::started, m_driver.get(), &USBDriver::scanDevices);
     connect(m_worker.get(), &QThread::finished, this, &StationUnit::retired, Qt::QueuedConnection);
     m_deadline.setSingleShot(true);
-    m_deadline.setInterval(LoaderAccess::answerLimitMs());
+    m_deadline.setInterval(LoaderTiming::answerLimitMs());
     connect(&m_deadline, &QTimer::timeout, this,
-        [this] { finish(StationCounters::Result::Failed, LoaderAccess::noAnswerText()); });
+        [this] { finish(StationCounters::Result::Failed, LoaderTiming::noAnswerText()); });
 }
 
 StationUnit::~StationUnit()
@@ -66,7 +68,7 @@ void StationUnit::start()
 
 double StationUnit::seconds() const
 {
-    return LoaderAccess::secondsOf(m_clock);
+    return secondsOf(m_clock);
 }
 
 void StationUnit::lookForDevice()
@@ -78,7 +80,7 @@ void StationUnit::lookForDevice()
     QMetaObject::invokeMethod(
         driver,
         [this, driver] {
-            const QList<LoaderDevice> found = LoaderAccess::devicesOf(driver);
+            const QList<LoaderDevice> found = DriverLoaders(driver).devices();
             QMetaObject::invokeMethod(
                 this,
                 [this, found] {
@@ -106,7 +108,7 @@ void StationUnit::open(const LoaderDevice &device)
     m_serialAfter = m_serialBefore;
     m_boardAfter
         = boardVersionText(device.deviceInformation.boardVersion, device.deviceInformation.boardSubversion);
-    m_firmwareBefore = LoaderAccess::firmwareFields(device.firmwareInformation);
+    m_firmwareBefore = firmwareFields(device.firmwareInformation);
     endPhase();
     emit opened();
     if (m_goal.withSerials) {
@@ -197,7 +199,7 @@ void StationUnit::identity()
     QObject *context = m_identityContext.get();
     auto reported = std::make_shared<QString>();
     m_deadline.start();
-    const bool reached = LoaderAccess::withLoaderOf(m_driver.get(), m_device, [&](UsbLoader *loader) {
+    const bool reached = DriverLoaders(m_driver.get()).withLoader(m_device, [&](UsbLoader *loader) {
         connect(loader, &UsbLoader::deviceInformationChanged, context,
             [reported](bool, const QString &sn, uchar board, uchar sub, uchar, bool) {
                 *reported = QStringLiteral("%1 %2").arg(sn, boardVersionText(board, sub));
@@ -254,7 +256,7 @@ void StationUnit::beginPhase(const QString &phase)
 void StationUnit::endPhase()
 {
     if (m_phaseOpen)
-        m_phases.insert(m_phase, LoaderAccess::secondsOf(m_phaseClock));
+        m_phases.insert(m_phase, secondsOf(m_phaseClock));
     m_phaseOpen = false;
 }
 

@@ -8,8 +8,8 @@
 // the loader runs on the unit's worker thread. The program has set up its
 // device platform and registered the types that cross threads before.
 
+#include "station/driverloaders.h"
 #include "station/flashrun.h"
-#include "station/loaderaccess.h"
 #include "station/restartwatch.h"
 #include "station/stationcounters.h"
 

@@ -19,16 +19,15 @@ FlashApproval checkSignature(const QString &command, const FirmwareFile &firmwar
 {
     const FlashApproval approval = FlashApproval::decide(firmware, fileName, options);
     for (const TrustedKeys::Problem &problem : approval.keyProblems)
-        printErr(QStringLiteral("talvex-cli %1: key %2\n").arg(command, TrustedKeys::problemText(problem)));
+        printErr(commandPrefix(command) + QStringLiteral("key %1\n").arg(TrustedKeys::problemText(problem)));
     return approval;
 }
 
 void failIfRefused(const QString &command, const QString &fileName, const FlashApproval &approval)
 {
     if (approval.isRefused())
-        throw CommandError {ExitFileFailed,
-            QStringLiteral("talvex-cli %1: %2: %3").arg(command, fileName, approval.refusalText()),
-            QString()};
+        throw CommandError {ExitFileFailed, command,
+            QStringLiteral("%1: %2").arg(fileName, approval.refusalText()), QString()};
 }
 
 void printOut(const QString &text)
@@ -47,7 +46,23 @@ void printErr(const QString &text)
     std::fputs(QtCompat::toLocal8Bit(text).constData(), stderr);
 }
 
-void failUsage(const QString &message, const QString &usage)
+QString commandPrefix(const QString &command)
 {
-    throw CommandError {ExitUsage, message, usage};
+    return command.isEmpty() ? QStringLiteral("talvex-cli: ")
+                             : QStringLiteral("talvex-cli %1: ").arg(command);
+}
+
+QString CommandError::text() const
+{
+    return commandPrefix(command) + (operationFailed ? QStringLiteral("failed: ") : QString()) + reason;
+}
+
+void failUsage(const QString &command, const QString &reason, const QString &usage)
+{
+    throw CommandError {ExitUsage, command, reason, usage};
+}
+
+void failOperation(const QString &command, const QString &reason)
+{
+    throw CommandError {ExitDeviceFailed, command, reason, QString(), true};
 }

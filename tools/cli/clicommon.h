@@ -28,13 +28,22 @@ enum ExitStatus {
     ExitNothingRead = 5,
 };
 
-// Ends a command: main() prints the message on stderr, followed by the
-// command's usage line when `usage` is not empty, and exits with `status`.
+// Ends a command: main() prints text() on stderr, followed by the command's
+// usage line when `usage` is not empty, reports `reason` as the run's, and
+// exits with `status`.
 struct CommandError
 {
     ExitStatus status;
-    QString message;
+    // The command as it was typed; empty for the tool itself.
+    QString command;
+    QString reason;
     QString usage;
+    // The operation ran and did not succeed, as opposed to being refused or
+    // not reaching a device; stderr says so before the reason.
+    bool operationFailed = false;
+
+    // "talvex-cli COMMAND: REASON", or "talvex-cli: REASON" for the tool.
+    QString text() const;
 };
 
 constexpr char infoUsage[] = "usage: talvex-cli info [--key FILE.pub]... [--require-signature] [--json] FILE";
@@ -48,8 +57,12 @@ void printErr(const QString &text);
 // Help text, printed whatever else is asked for.
 void printHelp(const QString &text);
 
+// What starts each line the tool writes about command on stderr.
+QString commandPrefix(const QString &command);
 // Thrown for a command line the tool cannot act on; prints the usage line.
-[[noreturn]] void failUsage(const QString &message, const QString &usage);
+[[noreturn]] void failUsage(const QString &command, const QString &reason, const QString &usage);
+// Thrown for a device operation that ran and did not succeed.
+[[noreturn]] void failOperation(const QString &command, const QString &reason);
 
 // --key FILE.pub (repeatable) and --require-signature, read alike by info,
 // flash and station, and the lines of help that explain them.

@@ -1,6 +1,7 @@
 #include "commandreport.h"
 
 #include "firmware/versiontext.h"
+#include "station/reportfields.h"
 
 #include <QJsonDocument>
 
@@ -36,7 +37,7 @@ QJsonObject CommandReport::deviceEvent(const DeviceSession::Device &device) cons
         boardVersionText(device.deviceInformation.boardVersion, device.deviceInformation.boardSubversion));
     fields.insert(QStringLiteral("mode"),
         device.flashingMode ? QStringLiteral("flashing") : QStringLiteral("application"));
-    fields.insert(QStringLiteral("firmware"), LoaderAccess::firmwareFields(device.firmwareInformation));
+    fields.insert(QStringLiteral("firmware"), firmwareFields(device.firmwareInformation));
     return fields;
 }
 
@@ -45,7 +46,7 @@ void CommandReport::deviceChosen(const DeviceSession::Device &device)
     const QJsonObject fields = identity(device);
     for (auto field = fields.begin(); field != fields.end(); ++field)
         m_result.insert(field.key(), field.value());
-    m_result.insert(QStringLiteral("old_firmware"), LoaderAccess::firmwareFields(device.firmwareInformation));
+    m_result.insert(QStringLiteral("old_firmware"), firmwareFields(device.firmwareInformation));
     deviceListed(device);
 }
 
@@ -87,7 +88,7 @@ void CommandReport::finish(int status, const QString &reason)
     result.insert(QStringLiteral("command"), m_command);
     result.insert(QStringLiteral("ok"), status == 0);
     result.insert(QStringLiteral("exit"), status);
-    result.insert(QStringLiteral("seconds"), LoaderAccess::secondsOf(m_clock));
+    result.insert(QStringLiteral("seconds"), secondsOf(m_clock));
     if (status != 0)
         result.insert(QStringLiteral("reason"), reason);
     write(result);

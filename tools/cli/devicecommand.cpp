@@ -176,8 +176,7 @@ const DeviceSession::Device &DeviceCommandContext::device()
 
 void DeviceCommandContext::fail(int status, const QString &message) const
 {
-    throw CommandError {
-        ExitStatus(status), QStringLiteral("talvex-cli %1: %2").arg(m_command, message), QString()};
+    throw CommandError {ExitStatus(status), m_command, message, QString()};
 }
 
 const std::vector<DeviceCommand> &deviceCommands()

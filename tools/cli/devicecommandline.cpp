@@ -74,7 +74,7 @@ QString DeviceCommandLine::value(const QString &option) const
 
 void DeviceCommandLine::refuse(const QString &message) const
 {
-    failUsage(QStringLiteral("talvex-cli %1: %2").arg(m_command, message), m_usage);
+    failUsage(m_command, message, m_usage);
 }
 
 std::pair<uchar, uchar> DeviceCommandLine::boardVersion() const

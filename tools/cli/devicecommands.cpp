@@ -72,7 +72,7 @@ QString runList(DeviceCommandContext &context)
 {
     DeviceSession &session = context.session();
     session.waitForAnyDevice(context.commandLine().waitMs());
-    const QList<DeviceSession::Device> devices = session.devices();
+    const QList<DeviceSession::Device> devices = session.loaders().devices();
     const QString advice = session.inaccessibleAdvice();
     if (!advice.isEmpty())
         printErr(QStringLiteral("talvex-cli list: a device is present that this user may not open\n") + advice
@@ -123,8 +123,8 @@ QString runFlash(DeviceCommandContext &context)
     try {
         firmware->loadFile(fileName);
     } catch (const FirmwareFile::fileCorruptedError &error) {
-        throw CommandError {ExitFileFailed,
-            QStringLiteral("talvex-cli flash: %1: %2").arg(fileName, error.reason()), QString()};
+        throw CommandError {ExitFileFailed, QStringLiteral("flash"),
+            QStringLiteral("%1: %2").arg(fileName, error.reason()), QString()};
     }
     // Before any device is opened: a refused file writes nothing anywhere.
     failIfRefused(QStringLiteral("flash"), fileName,
@@ -166,10 +166,9 @@ QString runFlash(DeviceCommandContext &context)
         const QString reason = flash.reason();
         flashedFirmware = flash.flashedFirmware();
         flashedText = flash.flashedText();
-        session.destroyWithWorkerHeld(std::move(run));
+        session.loaders().destroyWithWorkerHeld(std::move(run));
         if (!succeeded)
-            throw CommandError {
-                ExitDeviceFailed, QStringLiteral("talvex-cli flash: failed: %1").arg(reason), QString()};
+            failOperation(QStringLiteral("flash"), reason);
     };
     // The device ends the flash starting its new application; the command
     // returns once it is back there.

@@ -5,6 +5,7 @@
 
 #include "app/deviceplatform.h"
 #include "app/deviceside.h"
+#include "protocol/loadertiming.h"
 #include "usb/devicepermissiontext.h"
 #include "usb/inaccessibledevices.h"
 #include "usb/usbdevice.h"
@@ -25,7 +26,7 @@ DeviceSession::DeviceSession(const QString &command)
 {
     startUsbPlatform();
     m_side = std::make_unique<DeviceSide>();
-    waitForWorker(LoaderAccess::answerLimitMs());
+    waitForWorker(LoaderTiming::answerLimitMs());
 }
 
 DeviceSession::~DeviceSession() = default;
@@ -34,7 +35,7 @@ void DeviceSession::startUsbPlatform()
 {
     QString error;
     if (!setUpDevicePlatform(&error))
-        throw CommandError {ExitUsage, QStringLiteral("talvex-cli: %1").arg(error), QString()};
+        throw CommandError {ExitUsage, QString(), error, QString()};
 }
 
 USBDriver *DeviceSession::driver() const
@@ -44,22 +45,14 @@ USBDriver *DeviceSession::driver() const
 
 void DeviceSession::waitForWorker(int limitMs) const
 {
-    if (!LoaderAccess::waitForWorkerOf(m_side->driver(), limitMs))
-        throw CommandError {ExitDeviceFailed,
-            QStringLiteral("talvex-cli %1: the USB side did not answer within %2 s")
-                .arg(m_command)
-                .arg(limitMs / 1000.0),
-            QString()};
+    if (!loaders().waitForWorker(limitMs))
+        throw CommandError {ExitDeviceFailed, m_command,
+            QStringLiteral("the USB side did not answer within %1 s").arg(limitMs / 1000.0), QString()};
 }
 
-void DeviceSession::destroyWithWorkerHeld(std::unique_ptr<QObject> object) const
+DriverLoaders DeviceSession::loaders() const
 {
-    LoaderAccess::destroyWithWorkerHeldOf(driver(), std::move(object));
-}
-
-QList<DeviceSession::Device> DeviceSession::devices() const
-{
-    return LoaderAccess::devicesOf(m_side->driver());
+    return DriverLoaders(m_side->driver());
 }
 
 void DeviceSession::waitForChange(int waitMs) const
@@ -74,7 +67,7 @@ bool DeviceSession::waitForAnyDevice(int waitMs) const
 {
     QElapsedTimer waited;
     waited.start();
-    while (devices().isEmpty()) {
+    while (loaders().devices().isEmpty()) {
         const qint64 left = waitMs - waited.elapsed();
         if (left <= 0)
             return false;
@@ -90,7 +83,7 @@ DeviceSession::Device DeviceSession::choose(const QString &serial, int waitMs) c
     QList<Device> all;
     QList<Device> matching;
     for (;;) {
-        all = devices();
+        all = loaders().devices();
         matching.clear();
         for (const Device &device : qAsConst(all)) {
             if (serial.isEmpty() || serialText(device) == serial || device.usbId.serialNumber == serial)
@@ -102,28 +95,25 @@ DeviceSession::Device DeviceSession::choose(const QString &serial, int waitMs) c
             break;
         waitForChange(int(qMin<qint64>(left, devicePollMs)));
     }
-    const QString prefix = QStringLiteral("talvex-cli %1: ").arg(m_command);
     if (matching.size() == 1) {
         CommandReport::current().deviceChosen(matching.first());
         return matching.first();
     }
     if (all.isEmpty()) {
         const QString advice = inaccessibleAdvice();
-        throw CommandError {ExitNoDevice,
-            prefix
-                + (advice.isEmpty() ? QStringLiteral("no device attached")
-                                    : QStringLiteral("no device that this user may open\n") + advice),
+        throw CommandError {ExitNoDevice, m_command,
+            advice.isEmpty() ? QStringLiteral("no device attached")
+                             : QStringLiteral("no device that this user may open\n") + advice,
             QString()};
     }
     if (matching.isEmpty())
-        throw CommandError {ExitNoDevice,
-            prefix + QStringLiteral("no attached device has the serial number \"%1\"").arg(serial),
-            QString()};
-    QString message = prefix
-        + QStringLiteral("%1 devices attached; choose one with --device SERIAL:").arg(matching.size());
+        throw CommandError {ExitNoDevice, m_command,
+            QStringLiteral("no attached device has the serial number \"%1\"").arg(serial), QString()};
+    QString reason
+        = QStringLiteral("%1 devices attached; choose one with --device SERIAL:").arg(matching.size());
     for (const Device &device : qAsConst(matching))
-        message += QStringLiteral("\n  %1 (usb %2)").arg(serialText(device), usbText(device));
-    throw CommandError {ExitNoDevice, message, QString()};
+        reason += QStringLiteral("\n  %1 (usb %2)").arg(serialText(device), usbText(device));
+    throw CommandError {ExitNoDevice, m_command, reason, QString()};
 }
 
 QString DeviceSession::inaccessibleAdvice() const
@@ -135,11 +125,6 @@ QString DeviceSession::inaccessibleAdvice() const
     for (const QString &path : paths)
         text += QStringLiteral("%1: %2\n").arg(path, deviceNotAccessibleTitle());
     return text + deviceNotAccessibleAdvice();
-}
-
-bool DeviceSession::withLoader(const Device &device, const std::function<void(UsbLoader *)> &use) const
-{
-    return LoaderAccess::withLoaderOf(m_side->driver(), device, use);
 }
 
 DeviceSession::Device DeviceSession::followRestart(
@@ -171,12 +156,11 @@ DeviceSession::Device DeviceSession::followRestart(
         if (!finished)
             loop.exec();
     } catch (...) {
-        destroyWithWorkerHeld(std::move(watch));
+        loaders().destroyWithWorkerHeld(std::move(watch));
         throw;
     }
-    destroyWithWorkerHeld(std::move(watch));
+    loaders().destroyWithWorkerHeld(std::move(watch));
     if (!failure.isEmpty())
-        throw CommandError {
-            ExitDeviceFailed, QStringLiteral("talvex-cli %1: %2").arg(m_command, failure), QString()};
+        throw CommandError {ExitDeviceFailed, m_command, failure, QString()};
     return back;
 }

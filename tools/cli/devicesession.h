@@ -5,7 +5,7 @@
 // of the device the command works on. Main thread; the loaders run on the
 // worker thread and answer by signal.
 
-#include "station/loaderaccess.h"
+#include "station/driverloaders.h"
 #include "station/restartwatch.h"
 
 #include <QList>
@@ -31,8 +31,8 @@ public:
     // ends the command when TALVEX_SIMULATOR cannot be followed.
     static void startUsbPlatform();
 
-    // Every attached device that has a loader, in identity order.
-    QList<Device> devices() const;
+    // The loaders of the attached devices, on the worker thread.
+    DriverLoaders loaders() const;
     // The device a command works on: the one whose serial number (as
     // `list` shows it) or USB serial is serial, or the only one attached
     // when serial is empty, waiting up to waitMs for it to appear. Ends the
@@ -43,16 +43,9 @@ public:
     // Which present devices this user may not open and what to do about it,
     // as lines for stderr; empty when there are none.
     QString inaccessibleAdvice() const;
-    // Runs use with the loader of the device now attached under the
-    // device's USB identity (after a restart that is a new loader) while the
-    // device cannot go; false when there is none. use must not block.
-    bool withLoader(const Device &device, const std::function<void(UsbLoader *)> &use) const;
     // Returns once the worker thread has run everything asked of it so far;
     // ends the command when that takes longer than limitMs.
     void waitForWorker(int limitMs) const;
-    // Destroys object, which the worker thread's signals reach, while the
-    // worker thread waits between two of its events (destroyWithWorkerHeldOf).
-    void destroyWithWorkerHeld(std::unique_ptr<QObject> object) const;
     // Runs request, which makes the device restart, and waits until the
     // device is back in mode, with a RestartWatch made before the request.
     // Ends the command when it does not come back as asked.

@@ -12,6 +12,7 @@
 #include "stationreport.h"
 
 #include "app/deviceside.h"
+#include "station/reportfields.h"
 #include "station/stationcore.h"
 #include "usb/host/usbhost.h"
 #include "usb/usbplatform.h"
@@ -32,7 +33,7 @@ constexpr unsigned long devicePollMs = 100;
 
 [[noreturn]] void fail(ExitStatus status, const QString &message)
 {
-    throw CommandError {status, QStringLiteral("talvex-cli flash: %1").arg(message), QString()};
+    throw CommandError {status, QStringLiteral("flash"), message, QString()};
 }
 
 QStringList attachedPaths()
@@ -139,11 +140,11 @@ int runFlashAll(const QSharedPointer<FirmwareFile> &firmware, int waitMs)
     printOut(QStringLiteral("flashed %1 of %2 devices in %3 s\n")
                  .arg(total - failed)
                  .arg(total)
-                 .arg(LoaderAccess::secondsOf(report.clock()), 0, 'f', 2));
+                 .arg(secondsOf(report.clock()), 0, 'f', 2));
     report.addResult(QStringLiteral("devices"), results);
     report.addResult(QStringLiteral("succeeded"), total - failed);
     report.addResult(QStringLiteral("failed"), failed);
     if (failed > 0)
-        fail(ExitDeviceFailed, QStringLiteral("failed: %1 of %2 devices").arg(failed).arg(total));
+        failOperation(QStringLiteral("flash"), QStringLiteral("%1 of %2 devices").arg(failed).arg(total));
     return ExitSuccess;
 }

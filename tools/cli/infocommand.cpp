@@ -89,7 +89,7 @@ int runInfo(const QStringList &arguments)
     parser.addPositionalArgument(QStringLiteral("FILE"), QStringLiteral("The firmware file to check."));
 
     if (!parser.parse(QStringList {QStringLiteral("info")} + arguments))
-        failUsage(QStringLiteral("talvex-cli info: ") + parser.errorText(), QLatin1String(infoUsage));
+        failUsage(QStringLiteral("info"), parser.errorText(), QLatin1String(infoUsage));
     if (parser.isSet(helpOption)) {
         printOut(QLatin1String(infoUsage) + QLatin1Char('\n') + QLatin1String(infoHelpText)
             + QLatin1String(signatureOptionsHelp) + QLatin1String(infoJsonHelp));
@@ -97,7 +97,8 @@ int runInfo(const QStringList &arguments)
     }
     const QStringList files = parser.positionalArguments();
     if (files.size() != 1)
-        failUsage(QStringLiteral("talvex-cli info: expected exactly one FILE"), QLatin1String(infoUsage));
+        failUsage(
+            QStringLiteral("info"), QStringLiteral("expected exactly one FILE"), QLatin1String(infoUsage));
     const QString fileName = files.first();
 
     FirmwareFile firmware;
@@ -105,8 +106,8 @@ int runInfo(const QStringList &arguments)
         firmware.loadFile(fileName);
     } catch (const FirmwareFile::fileCorruptedError &error) {
         // The window says only "File corrupted!"; someone fixing a build wants the fault.
-        throw CommandError {ExitFileFailed,
-            QStringLiteral("talvex-cli info: %1: %2").arg(fileName, error.reason()), QString()};
+        throw CommandError {ExitFileFailed, QStringLiteral("info"),
+            QStringLiteral("%1: %2").arg(fileName, error.reason()), QString()};
     }
 
     const FirmwareFile::THeader header = firmware.header();

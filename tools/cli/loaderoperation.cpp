@@ -2,6 +2,8 @@
 
 #include "clicommon.h"
 
+#include "protocol/loadertiming.h"
+
 #include <atomic>
 #include <memory>
 
@@ -14,9 +16,9 @@ LoaderOperation::LoaderOperation(const DeviceSession &session, const DeviceSessi
             finish(ExitDeviceFailed, QStringLiteral("the device was disconnected before it answered"));
     });
     m_deadline.setSingleShot(true);
-    m_deadline.setInterval(LoaderAccess::answerLimitMs());
+    m_deadline.setInterval(LoaderTiming::answerLimitMs());
     connect(&m_deadline, &QTimer::timeout, this,
-        [this] { finish(ExitDeviceFailed, LoaderAccess::noAnswerText()); });
+        [this] { finish(ExitDeviceFailed, LoaderTiming::noAnswerText()); });
 }
 
 void LoaderOperation::finish(int status, const QString &message)
@@ -33,7 +35,7 @@ void LoaderOperation::finish(int status, const QString &message)
 int LoaderOperation::run(const std::function<void(UsbLoader *)> &start)
 {
     m_deadline.start();
-    const bool reached = m_session.withLoader(m_device, [&](UsbLoader *loader) {
+    const bool reached = m_session.loaders().withLoader(m_device, [&](UsbLoader *loader) {
         // Progress shows the device is still answering: the limit counts from the last sign.
         connect(loader, &UsbLoader::programmingProgress, &m_deadline, qOverload<>(&QTimer::start));
         start(loader);

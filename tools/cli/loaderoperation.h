@@ -24,7 +24,7 @@ public:
     void finish(int status, const QString &message = QString());
     // Runs start with the device's loader (to connect its signals with this
     // object as context and to ask for the operation), then waits for
-    // finish, or for LoaderAccess::answerLimitMs() without an answer or progress.
+    // finish, or for LoaderTiming::answerLimitMs() without an answer or progress.
     // Returns the status given to finish.
     int run(const std::function<void(UsbLoader *)> &start);
     // Ends the wait with ExitDeviceFailed when the loader reports a failed

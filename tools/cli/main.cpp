@@ -58,7 +58,7 @@ QString toolUsage()
 int run(const QStringList &arguments)
 {
     if (arguments.isEmpty())
-        failUsage(QStringLiteral("talvex-cli: no command given"), toolUsage());
+        failUsage(QString(), QStringLiteral("no command given"), toolUsage());
 
     const QString command = arguments.first();
     const QStringList rest = arguments.mid(1);
@@ -76,26 +76,12 @@ int run(const QStringList &arguments)
         return runPack(rest);
     if (const DeviceCommand *deviceCommand = findDeviceCommand(command))
         return runDeviceCommand(*deviceCommand, rest);
-    failUsage(QStringLiteral("talvex-cli: unknown command \"%1\"").arg(command), toolUsage());
+    failUsage(QString(), QStringLiteral("unknown command \"%1\"").arg(command), toolUsage());
 }
 
 bool isDeviceCommand(const QString &command)
 {
     return findDeviceCommand(command) != nullptr;
-}
-
-// The reason without the "talvex-cli COMMAND: " that starts each message.
-QString reasonOf(const CommandError &error, const QString &command)
-{
-    QString reason = error.message;
-    for (const QString &prefix :
-        {QStringLiteral("talvex-cli %1: ").arg(command), QStringLiteral("talvex-cli: ")}) {
-        if (reason.startsWith(prefix))
-            reason.remove(0, prefix.size());
-    }
-    if (reason.startsWith(QLatin1String("failed: ")))
-        reason.remove(0, 8);
-    return reason;
 }
 
 } // namespace
@@ -116,10 +102,10 @@ int main(int argc, char *argv[])
         report.finish(status, QString());
         return status;
     } catch (const CommandError &error) {
-        printErr(error.message + QLatin1Char('\n'));
+        printErr(error.text() + QLatin1Char('\n'));
         if (!error.usage.isEmpty())
             printErr(error.usage + QLatin1Char('\n'));
-        report.finish(error.status, reasonOf(error, command));
+        report.finish(error.status, error.reason);
         return error.status;
     }
 }

@@ -33,12 +33,12 @@ constexpr qint64 payloadReadStep = 1024 * 1024;
 
 [[noreturn]] void refuse(const QString &message)
 {
-    failUsage(QStringLiteral("talvex-cli pack: ") + message, QLatin1String(packUsage));
+    failUsage(QStringLiteral("pack"), message, QLatin1String(packUsage));
 }
 
 [[noreturn]] void failFile(const QString &message)
 {
-    throw CommandError {ExitFileFailed, QStringLiteral("talvex-cli pack: ") + message, QString()};
+    throw CommandError {ExitFileFailed, QStringLiteral("pack"), message, QString()};
 }
 
 bool isHexDigit(QChar character)

@@ -8,6 +8,7 @@
 
 #include "firmware/versiontext.h"
 #include "protocol/loaderrecords.h"
+#include "protocol/loadertiming.h"
 #include "protocol/securewipe.h"
 
 #include <QFile>
@@ -60,7 +61,7 @@ void runOnDevice(
     auto operation = std::make_unique<LoaderOperation>(session, device);
     const int status = operation->run([&](UsbLoader *loader) { start(loader, *operation); });
     const QString message = operation->message();
-    session.destroyWithWorkerHeld(std::move(operation));
+    session.loaders().destroyWithWorkerHeld(std::move(operation));
     if (status != ExitSuccess)
         context.fail(status, message);
 }
@@ -71,15 +72,15 @@ void sendWithoutAnswer(DeviceCommandContext &context, void (UsbLoader::*request)
 {
     const DeviceSession::Device &device = context.device();
     DeviceSession &session = context.session();
-    if (!session.withLoader(device, [request](UsbLoader *loader) { askLoader(loader, request); }))
+    if (!session.loaders().withLoader(device, [request](UsbLoader *loader) { askLoader(loader, request); }))
         context.fail(ExitDeviceFailed, QStringLiteral("the device is no longer attached"));
-    session.waitForWorker(LoaderAccess::answerLimitMs());
+    session.waitForWorker(LoaderTiming::answerLimitMs());
 }
 
 void failOnWriteFailure(UsbLoader *loader, LoaderOperation &operation, const QString &what)
 {
     operation.finishOnWriteFailure(loader, [what](UsbLoader::Failure failure) {
-        return failure == UsbLoader::Failure::DeviceStayedBusy ? LoaderAccess::deviceStayedBusyText() : what;
+        return failure == UsbLoader::Failure::DeviceStayedBusy ? LoaderTiming::deviceStayedBusyText() : what;
     });
 }
 
