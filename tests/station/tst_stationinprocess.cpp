@@ -17,6 +17,8 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+Q_DECLARE_METATYPE(StationEnd::Cause)
+
 namespace {
 
 constexpr int devices = 2;
@@ -52,20 +54,20 @@ private slots:
     {
         QTest::addColumn<QString>("end");
         QTest::addColumn<QString>("result");
-        QTest::addColumn<int>("exitCode");
+        QTest::addColumn<StationEnd::Cause>("cause");
         QTest::addRow("stop lets them finish") << "stop"
-                                               << "done" << 0;
+                                               << "done" << StationEnd::Cause::AllWell;
         QTest::addRow("abort records them as aborted") << "abort"
-                                                       << "aborted" << 4;
+                                                       << "aborted" << StationEnd::Cause::UnitsFailed;
         QTest::addRow("destroying the station aborts them") << "destroy"
-                                                            << "aborted" << -1;
+                                                            << "aborted" << StationEnd::Cause::AllWell;
     }
 
     void unitsInProgressWhenTheStationEnds()
     {
         QFETCH(QString, end);
         QFETCH(QString, result);
-        QFETCH(int, exitCode);
+        QFETCH(StationEnd::Cause, cause);
         const QString record = m_dir.filePath(end + QStringLiteral(".jsonl"));
         auto station = std::make_unique<Station>();
         QSignalSpy finished(station.get(), &Station::unitFinished);
@@ -100,11 +102,11 @@ private slots:
                 station->abort();
             // A guard against a hang only: the units end within seconds.
             QTRY_COMPARE_WITH_TIMEOUT(stopped.size(), 1, 100000);
-            QCOMPARE(stopped.first().first().toInt(), exitCode);
+            QCOMPARE(stopped.first().first().value<StationEnd>().cause, cause);
         }
         QCOMPARE(finished.size(), devices);
         for (const QList<QVariant> &unit : qAsConst(finished))
-            QCOMPARE(StationCounters::text(unit.at(1).value<StationCounters::Result>()), result);
+            QCOMPARE(unitResultKey(unit.at(1).value<UnitResult>()), result);
         QCOMPARE(readBytes(record).count(QByteArray("\"result\":\"") + result.toUtf8() + '"'), devices);
         // A device cut off mid-flash still writes and restarts: the next row,
         // and the program's end, meet it back and idle.
