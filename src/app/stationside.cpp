@@ -38,7 +38,7 @@ StationSide::StationSide(StationWindow *window, const QString &dataFolder)
     });
     connect(&m_station, &Station::failing, window, &StationWindow::onStationFailing);
     connect(&m_station, &Station::serialsLow, window, &StationWindow::onSerialsLow);
-    connect(&m_station, &Station::stopped, this, &StationSide::stopped);
+    connect(&m_station, &Station::stopped, this, &StationSide::showStationEnd);
     connect(&m_countersTimer, &QTimer::timeout, this, &StationSide::showCounters);
     window->showStationFiles(recordFile(), stateFile());
 }
@@ -95,7 +95,7 @@ void StationSide::showCounters()
     m_window->onCountersChanged(m_station.counters(), m_station.unitsPerHour());
 }
 
-void StationSide::stopped(const StationEnd &end)
+void StationSide::showStationEnd(const StationEnd &end)
 {
     m_countersTimer.stop();
     showCounters();

@@ -29,7 +29,7 @@ public:
 private:
     void start(const StationWindow::Choice &choice);
     void showCounters();
-    void stopped(const StationEnd &end);
+    void showStationEnd(const StationEnd &end);
 
     StationWindow *m_window;
     QString m_dataFolder;
