@@ -5,7 +5,6 @@
 
 #include <QDir>
 #include <QStandardPaths>
-#include <QSysInfo>
 
 namespace {
 
@@ -19,24 +18,27 @@ StationSide::StationSide(StationWindow *window, const QString &dataFolder)
                                         : dataFolder)
 {
     connect(window, &StationWindow::startRequested, this, &StationSide::start);
+    // The window's Stop, then its Abort: the station's first stop and the next.
     connect(window, &StationWindow::stopRequested, &m_station, &Station::stop);
-    connect(window, &StationWindow::abortRequested, &m_station, &Station::abort);
+    connect(window, &StationWindow::abortRequested, &m_station, &Station::stop);
+    connect(&m_station, &Station::keyProblem, window, &StationWindow::showStatus);
+    connect(&m_station, &Station::recordCut, this, [this](qint64 bytes) {
+        m_window->showStatus(tr("%1: cut off a torn last line of %2 bytes (a unit never reported done)")
+                                 .arg(recordFile())
+                                 .arg(bytes));
+    });
     connect(&m_station, &Station::unitArrived, window, &StationWindow::onUnitArrived);
     connect(&m_station, &Station::unitPhaseChanged, window, &StationWindow::onUnitPhaseChanged);
     connect(&m_station, &Station::unitProgress, window, &StationWindow::onUnitProgress);
-    connect(&m_station, &Station::unitFinished, this, &StationSide::finished);
+    connect(&m_station, &Station::unitFinished, window, &StationWindow::onUnitFinished);
     connect(&m_station, &Station::countersChanged, this, &StationSide::showCounters);
-    connect(&m_station, &Station::message, this, [this](const QString &text) {
-        m_lastMessage = text;
-        m_window->showStatus(text);
-    });
-    connect(&m_station, &Station::serialsRefused, this, [this](const SerialsRefusal &refusal) {
-        m_lastMessage = StationWindow::serialsRefusalText(refusal);
-        m_window->showStatus(m_lastMessage);
+    connect(&m_station, &Station::stopping, this, [this](int inProgress) {
+        m_window->showStatus(
+            tr("stopping; %1 units in progress finish first (Stop again aborts them)").arg(inProgress));
     });
     connect(&m_station, &Station::failing, window, &StationWindow::onStationFailing);
     connect(&m_station, &Station::serialsLow, window, &StationWindow::onSerialsLow);
-    connect(&m_station, &Station::stopped, this, &StationSide::stopped);
+    connect(&m_station, &Station::stopped, this, &StationSide::showStationEnd);
     connect(&m_countersTimer, &QTimer::timeout, this, &StationSide::showCounters);
     window->showStationFiles(recordFile(), stateFile());
 }
@@ -75,12 +77,12 @@ void StationSide::start(const StationWindow::Choice &choice)
     options.firmware = choice.firmware;
     options.firmwareFile = choice.firmwarePath;
     options.expectSha256 = choice.expectedSha256;
-    options.serials = choice.serialPattern;
-    options.board = choice.boardVersion;
+    if (!choice.serialPattern.isEmpty()) {
+        options.serials = choice.serialPattern;
+        options.board = choice.boardVersion;
+        options.stateFile = stateFile();
+    }
     options.recordFile = recordFile();
-    options.stateFile = choice.serialPattern.isEmpty() ? QString() : stateFile();
-    options.name = QSysInfo::machineHostName();
-    m_lastMessage.clear();
     // Before starting: a station that cannot start reports its end at once.
     m_window->onStarted();
     m_window->showStatus(QStringLiteral("Running: plug the devices in. Record: %1").arg(recordFile()));
@@ -88,31 +90,19 @@ void StationSide::start(const StationWindow::Choice &choice)
     m_station.start(options);
 }
 
-void StationSide::finished(
-    const QString &port, StationCounters::Result result, const QString &detail, const QString &serial)
-{
-    const bool endedWell
-        = result == StationCounters::Result::Done || result == StationCounters::Result::AlreadyCurrent;
-    // For a unit that ended well the detail is the firmware it runs, not a reason.
-    m_window->onUnitFinished(port, result, endedWell ? QString() : detail, serial);
-}
-
 void StationSide::showCounters()
 {
-    StationCounters counters;
-    counters.done = m_station.done();
-    counters.current = m_station.current();
-    counters.failed = m_station.failed();
-    counters.aborted = m_station.aborted();
-    counters.notRecorded = m_station.notRecorded();
-    m_window->onCountersChanged(counters, m_station.unitsPerHour());
+    m_window->onCountersChanged(m_station.counters(), m_station.unitsPerHour());
 }
 
-void StationSide::stopped(int exitCode)
+void StationSide::showStationEnd(const StationEnd &end)
 {
     m_countersTimer.stop();
     showCounters();
     m_window->onStopped();
-    if (exitCode != 0 && !m_lastMessage.isEmpty())
-        m_window->showStatus(QStringLiteral("Stopped: %1").arg(m_lastMessage));
+    if (end.cause != StationEnd::Cause::AllWell)
+        m_window->showStatus(QStringLiteral("Stopped: %1")
+                                 .arg(end.cause == StationEnd::Cause::OptionRefused
+                                         ? StationWindow::serialsRefusalText(end.refusal)
+                                         : end.reason));
 }

@@ -1,9 +1,9 @@
 #pragma once
 
-// The station behind the station window: turns the operator's choice into a
-// running station, follows its units and counters into the window, and
-// passes Stop and Abort on. The record and the serial range's state are
-// kept in the program's data folder. Main thread.
+// The station behind the station window: turns the operator's choice into
+// the station's options, words what the station reports for the window,
+// and passes Stop on. The record and the serial range's state are kept in
+// the program's data folder. Main thread.
 
 #include <QObject>
 #include <QString>
@@ -28,16 +28,12 @@ public:
 
 private:
     void start(const StationWindow::Choice &choice);
-    void finished(
-        const QString &port, StationCounters::Result result, const QString &detail, const QString &serial);
     void showCounters();
-    void stopped(int exitCode);
+    void showStationEnd(const StationEnd &end);
 
     StationWindow *m_window;
     QString m_dataFolder;
     Station m_station;
-    // What the station last said; after a refused start it is the reason.
-    QString m_lastMessage;
     // Units per hour changes with time too, not only when a unit ends.
     QTimer m_countersTimer;
 };

@@ -1,23 +1,41 @@
 #include "station/station.h"
 
+#include "firmware/flashapproval.h"
+#include "firmware/versiontext.h"
 #include "station/stationcore.h"
 
 #include <QSysInfo>
 
 namespace {
 
-// How the station ends, as talvex-cli station's exit statuses say it.
-constexpr int endedWell = 0;
-constexpr int fileFailed = 1;
-constexpr int optionRefused = 2;
-constexpr int unitFailed = 4;
+SerialsRefusal readSerials(
+    const QString &pattern, const QString &board, const QString &stateFile, StationSettings *settings)
+{
+    SerialsRefusal refusal;
+    settings->range = SerialRange::parse(pattern);
+    if (!settings->range.isValid()) {
+        refusal.reason = SerialsRefusal::Reason::Range;
+        refusal.rangeProblem = settings->range.problem();
+        refusal.text = pattern;
+    } else if (!parseBoardVersion(board, &settings->boardVersion, &settings->boardSubversion)) {
+        refusal.reason = SerialsRefusal::Reason::Board;
+        refusal.text = board;
+    } else if (stateFile.isEmpty()) {
+        refusal.reason = SerialsRefusal::Reason::NoState;
+    } else {
+        settings->stateFile = stateFile;
+    }
+    return refusal;
+}
 
 } // namespace
 
 Station::Station(QObject *parent)
     : QObject(parent)
 {
-    qRegisterMetaType<StationCounters::Result>();
+    qRegisterMetaType<UnitResult>();
+    qRegisterMetaType<UnitPhase>();
+    qRegisterMetaType<StationEnd>();
 }
 
 Station::~Station()
@@ -28,103 +46,135 @@ Station::~Station()
     m_core.reset();
 }
 
-double Station::unitsPerHour() const
+const StationCounters &Station::counters() const
 {
-    const qint64 elapsed = m_clock.isValid() ? m_clock.elapsed() : 0;
-    return elapsed > 0 ? (m_done + m_current + m_failed) * 3600000.0 / double(elapsed) : 0;
+    return m_core ? m_core->counters() : m_endCounters;
+}
+
+qint64 Station::elapsedMs() const
+{
+    return m_core ? m_core->elapsedMs() : m_endElapsedMs;
+}
+
+int Station::inProgress() const
+{
+    return m_core ? m_core->inProgress() : 0;
 }
 
 void Station::start(const Station::Options &options)
 {
     if (isRunning())
         return;
-    m_done = m_current = m_failed = m_aborted = m_notRecorded = 0;
-    m_clock.start();
+    m_stopAsked = false;
+    m_endCounters = StationCounters();
+    m_endElapsedMs = 0;
     emit countersChanged();
-    StationCore::Settings settings;
-    QString error;
-    if (!options.firmware) {
-        refuse(fileFailed, tr("no firmware file is loaded"));
+    if (!resolve(options))
         return;
-    }
-    StationCore::useFirmware(options.firmwareFile, options.firmware, &settings);
-    QStringList keyProblems;
-    const bool approved
-        = StationCore::approveFirmware({}, options.expectSha256, &settings, &error, &keyProblems);
-    for (const QString &problem : keyProblems)
-        emit message(problem);
-    if (!approved) {
-        refuse(fileFailed, error);
-        return;
-    }
-    if (!options.serials.isEmpty()) {
-        const SerialsRefusal refused
-            = StationCore::readSerials(options.serials, options.board, options.stateFile, &settings);
-        if (refused.isRefused()) {
-            emit serialsRefused(refused);
-            emit stopped(optionRefused);
-            return;
-        }
-    }
-    settings.recordFile
-        = options.recordFile.isEmpty() ? QStringLiteral("station-record.jsonl") : options.recordFile;
-    settings.name = options.name.isEmpty() ? QSysInfo::machineHostName() : options.name;
-    settings.maxUnits = options.maxUnits;
-    settings.reflashCurrent = options.reflashCurrent;
-
     auto core = std::make_unique<StationCore>();
+    QString error;
     qint64 cutBytes = 0;
-    if (!core->open(settings, &error, &cutBytes)) {
-        refuse(fileFailed, error);
+    if (!core->open(m_settings, &error, &cutBytes)) {
+        end(StationEnd::Cause::FileFailed, error);
         return;
     }
     if (cutBytes > 0)
-        emit message(tr("%1: cut off a torn last line of %2 bytes (a unit never reported done)")
-                         .arg(settings.recordFile)
-                         .arg(cutBytes));
+        emit recordCut(cutBytes);
     connect(core.get(), &StationCore::unitStarted, this, &Station::watch);
     connect(core.get(), &StationCore::unitFinished, this,
-        [this](StationUnit *unit, StationCounters::Result result, const QJsonObject &line) {
-            QString detail = unit->reason();
-            switch (result) {
-            case StationCounters::Result::Done:
-                ++m_done;
-                detail = unit->firmwareAfterText();
-                break;
-            case StationCounters::Result::AlreadyCurrent:
-                ++m_current;
-                detail = unit->firmwareAfterText();
-                break;
-            case StationCounters::Result::Failed:
-                ++m_failed;
-                break;
-            case StationCounters::Result::Aborted:
-                ++m_aborted;
-                break;
-            case StationCounters::Result::NotRecorded:
-                ++m_notRecorded;
-                detail = line.value(QStringLiteral("record_error")).toString();
-                break;
-            }
-            emit unitFinished(unit->port(), result, detail, unit->serialAfter());
+        [this](StationUnit *unit, UnitResult result, const QJsonObject &line) {
+            emit unitEnded(unit, result, line);
+            QString reason;
+            if (result == UnitResult::NotRecorded)
+                reason = line.value(QStringLiteral("record_error")).toString();
+            else if (!reachedGoal(result))
+                reason = unit->reason();
+            emit unitFinished(unit->port(), result, reason, unit->serialAfter());
             emit countersChanged();
         });
+    connect(core.get(), &StationCore::statusChanged, this, &Station::statusChanged);
     connect(core.get(), &StationCore::failing, this, &Station::failing);
     connect(core.get(), &StationCore::serialsLow, this, &Station::serialsLow);
     // Queued: the core goes once it has finished, not while it still reports.
     connect(core.get(), &StationCore::finished, this, &Station::finished, Qt::QueuedConnection);
     m_core = std::move(core);
+    emit started();
     if (m_core->serialsRunningLow())
         emit serialsLow(m_core->serialsLeft(), m_core->serialsInRange());
     m_core->start();
 }
 
+bool Station::resolve(const Station::Options &options)
+{
+    m_settings = StationSettings();
+    m_settings.fileName = options.firmwareFile;
+    m_settings.firmware = options.firmware;
+    if (!m_settings.firmware) {
+        m_settings.firmware = QSharedPointer<FirmwareFile>::create();
+        try {
+            m_settings.firmware->loadFile(options.firmwareFile);
+        } catch (const FirmwareFile::fileCorruptedError &failure) {
+            end(StationEnd::Cause::FileFailed,
+                QStringLiteral("%1: %2").arg(options.firmwareFile, failure.reason()));
+            return false;
+        }
+    }
+    // The hash of the bytes that were read, the same that are flashed.
+    m_settings.sha256 = QString::fromLatin1(m_settings.firmware->sha256().toHex());
+    const QString &expected = options.expectSha256;
+    if (!expected.isEmpty() && !isSha256Hex(expected)) {
+        end(StationEnd::Cause::FileFailed,
+            QStringLiteral("the expected SHA-256 \"%1\" is not 64 hex digits").arg(expected));
+        return false;
+    }
+    // A line runs one released image; any other is refused before a unit is touched.
+    if (!expected.isEmpty() && expected.compare(m_settings.sha256, Qt::CaseInsensitive) != 0) {
+        end(StationEnd::Cause::FileFailed,
+            QStringLiteral("%1: SHA-256 %2, but the station expects %3")
+                .arg(m_settings.fileName, m_settings.sha256, expected.toLower()));
+        return false;
+    }
+    const FlashApproval approval = FlashApproval::decide(
+        *m_settings.firmware, m_settings.fileName, {options.keys, options.requireSignature});
+    for (const TrustedKeys::Problem &problem : approval.keyProblems)
+        emit keyProblem(QStringLiteral("key ") + TrustedKeys::problemText(problem));
+    if (approval.isRefused()) {
+        end(StationEnd::Cause::FileFailed,
+            QStringLiteral("%1: %2").arg(m_settings.fileName, approval.refusalText()));
+        return false;
+    }
+    m_settings.signature = approval.recordState();
+    m_settings.signer = approval.check.isVerified() ? approval.check.keyId : QString();
+    if (options.serials) {
+        const SerialsRefusal refused
+            = readSerials(*options.serials, options.board, options.stateFile, &m_settings);
+        if (refused.isRefused()) {
+            StationEnd ended;
+            ended.cause = StationEnd::Cause::OptionRefused;
+            ended.refusal = refused;
+            emit stopped(ended);
+            return false;
+        }
+    }
+    m_settings.recordFile = options.recordFile.value_or(QStringLiteral("station-record.jsonl"));
+    m_settings.name = options.name.value_or(QSysInfo::machineHostName());
+    m_settings.count = options.count;
+    m_settings.maxUnits = options.maxUnits;
+    m_settings.reflashCurrent = options.reflashCurrent;
+    m_settings.attachedOnly = options.attachedOnly;
+    return true;
+}
+
 void Station::stop()
 {
-    if (!m_core || m_core->isStopping())
+    if (!m_core)
         return;
-    emit message(
-        tr("stopping; %1 units in progress finish first (Stop again aborts them)").arg(m_core->inProgress()));
+    if (m_stopAsked) {
+        abort();
+        return;
+    }
+    m_stopAsked = true;
+    emit stopping(m_core->inProgress());
     m_core->stop();
 }
 
@@ -134,39 +184,43 @@ void Station::abort()
         m_core->abort();
 }
 
-void Station::refuse(int exitCode, const QString &reason)
+void Station::end(StationEnd::Cause cause, const QString &reason)
 {
-    emit message(reason);
-    emit stopped(exitCode);
+    StationEnd ended;
+    ended.cause = cause;
+    ended.reason = reason;
+    emit stopped(ended);
 }
 
 void Station::watch(StationUnit *unit)
 {
     const QString port = unit->port();
-    connect(unit, &StationUnit::phaseChanged, this, [this, unit, port](const QString &phase) {
-        if (phase == QLatin1String("opening"))
+    connect(unit, &StationUnit::phaseChanged, this, [this, unit, port](UnitPhase phase) {
+        if (phase == UnitPhase::Opening)
             emit unitArrived(port);
         emit unitPhaseChanged(port, phase, unit->isOpened() ? serialText(unit->device()) : QString());
     });
     connect(
         unit, &StationUnit::progress, this, [this, port](int percent) { emit unitProgress(port, percent); });
+    emit unitStarted(unit);
 }
 
 void Station::finished()
 {
     if (!m_core)
         return;
-    const StationCounters counters = m_core->counters();
+    m_endCounters = m_core->counters();
+    m_endElapsedMs = m_core->elapsedMs();
     const QString fatal = m_core->fatalError();
     m_core.reset();
     if (!fatal.isEmpty()) {
-        refuse(fileFailed, fatal);
-    } else if (counters.failed + counters.aborted + counters.notRecorded > 0) {
-        refuse(unitFailed,
-            tr("%1 of %2 units failed or were aborted")
-                .arg(counters.failed + counters.aborted + counters.notRecorded)
-                .arg(counters.handled()));
+        end(StationEnd::Cause::FileFailed, fatal);
+    } else if (m_endCounters.unsuccessful() > 0) {
+        end(StationEnd::Cause::UnitsFailed,
+            QStringLiteral("%1 of %2 units failed or were aborted")
+                .arg(m_endCounters.unsuccessful())
+                .arg(m_endCounters.handled()));
     } else {
-        emit stopped(endedWell);
+        end(StationEnd::Cause::AllWell);
     }
 }

@@ -1,27 +1,54 @@
 #pragma once
 
-// The station for a window: runs the station's core in this process and
-// tells by signal what becomes of each unit (a device at one USB port).
-// stop() is the first Ctrl-C (units in progress finish), abort() the
-// second. Shows no USB types. The program has set up its device platform
-// and registered the types that cross threads before start(). Main thread;
-// the units' loaders run on worker threads of their own, so nothing here
-// waits on a device but the destructor.
+// The station's one way in, for the command line and the window alike:
+// turns a front end's options into settings (the firmware read and
+// approved, the serial range read, the defaults filled in), runs the
+// station's core in this process, and tells by signal what becomes of each
+// unit (a device at one USB port) and how the station ended, as values each
+// front end words for its reader. Its signals show no USB types but for
+// the unit handed to a front end that follows its device. The program has
+// set up its device platform and registered the types that cross threads
+// before start(). Main thread; the units' loaders run on worker threads of
+// their own, so nothing here waits on a device but the destructor.
 
 #include "firmware/firmwarefile.h"
+#include "station/serialsrefusal.h"
+#include "station/stationcounters.h"
+#include "station/stationsettings.h"
+#include "station/unitoutcome.h"
 
-#include <QElapsedTimer>
+#include <QJsonObject>
 #include <QObject>
 #include <QSharedPointer>
 #include <QString>
-
-#include "station/serialsrefusal.h"
-#include "station/stationcounters.h"
+#include <QStringList>
 
 #include <memory>
+#include <optional>
 
 class StationCore;
 class StationUnit;
+
+// How a station ended. reason words a failed file or failed units;
+// refusal tells which serial option was refused.
+struct StationEnd
+{
+    enum class Cause {
+        // Every unit reached its goal.
+        AllWell,
+        // The firmware file was refused, or the record or the state could
+        // not be opened or written.
+        FileFailed,
+        // A serial option was refused before the station started.
+        OptionRefused,
+        // A unit failed, was aborted or is not in the record.
+        UnitsFailed,
+    };
+
+    Cause cause = Cause::AllWell;
+    QString reason;
+    SerialsRefusal refusal;
+};
 
 class Station : public QObject
 {
@@ -30,20 +57,30 @@ class Station : public QObject
 public:
     struct Options
     {
-        // The firmware file as loaded, flashed and hashed from the bytes read
-        // then, and its path as the record names it.
-        QSharedPointer<FirmwareFile> firmware;
+        // The firmware file's path, as the record names it; read at the
+        // start unless firmware holds the bytes read already (the station
+        // flashes and hashes those, whatever the path holds by now).
         QString firmwareFile;
+        QSharedPointer<FirmwareFile> firmware;
         // Not empty: the station starts only on a file with this SHA-256 (hex).
         QString expectSha256;
-        // Empty: no serials are given.
-        QString serials;
+        // Keys trusted for this run, and a signature required, beyond the machine's policy.
+        QStringList keys;
+        bool requireSignature = false;
+        // None: no serials are given.
+        std::optional<QString> serials;
         QString board;
-        QString recordFile;
         QString stateFile;
-        QString name;
+        // None: station-record.jsonl; empty: no record is kept.
+        std::optional<QString> recordFile;
+        // None: the host name.
+        std::optional<QString> name;
+        // Units to handle before the station ends; 0: no end.
+        int count = 0;
         int maxUnits = 0; // 0: all at once
         bool reflashCurrent = false;
+        // Only the devices attached at the start, then the end.
+        bool attachedOnly = false;
     };
 
     explicit Station(QObject *parent = nullptr);
@@ -52,51 +89,68 @@ public:
     ~Station() override;
 
     bool isRunning() const { return m_core != nullptr; }
-    int done() const { return m_done; }
-    int current() const { return m_current; }
-    int failed() const { return m_failed; }
-    int aborted() const { return m_aborted; }
-    int notRecorded() const { return m_notRecorded; }
-    double unitsPerHour() const;
+    // The settings of the station running or run last.
+    const StationSettings &settings() const { return m_settings; }
+    // While running, and as they were at the end once stopped.
+    const StationCounters &counters() const;
+    qint64 elapsedMs() const;
+    double unitsPerHour() const { return counters().unitsPerHour(elapsedMs()); }
+    int inProgress() const;
 
 public slots:
+    // Either started() or, when the station cannot start, stopped() follows
+    // before this returns.
     void start(const Station::Options &options);
+    // The first stop: no new units; those in progress finish and are
+    // recorded. Any later one aborts them.
     void stop();
+    // The units in progress end as aborted and are recorded so.
     void abort();
 
 signals:
+    // A key file that could not be used, worded for people; the start goes on.
+    void keyProblem(const QString &text);
+    // A torn last line of the record (a unit never reported done), of bytes, was cut off.
+    void recordCut(qint64 bytes);
+    // The record and the state are open; the station looks for devices from now on.
+    void started();
+    // For a front end that follows a unit's own events: the unit, until
+    // unitEnded(); then its line, on disk when a record is kept, and what it
+    // is reported as (NotRecorded: the line's "record_error" tells why).
+    void unitStarted(StationUnit *unit);
+    void unitEnded(StationUnit *unit, UnitResult result, const QJsonObject &line);
+    // The same units by port, for a front end that shows them.
     void unitArrived(const QString &port);
-    void unitPhaseChanged(const QString &port, const QString &phase, const QString &serial);
+    // serial: the device's serial once it was opened, else empty.
+    void unitPhaseChanged(const QString &port, UnitPhase phase, const QString &serial);
     void unitProgress(const QString &port, int percent);
-    // detail is the firmware it runs when it ended well, else why it failed
-    // or why its line is not in the record.
-    void unitFinished(
-        const QString &port, StationCounters::Result result, const QString &detail, const QString &serial);
+    // reason: why it failed or why its line is not in the record; empty
+    // when it reached its goal. serial: its serial at the end.
+    void unitFinished(const QString &port, UnitResult result, const QString &reason, const QString &serial);
     void countersChanged();
-    // A line the station wrote for people (a refused file, stopping...).
-    void message(const QString &text);
-    // The serial options were refused; stopped() follows.
-    void serialsRefused(const SerialsRefusal &refusal);
+    // After each look for arrivals and each unit's end.
+    void statusChanged();
+    // The first stop, with the units still in progress.
+    void stopping(int inProgress);
     // The record or the state could not be written: no new unit is taken,
-    // those in progress finish; stopped() follows with 1.
+    // those in progress finish; stopped() follows with FileFailed.
     void failing(const QString &reason);
     // Fewer than 5 % of the range are left: at the start, and at each serial given then.
     void serialsLow(qint64 left, qint64 inRange);
-    // exitCode as talvex-cli station ends: 0 when every unit succeeded, 1
-    // when a file failed, 2 for a refused option, 4 when a unit failed or
-    // was aborted.
-    void stopped(int exitCode);
+    void stopped(const StationEnd &end);
 
 private:
-    void refuse(int exitCode, const QString &reason);
+    bool resolve(const Station::Options &options);
+    void end(StationEnd::Cause cause, const QString &reason = QString());
     void watch(StationUnit *unit);
     void finished();
 
+    StationSettings m_settings;
     std::unique_ptr<StationCore> m_core;
-    QElapsedTimer m_clock;
-    int m_done = 0;
-    int m_current = 0;
-    int m_failed = 0;
-    int m_aborted = 0;
-    int m_notRecorded = 0;
+    bool m_stopAsked = false;
+    // What the core counted and how long it ran, kept once it is gone.
+    StationCounters m_endCounters;
+    qint64 m_endElapsedMs = 0;
 };
+
+Q_DECLARE_METATYPE(StationEnd)

@@ -1,6 +1,5 @@
 #include "station/stationcore.h"
 
-#include "firmware/versiontext.h"
 #include "protocol/usbloaderfactory.h"
 #include "usb/deviceinterfaceguid.h"
 #include "usb/host/usbhost.h"
@@ -17,75 +16,6 @@ constexpr int lookForArrivalsMs = 100;
 
 } // namespace
 
-bool StationCore::loadFirmware(const QString &fileName, Settings *settings, QString *error)
-{
-    auto firmware = QSharedPointer<FirmwareFile>::create();
-    try {
-        firmware->loadFile(fileName);
-    } catch (const FirmwareFile::fileCorruptedError &failure) {
-        *error = QStringLiteral("%1: %2").arg(fileName, failure.reason());
-        return false;
-    }
-    useFirmware(fileName, firmware, settings);
-    return true;
-}
-
-void StationCore::useFirmware(
-    const QString &fileName, const QSharedPointer<FirmwareFile> &firmware, Settings *settings)
-{
-    // The hash of the bytes that were read, the same that are flashed.
-    settings->fileName = fileName;
-    settings->sha256 = QString::fromLatin1(firmware->sha256().toHex());
-    settings->firmware = firmware;
-}
-
-bool StationCore::approveFirmware(const FlashApproval::Options &options, const QString &expectSha256,
-    Settings *settings, QString *error, QStringList *keyProblems)
-{
-    if (!expectSha256.isEmpty()) {
-        if (!isSha256Hex(expectSha256)) {
-            *error = QStringLiteral("the expected SHA-256 \"%1\" is not 64 hex digits").arg(expectSha256);
-            return false;
-        }
-        // A line runs one released image; any other is refused before a unit is touched.
-        if (expectSha256.compare(settings->sha256, Qt::CaseInsensitive) != 0) {
-            *error = QStringLiteral("%1: SHA-256 %2, but the station expects %3")
-                         .arg(settings->fileName, settings->sha256, expectSha256.toLower());
-            return false;
-        }
-    }
-    const FlashApproval approval = FlashApproval::decide(*settings->firmware, settings->fileName, options);
-    for (const TrustedKeys::Problem &problem : approval.keyProblems)
-        keyProblems->append(QStringLiteral("key ") + TrustedKeys::problemText(problem));
-    if (approval.isRefused()) {
-        *error = QStringLiteral("%1: %2").arg(settings->fileName, approval.refusalText());
-        return false;
-    }
-    settings->signature = approval.recordState();
-    settings->signer = approval.check.isVerified() ? approval.check.keyId : QString();
-    return true;
-}
-
-SerialsRefusal StationCore::readSerials(
-    const QString &pattern, const QString &board, const QString &stateFile, Settings *settings)
-{
-    SerialsRefusal refusal;
-    settings->range = SerialRange::parse(pattern);
-    if (!settings->range.isValid()) {
-        refusal.reason = SerialsRefusal::Reason::Range;
-        refusal.rangeProblem = settings->range.problem();
-        refusal.text = pattern;
-    } else if (!parseBoardVersion(board, &settings->boardVersion, &settings->boardSubversion)) {
-        refusal.reason = SerialsRefusal::Reason::Board;
-        refusal.text = board;
-    } else if (stateFile.isEmpty()) {
-        refusal.reason = SerialsRefusal::Reason::NoState;
-    } else {
-        settings->stateFile = stateFile;
-    }
-    return refusal;
-}
-
 StationCore::StationCore(QObject *parent)
     : QObject(parent)
 {
@@ -100,7 +30,7 @@ StationCore::~StationCore()
     m_retiring.clear();
 }
 
-bool StationCore::open(const Settings &settings, QString *error, qint64 *cutBytes)
+bool StationCore::open(const StationSettings &settings, QString *error, qint64 *cutBytes)
 {
     m_settings = settings;
     *cutBytes = 0;
@@ -252,13 +182,13 @@ void StationCore::unitEnded(StationUnit *unit)
     line.insert(QStringLiteral("sha256"), m_settings.sha256);
     line.insert(QStringLiteral("signature"), m_settings.signature);
     line.insert(QStringLiteral("signer"), m_settings.signer);
-    StationCounters::Result result = unit->result();
+    UnitResult result = unit->result();
     QString error;
     // Reported done only once its line is on disk; otherwise reported as not recorded.
     if (!m_settings.recordFile.isEmpty() && !m_record.append(line, &error)) {
-        result = StationCounters::Result::NotRecorded;
+        result = UnitResult::NotRecorded;
         line.insert(QStringLiteral("outcome"), line.value(QStringLiteral("result")));
-        line.insert(QStringLiteral("result"), StationCounters::text(result));
+        line.insert(QStringLiteral("result"), unitResultKey(result));
         line.insert(QStringLiteral("record_error"), error);
         fail(error);
     }

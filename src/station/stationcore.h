@@ -3,18 +3,15 @@
 // The station at work, in the program that runs it: looks for devices
 // plugged in, starts a unit for each new arrival (at most maxUnits at
 // once), records each unit as it ends, and keeps the serial range's state.
-// The command-line station, flash --all and the station window all run
-// this. The program has set up its device platform and registered the
-// types that cross threads before start(). Main thread; each unit's loader
-// runs on a worker thread of its own, and nothing here waits on one but the
-// destructor.
+// Station is the one way in for every front end. The program has set up its
+// device platform and registered the types that cross threads before
+// start(). Main thread; each unit's loader runs on a worker thread of its
+// own, and nothing here waits on one but the destructor.
 
-#include "firmware/flashapproval.h"
-#include "station/serialrange.h"
-#include "station/serialsrefusal.h"
 #include "station/stationcounters.h"
 #include "station/stationports.h"
 #include "station/stationrecord.h"
+#include "station/stationsettings.h"
 #include "station/stationstate.h"
 #include "station/stationunit.h"
 
@@ -34,52 +31,6 @@ class StationCore : public QObject
     Q_OBJECT
 
 public:
-    struct Settings
-    {
-        // The firmware file as the record names it, its SHA-256 and contents.
-        QString fileName;
-        QString sha256;
-        QSharedPointer<FirmwareFile> firmware;
-        // The signature as checked at the start: "verified" or "unsigned",
-        // and the signer's key id (empty when unsigned).
-        QString signature;
-        QString signer;
-        // Not valid: no serials are given.
-        SerialRange range;
-        uchar boardVersion = 0;
-        uchar boardSubversion = 0;
-        // Empty: no record is kept.
-        QString recordFile;
-        QString stateFile;
-        QString name;
-        // Units to handle before the station ends; 0: no end.
-        int count = 0;
-        // Units at once; 0: all.
-        int maxUnits = 0;
-        bool reflashCurrent = false;
-        // Only the devices attached at the start, then the end.
-        bool attachedOnly = false;
-    };
-
-    // Reads the firmware file once into settings, with the SHA-256 of the
-    // bytes read; false with the file's name and the reason when it cannot
-    // be read or fails its checks.
-    static bool loadFirmware(const QString &fileName, Settings *settings, QString *error);
-    // A firmware file loaded already, as the record names it (fileName).
-    static void useFirmware(
-        const QString &fileName, const QSharedPointer<FirmwareFile> &firmware, Settings *settings);
-    // Checks the loaded file once, before the station starts: its signature
-    // under the machine's policy and the run's options, and its SHA-256 when
-    // expectSha256 is not empty. Fills the record's signature and signer;
-    // false with the reason when the station may not start on this file.
-    // keyProblems gets each key file that could not be used.
-    static bool approveFirmware(const FlashApproval::Options &options, const QString &expectSha256,
-        Settings *settings, QString *error, QStringList *keyProblems);
-    // Reads a serial range, its board version ("X.Y") and its state file
-    // into settings; what was refused and why, if anything.
-    static SerialsRefusal readSerials(
-        const QString &pattern, const QString &board, const QString &stateFile, Settings *settings);
-
     explicit StationCore(QObject *parent = nullptr);
     // Units still in progress are aborted and recorded so; every worker
     // thread ends before this returns, which takes as long as the loaders'
@@ -89,7 +40,7 @@ public:
     // Opens the record (cutBytes: a torn last line cut off) and the serial
     // range's state, which may not be one file under two names; false with
     // the reason, and the station cannot start.
-    bool open(const Settings &settings, QString *error, qint64 *cutBytes);
+    bool open(const StationSettings &settings, QString *error, qint64 *cutBytes);
     // Looks for arrivals from now on; finished() follows once stopped, with
     // no unit in progress and every unit's worker thread ended.
     void start();
@@ -102,10 +53,8 @@ public:
     int inProgress() const { return m_ports.inProgress(); }
     const StationCounters &counters() const { return m_counters; }
     qint64 elapsedMs() const { return m_clock.isValid() ? m_clock.elapsed() : 0; }
-    double unitsPerHour() const { return m_counters.unitsPerHour(elapsedMs()); }
     // Why the station could not keep its record or state; empty while it can.
     const QString &fatalError() const { return m_fatal; }
-    const Settings &settings() const { return m_settings; }
     // Serials of the range not handed out yet, and all of them; 0 without a range.
     qint64 serialsLeft() const;
     qint64 serialsInRange() const;
@@ -118,7 +67,7 @@ signals:
     // reported as: its own result, or NotRecorded when its line could not
     // be written (the line's "outcome" then tells the unit's own). The
     // unit goes after.
-    void unitFinished(StationUnit *unit, StationCounters::Result result, const QJsonObject &line);
+    void unitFinished(StationUnit *unit, UnitResult result, const QJsonObject &line);
     // After each look for arrivals and each unit's end.
     void statusChanged();
     // The record or state could not be written: the station takes no new
@@ -137,7 +86,7 @@ private:
     // Without its record or state the station cannot keep its promises.
     void fail(const QString &reason);
 
-    Settings m_settings;
+    StationSettings m_settings;
     StationRecord m_record;
     StationState m_state;
     StationUnit::Goal m_goal;

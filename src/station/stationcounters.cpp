@@ -1,38 +1,21 @@
 #include "stationcounters.h"
 
-QString StationCounters::text(Result result)
+void StationCounters::count(UnitResult result)
 {
     switch (result) {
-    case Result::Done:
-        return QStringLiteral("done");
-    case Result::AlreadyCurrent:
-        return QStringLiteral("already current");
-    case Result::Failed:
-        return QStringLiteral("failed");
-    case Result::NotRecorded:
-        return QStringLiteral("not recorded");
-    case Result::Aborted:
-        break;
-    }
-    return QStringLiteral("aborted");
-}
-
-void StationCounters::count(Result result)
-{
-    switch (result) {
-    case Result::Done:
+    case UnitResult::Done:
         ++done;
         break;
-    case Result::AlreadyCurrent:
+    case UnitResult::AlreadyCurrent:
         ++current;
         break;
-    case Result::Failed:
+    case UnitResult::Failed:
         ++failed;
         break;
-    case Result::Aborted:
+    case UnitResult::Aborted:
         ++aborted;
         break;
-    case Result::NotRecorded:
+    case UnitResult::NotRecorded:
         ++notRecorded;
         break;
     }

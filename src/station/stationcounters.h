@@ -2,19 +2,16 @@
 
 // The bench at a glance: units by result and units per hour. Any thread.
 
-#include <QMetaType>
+#include "station/unitoutcome.h"
+
 #include <QString>
 
 struct StationCounters
 {
-    // What became of a unit, as the record writes it. NotRecorded: its line
-    // could not be written to the record, whatever became of the device.
-    enum class Result { Done, AlreadyCurrent, Failed, Aborted, NotRecorded };
-
-    static QString text(Result result);
-
-    void count(Result result);
+    void count(UnitResult result);
     int handled() const { return done + current + failed + aborted + notRecorded; }
+    // Failed, aborted or not recorded: the units that end a station with a failure.
+    int unsuccessful() const { return failed + aborted + notRecorded; }
     // Units handled (aborted ones not counted) per hour of elapsedMs; 0 before any time passed.
     double unitsPerHour(qint64 elapsedMs) const;
     // "done D, already current C, failed F, aborted A", then ", not recorded N" when there are any.
@@ -26,5 +23,3 @@ struct StationCounters
     int aborted = 0;
     int notRecorded = 0;
 };
-
-Q_DECLARE_METATYPE(StationCounters::Result)

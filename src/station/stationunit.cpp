@@ -36,7 +36,7 @@ StationUnit::StationUnit(
     m_deadline.setSingleShot(true);
     m_deadline.setInterval(LoaderTiming::answerLimitMs());
     connect(&m_deadline, &QTimer::timeout, this,
-        [this] { finish(StationCounters::Result::Failed, LoaderTiming::noAnswerText()); });
+        [this] { finish(UnitResult::Failed, LoaderTiming::noAnswerText()); });
 }
 
 StationUnit::~StationUnit()
@@ -61,7 +61,7 @@ void StationUnit::retire()
 void StationUnit::start()
 {
     m_clock.start();
-    beginPhase(QStringLiteral("opening"));
+    beginPhase(UnitPhase::Opening);
     m_worker->start();
     lookForDevice();
 }
@@ -89,7 +89,7 @@ void StationUnit::lookForDevice()
                     if (!found.isEmpty()) {
                         open(found.first());
                     } else if (++m_looks >= looksAtMost) {
-                        finish(StationCounters::Result::Failed,
+                        finish(UnitResult::Failed,
                             QStringLiteral("the device at %1 could not be opened").arg(m_port));
                     } else {
                         QTimer::singleShot(lookAgainMs, this, &StationUnit::lookForDevice);
@@ -116,7 +116,7 @@ void StationUnit::open(const LoaderDevice &device)
         QString why;
         const Goal::Claim claim = m_goal.claim(m_serialBefore, device.usbId.serialNumber, &why);
         if (claim == Goal::Claim::Refused) {
-            finish(StationCounters::Result::Failed, why);
+            finish(UnitResult::Failed, why);
             return;
         }
         m_keepsSerial = claim == Goal::Claim::Kept;
@@ -136,7 +136,7 @@ void StationUnit::open(const LoaderDevice &device)
 
 void StationUnit::flash()
 {
-    beginPhase(QStringLiteral("flashing"));
+    beginPhase(UnitPhase::Flashing);
     m_flash = std::make_unique<FlashRun>(m_driver.get(), m_device, m_goal.firmware);
     // Made before the flash starts, so that it sees the device leave for its restart.
     m_watch = std::make_unique<RestartWatch>(m_driver.get(), m_device);
@@ -145,26 +145,26 @@ void StationUnit::flash()
     connect(m_flash.get(), &FlashRun::progress, this, &StationUnit::progress);
     connect(m_flash.get(), &FlashRun::finishing, this, [this] {
         emit finishing();
-        emit phaseChanged(QStringLiteral("finishing"));
+        emit phaseChanged(UnitPhase::Finishing);
     });
     connect(m_flash.get(), &FlashRun::finished, this, [this] {
         if (m_finished)
             return;
         if (!m_flash->succeeded()) {
-            finish(StationCounters::Result::Failed, m_flash->reason());
+            finish(UnitResult::Failed, m_flash->reason());
             return;
         }
         m_firmwareAfter = m_flash->flashedFirmware();
         m_firmwareAfterText = m_flash->flashedText();
         endPhase();
         // The unit goes on once the device is back in its new application.
-        beginPhase(QStringLiteral("restarting"));
+        beginPhase(UnitPhase::Restarting);
         m_watch->start(
             RestartWatch::Mode::Application, [this](const QString &failure, const LoaderDevice &back) {
                 if (m_finished)
                     return;
                 if (!failure.isEmpty()) {
-                    finish(StationCounters::Result::Failed, failure);
+                    finish(UnitResult::Failed, failure);
                     return;
                 }
                 m_device = back;
@@ -178,18 +178,17 @@ void StationUnit::flash()
 void StationUnit::identity()
 {
     const bool flashed = m_flash != nullptr;
-    const StationCounters::Result done
-        = flashed ? StationCounters::Result::Done : StationCounters::Result::AlreadyCurrent;
+    const UnitResult done = flashed ? UnitResult::Done : UnitResult::AlreadyCurrent;
     // A device that already has a serial of the range keeps it.
     if (!m_goal.withSerials || m_keepsSerial) {
         finish(done);
         return;
     }
-    beginPhase(QStringLiteral("identity"));
+    beginPhase(UnitPhase::Identity);
     QString why;
     m_reserved = m_goal.reserve(m_device.usbId.serialNumber, &why);
     if (m_reserved.isEmpty()) {
-        finish(StationCounters::Result::Failed, QStringLiteral("no serial for it: %1").arg(why));
+        finish(UnitResult::Failed, QStringLiteral("no serial for it: %1").arg(why));
         return;
     }
     const QString asked = QStringLiteral("%1 %2").arg(
@@ -214,7 +213,7 @@ void StationUnit::identity()
                 m_reserved.clear();
                 m_goal.settle(serial, written);
                 if (!written) {
-                    finish(StationCounters::Result::Failed,
+                    finish(UnitResult::Failed,
                         QStringLiteral(
                             "the device reports \"%1\" (serial, board), not what was written; %2 is burnt")
                             .arg(*reported, serial));
@@ -227,25 +226,24 @@ void StationUnit::identity()
         connect(loader, &UsbLoader::firmwareReprogrammingFailed, context, [this] {
             if (m_finished)
                 return;
-            finish(StationCounters::Result::Failed,
-                QStringLiteral("the device did not take the identity record"));
+            finish(UnitResult::Failed, QStringLiteral("the device did not take the identity record"));
         });
         askLoader(loader, &UsbLoader::flashDeviceInformation, m_reserved, m_goal.boardVersion,
             m_goal.boardSubversion, hwType);
     });
     if (!reached)
-        finish(StationCounters::Result::Failed, QStringLiteral("the device is no longer attached"));
+        finish(UnitResult::Failed, QStringLiteral("the device is no longer attached"));
 }
 
 void StationUnit::abort()
 {
-    finish(StationCounters::Result::Aborted,
+    finish(UnitResult::Aborted,
         QStringLiteral(
             "the station was stopped during %1; the device may be left without a valid firmware or serial")
-            .arg(m_phase));
+            .arg(unitPhaseKey(m_phase)));
 }
 
-void StationUnit::beginPhase(const QString &phase)
+void StationUnit::beginPhase(UnitPhase phase)
 {
     m_phase = phase;
     m_phaseOpen = true;
@@ -256,11 +254,11 @@ void StationUnit::beginPhase(const QString &phase)
 void StationUnit::endPhase()
 {
     if (m_phaseOpen)
-        m_phases.insert(m_phase, secondsOf(m_phaseClock));
+        m_phases.insert(unitPhaseKey(m_phase), secondsOf(m_phaseClock));
     m_phaseOpen = false;
 }
 
-void StationUnit::finish(StationCounters::Result result, const QString &reason)
+void StationUnit::finish(UnitResult result, const QString &reason)
 {
     if (m_finished)
         return;
@@ -284,7 +282,7 @@ QJsonObject StationUnit::recordFields() const
         {QStringLiteral("serial_before"), m_serialBefore}, {QStringLiteral("serial_after"), m_serialAfter},
         {QStringLiteral("board"), m_boardAfter}, {QStringLiteral("firmware_before"), m_firmwareBefore},
         {QStringLiteral("firmware_after"), m_firmwareAfter}, {QStringLiteral("phases"), m_phases},
-        {QStringLiteral("seconds"), seconds()}, {QStringLiteral("result"), StationCounters::text(m_result)}};
+        {QStringLiteral("seconds"), seconds()}, {QStringLiteral("result"), unitResultKey(m_result)}};
     if (!m_reason.isEmpty())
         fields.insert(QStringLiteral("reason"), m_reason);
     return fields;

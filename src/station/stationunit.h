@@ -11,7 +11,7 @@
 #include "station/driverloaders.h"
 #include "station/flashrun.h"
 #include "station/restartwatch.h"
-#include "station/stationcounters.h"
+#include "station/unitoutcome.h"
 
 #include "firmware/firmwarefile.h"
 
@@ -71,7 +71,7 @@ public:
     QJsonObject firmwareBefore() const { return m_firmwareBefore; }
     QJsonObject firmwareAfter() const { return m_firmwareAfter; }
     bool isFinished() const { return m_finished; }
-    StationCounters::Result result() const { return m_result; }
+    UnitResult result() const { return m_result; }
     QString reason() const { return m_reason; }
     double seconds() const;
     QString serialAfter() const { return m_serialAfter; }
@@ -93,8 +93,7 @@ signals:
     // The device left for its restart after the flash, and came back.
     void deviceLeft();
     void deviceBack(const LoaderDevice &back);
-    // "opening", "flashing", "finishing", "restarting", "identity".
-    void phaseChanged(const QString &phase);
+    void phaseChanged(UnitPhase phase);
     void finished();
     // The worker thread has ended: the unit can go without a wait.
     void retired();
@@ -104,9 +103,9 @@ private:
     void open(const LoaderDevice &device);
     void flash();
     void identity();
-    void beginPhase(const QString &phase);
+    void beginPhase(UnitPhase phase);
     void endPhase();
-    void finish(StationCounters::Result result, const QString &reason = QString());
+    void finish(UnitResult result, const QString &reason = QString());
 
     QString m_port;
     Goal m_goal;
@@ -121,13 +120,13 @@ private:
     bool m_keepsSerial = false;
     QElapsedTimer m_clock;
     QElapsedTimer m_phaseClock;
-    QString m_phase;
+    UnitPhase m_phase = UnitPhase::Opening;
     bool m_phaseOpen = false;
     QJsonObject m_phases;
     QTimer m_deadline;
     int m_looks = 0;
     bool m_finished = false;
-    StationCounters::Result m_result = StationCounters::Result::Failed;
+    UnitResult m_result = UnitResult::Failed;
     QString m_reason;
     QString m_serialBefore;
     QString m_serialAfter;

@@ -21,7 +21,7 @@ StationTile::StationTile(const QString &port, QWidget *parent)
         shown, Qt::ElideLeft, minimumWidth() - margins.left() - margins.right() - 2 * frameWidth() - 8));
     ui->portLabel->setToolTip(port);
     ui->serialLabel->clear();
-    setPhase(QStringLiteral("opening"));
+    setPhase(UnitPhase::Opening);
     setState(State::Working);
 }
 
@@ -30,36 +30,12 @@ StationTile::~StationTile()
     delete ui;
 }
 
-QString StationTile::phaseText(const QString &phase)
-{
-    if (phase.isEmpty())
-        return phase;
-    return phase.at(0).toUpper() + phase.mid(1);
-}
-
-QString StationTile::resultText(StationCounters::Result result)
-{
-    switch (result) {
-    case StationCounters::Result::Done:
-        return QStringLiteral("Done");
-    case StationCounters::Result::AlreadyCurrent:
-        return QStringLiteral("Already current");
-    case StationCounters::Result::Failed:
-        return QStringLiteral("Failed");
-    case StationCounters::Result::Aborted:
-        return QStringLiteral("Aborted");
-    case StationCounters::Result::NotRecorded:
-        return QStringLiteral("Not recorded");
-    }
-    return QString();
-}
-
-void StationTile::setPhase(const QString &phase)
+void StationTile::setPhase(UnitPhase phase)
 {
     // A late report from a unit already finished must not paint over its result.
     if (isFinished())
         return;
-    ui->phaseLabel->setText(phaseText(phase));
+    ui->phaseLabel->setText(unitPhaseText(phase));
 }
 
 void StationTile::setProgress(int percent)
@@ -73,13 +49,12 @@ void StationTile::setSerial(const QString &serial)
     ui->serialLabel->setText(serial);
 }
 
-void StationTile::finish(StationCounters::Result result, const QString &reason, const QString &serial)
+void StationTile::finish(UnitResult result, const QString &reason, const QString &serial)
 {
-    const bool good
-        = result == StationCounters::Result::Done || result == StationCounters::Result::AlreadyCurrent;
+    const bool good = reachedGoal(result);
     if (!serial.isEmpty())
         setSerial(serial);
-    ui->phaseLabel->setText(resultText(result));
+    ui->phaseLabel->setText(unitResultText(result));
     ui->reasonLabel->setText(good ? QString() : reason);
     if (good)
         ui->progressBar->setValue(ui->progressBar->maximum());

@@ -7,7 +7,7 @@
 #include <QFrame>
 #include <QString>
 
-#include "station/stationcounters.h"
+#include "station/unitoutcome.h"
 
 namespace Ui {
 class StationTile;
@@ -28,15 +28,10 @@ public:
     State state() const { return m_state; }
     bool isFinished() const { return m_state != State::Working; }
 
-    // "opening", "flashing", "finishing", "restarting", "identity".
-    void setPhase(const QString &phase);
+    void setPhase(UnitPhase phase);
     void setProgress(int percent);
     void setSerial(const QString &serial);
-    void finish(StationCounters::Result result, const QString &reason, const QString &serial);
-
-    // The large text of a phase or a result, as the tile shows it.
-    static QString phaseText(const QString &phase);
-    static QString resultText(StationCounters::Result result);
+    void finish(UnitResult result, const QString &reason, const QString &serial);
 
 private:
     void setState(State state);

@@ -174,7 +174,7 @@ void StationWindow::placeTile(StationTile *tile, int index)
     ui->tilesLayout->addWidget(tile, index / tileColumns, index % tileColumns);
 }
 
-void StationWindow::onUnitPhaseChanged(const QString &port, const QString &phase, const QString &serial)
+void StationWindow::onUnitPhaseChanged(const QString &port, UnitPhase phase, const QString &serial)
 {
     StationTile *tile = m_tiles.value(port);
     if (!tile)
@@ -191,7 +191,7 @@ void StationWindow::onUnitProgress(const QString &port, int percent)
 }
 
 void StationWindow::onUnitFinished(
-    const QString &port, StationCounters::Result result, const QString &reason, const QString &serial)
+    const QString &port, UnitResult result, const QString &reason, const QString &serial)
 {
     if (StationTile *tile = m_tiles.value(port))
         tile->finish(result, reason, serial);

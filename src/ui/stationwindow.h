@@ -14,6 +14,7 @@
 #include "firmware/firmwarefile.h"
 #include "station/serialsrefusal.h"
 #include "station/stationcounters.h"
+#include "station/unitoutcome.h"
 
 namespace Ui {
 class StationWindow;
@@ -63,10 +64,9 @@ public slots:
     void onStopped();
     void onUnitArrived(const QString &port);
     // serial: the unit's serial once known, else empty.
-    void onUnitPhaseChanged(const QString &port, const QString &phase, const QString &serial);
+    void onUnitPhaseChanged(const QString &port, UnitPhase phase, const QString &serial);
     void onUnitProgress(const QString &port, int percent);
-    void onUnitFinished(
-        const QString &port, StationCounters::Result result, const QString &reason, const QString &serial);
+    void onUnitFinished(const QString &port, UnitResult result, const QString &reason, const QString &serial);
     void onCountersChanged(const StationCounters &counters, double unitsPerHour);
     // A line for the operator, such as the record file in use or a fault of the station.
     void showStatus(const QString &text);

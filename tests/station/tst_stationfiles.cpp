@@ -1,9 +1,11 @@
 // What the station keeps on disk: the serial range, the reservations that
-// survive a crash, and the record a crash cannot tear.
+// survive a crash, the record a crash cannot tear, and the words for a
+// unit's result and phases that its lines carry.
 
 #include "station/serialrange.h"
 #include "station/stationrecord.h"
 #include "station/stationstate.h"
+#include "station/unitoutcome.h"
 
 #include <QFile>
 #include <QJsonDocument>
@@ -16,6 +18,56 @@ class TestStationFiles : public QObject
     Q_OBJECT
 
 private slots:
+    // The record's and --json's words stay as lines already written read
+    // them; the window shows its own.
+    void unitResultWords_data()
+    {
+        QTest::addColumn<UnitResult>("result");
+        QTest::addColumn<QString>("key");
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<bool>("goal");
+        QTest::addRow("done") << UnitResult::Done << "done"
+                              << "Done" << true;
+        QTest::addRow("already current, with its space") << UnitResult::AlreadyCurrent << "already current"
+                                                         << "Already current" << true;
+        QTest::addRow("failed") << UnitResult::Failed << "failed"
+                                << "Failed" << false;
+        QTest::addRow("aborted") << UnitResult::Aborted << "aborted"
+                                 << "Aborted" << false;
+        QTest::addRow("not recorded, with its space") << UnitResult::NotRecorded << "not recorded"
+                                                      << "Not recorded" << false;
+    }
+    void unitResultWords()
+    {
+        QFETCH(UnitResult, result);
+        QTEST(unitResultKey(result), "key");
+        QTEST(unitResultText(result), "text");
+        QTEST(reachedGoal(result), "goal");
+    }
+
+    void unitPhaseWords_data()
+    {
+        QTest::addColumn<UnitPhase>("phase");
+        QTest::addColumn<QString>("key");
+        QTest::addColumn<QString>("text");
+        QTest::addRow("opening") << UnitPhase::Opening << "opening"
+                                 << "Opening";
+        QTest::addRow("flashing") << UnitPhase::Flashing << "flashing"
+                                  << "Flashing";
+        QTest::addRow("finishing") << UnitPhase::Finishing << "finishing"
+                                   << "Finishing";
+        QTest::addRow("restarting") << UnitPhase::Restarting << "restarting"
+                                    << "Restarting";
+        QTest::addRow("identity") << UnitPhase::Identity << "identity"
+                                  << "Identity";
+    }
+    void unitPhaseWords()
+    {
+        QFETCH(UnitPhase, phase);
+        QTEST(unitPhaseKey(phase), "key");
+        QTEST(unitPhaseText(phase), "text");
+    }
+
     void serialRange_data()
     {
         QTest::addColumn<QString>("pattern");

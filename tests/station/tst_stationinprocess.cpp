@@ -1,6 +1,7 @@
 // Station in the program's own process, on two simulated devices caught
 // mid-flash: what Stop, Abort and destroying the station do to the units
-// in progress and to their record.
+// in progress and to their record; and the options it refuses before any
+// unit is touched.
 
 #include "../ui/firmwarefixture.h"
 #include "app/deviceside.h"
@@ -16,6 +17,9 @@
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
+
+Q_DECLARE_METATYPE(StationEnd::Cause)
+Q_DECLARE_METATYPE(SerialsRefusal::Reason)
 
 namespace {
 
@@ -52,20 +56,20 @@ private slots:
     {
         QTest::addColumn<QString>("end");
         QTest::addColumn<QString>("result");
-        QTest::addColumn<int>("exitCode");
+        QTest::addColumn<StationEnd::Cause>("cause");
         QTest::addRow("stop lets them finish") << "stop"
-                                               << "done" << 0;
+                                               << "done" << StationEnd::Cause::AllWell;
         QTest::addRow("abort records them as aborted") << "abort"
-                                                       << "aborted" << 4;
+                                                       << "aborted" << StationEnd::Cause::UnitsFailed;
         QTest::addRow("destroying the station aborts them") << "destroy"
-                                                            << "aborted" << -1;
+                                                            << "aborted" << StationEnd::Cause::AllWell;
     }
 
     void unitsInProgressWhenTheStationEnds()
     {
         QFETCH(QString, end);
         QFETCH(QString, result);
-        QFETCH(int, exitCode);
+        QFETCH(StationEnd::Cause, cause);
         const QString record = m_dir.filePath(end + QStringLiteral(".jsonl"));
         auto station = std::make_unique<Station>();
         QSignalSpy finished(station.get(), &Station::unitFinished);
@@ -100,15 +104,84 @@ private slots:
                 station->abort();
             // A guard against a hang only: the units end within seconds.
             QTRY_COMPARE_WITH_TIMEOUT(stopped.size(), 1, 100000);
-            QCOMPARE(stopped.first().first().toInt(), exitCode);
+            QCOMPARE(stopped.first().first().value<StationEnd>().cause, cause);
         }
         QCOMPARE(finished.size(), devices);
         for (const QList<QVariant> &unit : qAsConst(finished))
-            QCOMPARE(StationCounters::text(unit.at(1).value<StationCounters::Result>()), result);
+            QCOMPARE(unitResultKey(unit.at(1).value<UnitResult>()), result);
         QCOMPARE(readBytes(record).count(QByteArray("\"result\":\"") + result.toUtf8() + '"'), devices);
         // A device cut off mid-flash still writes and restarts: the next row,
         // and the program's end, meet it back and idle.
         QTRY_VERIFY_WITH_TIMEOUT(settled(), 100000);
+    }
+
+    void refusedBeforeAnyUnit_data()
+    {
+        QTest::addColumn<QString>("file");
+        QTest::addColumn<QString>("expectSha256");
+        QTest::addColumn<QString>("serials");
+        QTest::addColumn<QString>("board");
+        QTest::addColumn<bool>("withState");
+        QTest::addColumn<StationEnd::Cause>("cause");
+        QTest::addColumn<QString>("reason");
+        QTest::addColumn<SerialsRefusal::Reason>("refused");
+        const auto fileFailed = StationEnd::Cause::FileFailed;
+        const auto optionRefused = StationEnd::Cause::OptionRefused;
+        const auto none = SerialsRefusal::Reason::None;
+        const QString fw = QStringLiteral("fw.tvf");
+        const QString range = QStringLiteral("ZOK{100..999}");
+        const QString no;
+        QTest::addRow("a file that cannot be read, named with why")
+            << QStringLiteral("missing.tvf") << no << no << no << false << fileFailed
+            << QStringLiteral("missing.tvf: ") << none;
+        QTest::addRow("an expected SHA-256 that is not one")
+            << fw << QStringLiteral("12ab") << no << no << false << fileFailed
+            << QStringLiteral("is not 64 hex digits") << none;
+        QTest::addRow("an image other than the one expected")
+            << fw << QString(64, QLatin1Char('A')) << no << no << false << fileFailed
+            << QStringLiteral("but the station expects ") + QString(64, QLatin1Char('a')) << none;
+        QTest::addRow("a serial range that is not one")
+            << fw << no << QStringLiteral("ZOK000100") << QStringLiteral("2.1") << true << optionRefused << no
+            << SerialsRefusal::Reason::Range;
+        QTest::addRow("a board version not X.Y") << fw << no << range << QStringLiteral("2") << true
+                                                 << optionRefused << no << SerialsRefusal::Reason::Board;
+        QTest::addRow("serials with nowhere to keep them")
+            << fw << no << range << QStringLiteral("2.1") << false << optionRefused << no
+            << SerialsRefusal::Reason::NoState;
+    }
+
+    void refusedBeforeAnyUnit()
+    {
+        QFETCH(QString, file);
+        QFETCH(QString, serials);
+        QFETCH(bool, withState);
+        QFETCH(QString, reason);
+        Station station;
+        QSignalSpy started(&station, &Station::started);
+        QSignalSpy stopped(&station, &Station::stopped);
+        QVERIFY(started.isValid() && stopped.isValid());
+        Station::Options options;
+        options.firmwareFile = m_dir.filePath(file);
+        QFETCH(QString, expectSha256);
+        options.expectSha256 = expectSha256;
+        if (!serials.isEmpty()) {
+            QFETCH(QString, board);
+            options.serials = serials;
+            options.board = board;
+            options.stateFile = withState ? m_dir.filePath(QStringLiteral("refused-state.json")) : QString();
+        }
+        const QString record = m_dir.filePath(QString::fromLatin1(QTest::currentDataTag()) + ".jsonl");
+        options.recordFile = record;
+        station.start(options);
+        // Said before start() returns, and nothing was opened.
+        QCOMPARE(stopped.size(), 1);
+        QVERIFY(!station.isRunning());
+        QCOMPARE(started.size(), 0);
+        QVERIFY(!QFile::exists(record));
+        const StationEnd end = stopped.first().first().value<StationEnd>();
+        QTEST(end.cause, "cause");
+        QVERIFY2(end.reason.contains(reason), qPrintable(end.reason));
+        QTEST(end.refusal.reason, "refused");
     }
 
 private:

@@ -126,13 +126,13 @@ QString runFlash(DeviceCommandContext &context)
         throw CommandError {ExitFileFailed, QStringLiteral("flash"),
             QStringLiteral("%1: %2").arg(fileName, error.reason()), QString()};
     }
+    const FlashApproval::Options approval {
+        commandLine.values(QStringLiteral("key")), commandLine.isSet(QStringLiteral("require-signature"))};
     // Before any device is opened: a refused file writes nothing anywhere.
     failIfRefused(QStringLiteral("flash"), fileName,
-        checkSignature(QStringLiteral("flash"), *firmware, fileName,
-            {commandLine.values(QStringLiteral("key")),
-                commandLine.isSet(QStringLiteral("require-signature"))}));
+        checkSignature(QStringLiteral("flash"), *firmware, fileName, approval));
     if (all) {
-        runFlashAll(firmware, commandLine.waitMs());
+        runFlashAll(firmware, fileName, approval, commandLine.waitMs());
         return QString();
     }
 

@@ -1,4 +1,4 @@
-// talvex-cli flash --all: the station's core run on the devices attached at
+// talvex-cli flash --all: the station run on the devices attached at
 // the start, flashed side by side, then the end. Each device gets a driver
 // that sees only its own path, on a worker thread of its own, so that a
 // slow or failing device never holds up another; all drivers share the one
@@ -13,7 +13,8 @@
 
 #include "app/deviceside.h"
 #include "station/reportfields.h"
-#include "station/stationcore.h"
+#include "station/station.h"
+#include "station/stationunit.h"
 #include "usb/host/usbhost.h"
 #include "usb/usbplatform.h"
 
@@ -49,7 +50,7 @@ QStringList attachedPaths()
 
 QJsonObject deviceResult(const StationUnit &unit)
 {
-    const bool ok = unit.result() == StationCounters::Result::Done;
+    const bool ok = unit.result() == UnitResult::Done;
     QJsonObject result;
     if (unit.isOpened()) {
         result = CommandReport::identity(unit.device());
@@ -74,7 +75,7 @@ void printLine(const StationUnit &unit)
     }
     const QString serial = serialText(unit.device());
     const QString seconds = QString::number(unit.seconds(), 'f', 2);
-    if (unit.result() == StationCounters::Result::Done)
+    if (unit.result() == UnitResult::Done)
         printOut(QStringLiteral("%1: ok, %2, %3 s\n").arg(serial, unit.firmwareAfterText(), seconds));
     else
         printOut(QStringLiteral("%1: failed, %2 s: %3\n").arg(serial, seconds, unit.reason()));
@@ -83,7 +84,8 @@ void printLine(const StationUnit &unit)
 
 } // namespace
 
-int runFlashAll(const QSharedPointer<FirmwareFile> &firmware, int waitMs)
+int runFlashAll(const QSharedPointer<FirmwareFile> &firmware, const QString &fileName,
+    const FlashApproval::Options &approval, int waitMs)
 {
     DeviceSession::startUsbPlatform();
     DeviceSide::registerMetaTypes();
@@ -100,20 +102,23 @@ int runFlashAll(const QSharedPointer<FirmwareFile> &firmware, int waitMs)
     if (paths.isEmpty())
         fail(ExitNoDevice, QStringLiteral("no device attached"));
 
-    // Every device is flashed, whatever it runs; nothing else is asked of it.
-    StationCore::Settings settings;
-    settings.firmware = firmware;
-    settings.reflashCurrent = true;
-    settings.attachedOnly = true;
+    // Every device is flashed, whatever it runs; nothing else is asked of it,
+    // and the station approves the file as the flash did.
+    Station::Options options;
+    options.firmware = firmware;
+    options.firmwareFile = fileName;
+    options.keys = approval.keyFiles;
+    options.requireSignature = approval.requireSignature;
+    options.recordFile = QString();
+    options.reflashCurrent = true;
+    options.attachedOnly = true;
     // Declared before the station, so that it outlives the units that report into it.
     QJsonArray results;
     int failed = 0;
+    StationEnd end;
     QEventLoop loop;
-    StationCore station;
-    QString error;
-    qint64 cutBytes = 0;
-    station.open(settings, &error, &cutBytes);
-    QObject::connect(&station, &StationCore::unitStarted, [](StationUnit *unit) {
+    Station station;
+    QObject::connect(&station, &Station::unitStarted, [](StationUnit *unit) {
         reportUnitEvents(unit);
         QObject::connect(unit, &StationUnit::opened, [unit] {
             printOut(QStringLiteral("device: %1 (usb %2)\n")
@@ -121,7 +126,7 @@ int runFlashAll(const QSharedPointer<FirmwareFile> &firmware, int waitMs)
             std::fflush(stdout);
         });
     });
-    QObject::connect(&station, &StationCore::unitFinished, [&](StationUnit *unit) {
+    QObject::connect(&station, &Station::unitEnded, [&](StationUnit *unit) {
         const QJsonObject result = deviceResult(*unit);
         failed += result.value(QStringLiteral("ok")).toBool() ? 0 : 1;
         results.append(result);
@@ -131,10 +136,15 @@ int runFlashAll(const QSharedPointer<FirmwareFile> &firmware, int waitMs)
         report.event(QStringLiteral("device_result"), event);
         printLine(*unit);
     });
-    QObject::connect(&station, &StationCore::finished, &loop, &QEventLoop::quit);
-    station.start();
-    if (station.inProgress() > 0)
+    QObject::connect(&station, &Station::stopped, &loop, [&](const StationEnd &ended) {
+        end = ended;
+        loop.quit();
+    });
+    station.start(options);
+    if (station.isRunning())
         loop.exec();
+    if (end.cause == StationEnd::Cause::FileFailed)
+        fail(ExitFileFailed, end.reason);
 
     const int total = results.size();
     printOut(QStringLiteral("flashed %1 of %2 devices in %3 s\n")

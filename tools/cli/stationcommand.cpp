@@ -1,7 +1,7 @@
 // talvex-cli station: flashes every device as it is plugged in, gives it a
 // serial from a range, and keeps a record of every unit that survives a
 // crash. Runs until stopped (Ctrl-C) or --count units were handled. The
-// station's core does the work; this is its command line and its output.
+// station does the work; this is its command line and its output.
 
 #include "clicommon.h"
 #include "commandreport.h"
@@ -13,7 +13,8 @@
 #include "app/terminationsignals.h"
 #include "firmware/versiontext.h"
 #include "protocol/wire.h"
-#include "station/stationcore.h"
+#include "station/station.h"
+#include "station/stationunit.h"
 
 #include <QEventLoop>
 #include <QFileInfo>
@@ -78,25 +79,19 @@ QString serialsLowText(qint64 left, qint64 inRange)
         .arg(inRange);
 }
 
-StationCore::Settings readOptions(DeviceCommandContext &context)
+// The command line as the station's options; what only the command line
+// can get wrong is refused here, the rest by the station as it starts.
+Station::Options readOptions(DeviceCommandContext &context)
 {
     const DeviceCommandLine &commandLine = context.commandLine();
-    StationCore::Settings settings;
-    QString error;
-    if (!StationCore::loadFirmware(commandLine.positional().first(), &settings, &error))
-        context.fail(ExitFileFailed, error);
-    const QString expectSha256 = commandLine.value(QStringLiteral("expect-sha256"));
-    if (commandLine.isSet(QStringLiteral("expect-sha256")) && !isSha256Hex(expectSha256))
-        commandLine.refuse(
-            QStringLiteral("--expect-sha256 \"%1\" is not a SHA-256 of 64 hex digits").arg(expectSha256));
-    QStringList keyProblems;
-    const bool approved = StationCore::approveFirmware(
-        {commandLine.values(QStringLiteral("key")), commandLine.isSet(QStringLiteral("require-signature"))},
-        expectSha256, &settings, &error, &keyProblems);
-    for (const QString &problem : keyProblems)
-        printErr(QStringLiteral("talvex-cli station: %1\n").arg(problem));
-    if (!approved)
-        context.fail(ExitFileFailed, error);
+    Station::Options options;
+    options.firmwareFile = commandLine.positional().first();
+    options.expectSha256 = commandLine.value(QStringLiteral("expect-sha256"));
+    if (commandLine.isSet(QStringLiteral("expect-sha256")) && !isSha256Hex(options.expectSha256))
+        commandLine.refuse(QStringLiteral("--expect-sha256 \"%1\" is not a SHA-256 of 64 hex digits")
+                               .arg(options.expectSha256));
+    options.keys = commandLine.values(QStringLiteral("key"));
+    options.requireSignature = commandLine.isSet(QStringLiteral("require-signature"));
 
     const bool serials = commandLine.isSet(QStringLiteral("serials"));
     if (serials != commandLine.isSet(QStringLiteral("board")))
@@ -104,74 +99,108 @@ StationCore::Settings readOptions(DeviceCommandContext &context)
     if (!serials && commandLine.isSet(QStringLiteral("state")))
         commandLine.refuse(QStringLiteral("--state keeps the serials given: it needs --serials and --board"));
     if (serials) {
-        const SerialsRefusal refused = StationCore::readSerials(commandLine.value(QStringLiteral("serials")),
-            commandLine.value(QStringLiteral("board")), commandLine.value(QStringLiteral("state")),
-            &settings);
-        if (refused.isRefused())
-            commandLine.refuse(refusalText(refused));
+        options.serials = commandLine.value(QStringLiteral("serials"));
+        options.board = commandLine.value(QStringLiteral("board"));
+        options.stateFile = commandLine.value(QStringLiteral("state"));
     }
-    settings.recordFile = commandLine.isSet(QStringLiteral("record"))
-        ? commandLine.value(QStringLiteral("record"))
-        : QStringLiteral("station-record.jsonl");
-    // An empty name would run the station with no record at all.
-    if (settings.recordFile.isEmpty())
-        commandLine.refuse(
-            QStringLiteral("--record \"\" names no file; every unit needs its line in a record"));
-    settings.name = commandLine.isSet(QStringLiteral("name")) ? commandLine.value(QStringLiteral("name"))
-                                                              : QSysInfo::machineHostName();
+    if (commandLine.isSet(QStringLiteral("record"))) {
+        options.recordFile = commandLine.value(QStringLiteral("record"));
+        // An empty name would run the station with no record at all.
+        if (options.recordFile->isEmpty())
+            commandLine.refuse(
+                QStringLiteral("--record \"\" names no file; every unit needs its line in a record"));
+    }
+    if (commandLine.isSet(QStringLiteral("name")))
+        options.name = commandLine.value(QStringLiteral("name"));
     if (commandLine.isSet(QStringLiteral("count")))
-        settings.count = positiveNumber(commandLine, QStringLiteral("count"));
+        options.count = positiveNumber(commandLine, QStringLiteral("count"));
     if (commandLine.isSet(QStringLiteral("max-units")))
-        settings.maxUnits = positiveNumber(commandLine, QStringLiteral("max-units"));
-    settings.reflashCurrent = commandLine.isSet(QStringLiteral("reflash-current"));
-    return settings;
+        options.maxUnits = positiveNumber(commandLine, QStringLiteral("max-units"));
+    options.reflashCurrent = commandLine.isSet(QStringLiteral("reflash-current"));
+    return options;
 }
 
-// The station's core at work, shown on the terminal and under --json.
+// How the station ended, as the command's exit status and its last line.
+void endAs(const DeviceCommandContext &context, const StationEnd &end)
+{
+    switch (end.cause) {
+    case StationEnd::Cause::AllWell:
+        return;
+    case StationEnd::Cause::FileFailed:
+        context.fail(ExitFileFailed, end.reason);
+    case StationEnd::Cause::OptionRefused:
+        context.commandLine().refuse(refusalText(end.refusal));
+    case StationEnd::Cause::UnitsFailed:
+        context.fail(ExitDeviceFailed, end.reason);
+    }
+}
+
+// The station at work, shown on the terminal and under --json.
 class StationCommand
 {
 public:
-    StationCommand(DeviceCommandContext &context, const StationCore::Settings &settings)
-        : m_context(context)
-        , m_terminal(isatty(fileno(stdout)) && !CommandReport::current().isJson())
+    StationCommand()
+        : m_terminal(isatty(fileno(stdout)) && !CommandReport::current().isJson())
     {
-        QString error;
-        qint64 cutBytes = 0;
-        if (!m_station.open(settings, &error, &cutBytes))
-            context.fail(ExitFileFailed, error);
-        if (cutBytes > 0)
+        QObject::connect(&m_station, &Station::keyProblem,
+            [](const QString &text) { printErr(QStringLiteral("talvex-cli station: %1\n").arg(text)); });
+        QObject::connect(&m_station, &Station::recordCut, [this](qint64 bytes) {
             printErr(
                 QStringLiteral("talvex-cli station: %1: cut off a torn last line of %2 bytes (a unit never "
                                "reported done)\n")
-                    .arg(settings.recordFile)
-                    .arg(cutBytes));
-        QObject::connect(&m_station, &StationCore::unitStarted, [](StationUnit *unit) {
-            QObject::connect(unit, &StationUnit::phaseChanged, [unit](const QString &phase) {
-                CommandReport::current().event(QStringLiteral("phase"),
-                    {{QStringLiteral("port"), unit->port()},
-                        {QStringLiteral("serial"), unit->isOpened() ? serialText(unit->device()) : QString()},
-                        {QStringLiteral("phase"), phase}});
-            });
-            reportUnitEvents(unit);
+                    .arg(m_station.settings().recordFile)
+                    .arg(bytes));
         });
-        QObject::connect(&m_station, &StationCore::unitFinished,
-            [this](StationUnit *unit, StationCounters::Result result, const QJsonObject &line) {
+        QObject::connect(&m_station, &Station::started, [this] { showStart(); });
+        QObject::connect(&m_station, &Station::unitStarted, &reportUnitEvents);
+        QObject::connect(&m_station, &Station::unitPhaseChanged,
+            [](const QString &port, UnitPhase phase, const QString &serial) {
+                CommandReport::current().event(QStringLiteral("phase"),
+                    {{QStringLiteral("port"), port}, {QStringLiteral("serial"), serial},
+                        {QStringLiteral("phase"), unitPhaseKey(phase)}});
+            });
+        QObject::connect(&m_station, &Station::unitEnded,
+            [this](StationUnit *unit, UnitResult result, const QJsonObject &line) {
                 unitFinished(unit, result, line);
             });
-        QObject::connect(&m_station, &StationCore::failing, [](const QString &reason) {
+        QObject::connect(&m_station, &Station::stopping, [](int inProgress) {
+            printErr(QStringLiteral("talvex-cli station: stopping; %1 units in progress finish first (Ctrl-C "
+                                    "again aborts them)\n")
+                         .arg(inProgress));
+        });
+        QObject::connect(&m_station, &Station::failing, [](const QString &reason) {
             printErr(QStringLiteral("talvex-cli station: %1; no new units are taken, those in progress "
                                     "finish\n")
                          .arg(reason));
         });
-        QObject::connect(&m_station, &StationCore::serialsLow,
+        QObject::connect(&m_station, &Station::serialsLow,
             [](qint64 left, qint64 inRange) { printErr(serialsLowText(left, inRange)); });
-        QObject::connect(&m_station, &StationCore::statusChanged, [this] { showStatus(); });
-        QObject::connect(&m_station, &StationCore::finished, &m_loop, &QEventLoop::quit);
+        QObject::connect(&m_station, &Station::statusChanged, [this] { showStatus(); });
+        QObject::connect(&m_station, &Station::stopped, [this](const StationEnd &end) {
+            m_end = end;
+            m_loop.quit();
+        });
     }
 
-    int run()
+    void run(const DeviceCommandContext &context, const Station::Options &options)
     {
-        const StationCore::Settings &settings = m_station.settings();
+        // Ctrl-C once stops, twice aborts; SIGTERM counts the same.
+        TerminationSignals interrupts;
+        QObject::connect(
+            &interrupts, &TerminationSignals::terminationRequested, &m_loop, [this] { m_station.stop(); });
+        m_station.start(options);
+        if (m_station.isRunning())
+            m_loop.exec();
+        if (m_started)
+            showEnd();
+        endAs(context, m_end);
+    }
+
+private:
+    void showStart()
+    {
+        m_started = true;
+        const StationSettings &settings = m_station.settings();
         const FirmwareFile::THeader header = settings.firmware->header();
         // What the operator compares with the release: the signer and the image's hash.
         const QString signature = settings.signer.isEmpty() ? QStringLiteral("not signed")
@@ -184,76 +213,51 @@ public:
                          settings.range.isValid() ? QStringLiteral(", serials ") + settings.range.pattern()
                                                   : QString()));
         std::fflush(stdout);
-        if (m_station.serialsRunningLow())
-            printErr(serialsLowText(m_station.serialsLeft(), m_station.serialsInRange()));
-        // Ctrl-C once stops, twice aborts; SIGTERM counts the same.
-        TerminationSignals interrupts;
-        QObject::connect(&interrupts, &TerminationSignals::terminationRequested, &m_loop, [this] { stop(); });
-        m_station.start();
-        m_loop.exec();
+    }
+
+    void showEnd()
+    {
         if (m_terminal)
             printOut(QStringLiteral("\r\033[K"));
         const StationCounters &counters = m_station.counters();
-        const qint64 elapsed = m_station.elapsedMs();
         printOut(QStringLiteral("station %1: %2 units (%3) in %4 s, %5 units per hour\n")
-                     .arg(settings.name)
+                     .arg(m_station.settings().name)
                      .arg(counters.handled())
                      .arg(counters.summary())
-                     .arg(elapsed / 1000.0, 0, 'f', 1)
-                     .arg(counters.unitsPerHour(elapsed), 0, 'f', 0));
+                     .arg(m_station.elapsedMs() / 1000.0, 0, 'f', 1)
+                     .arg(m_station.unitsPerHour(), 0, 'f', 0));
         CommandReport &report = CommandReport::current();
         report.addResult(QStringLiteral("done"), counters.done);
         report.addResult(QStringLiteral("already_current"), counters.current);
         report.addResult(QStringLiteral("failed"), counters.failed);
         report.addResult(QStringLiteral("aborted"), counters.aborted);
         report.addResult(QStringLiteral("not_recorded"), counters.notRecorded);
-        report.addResult(QStringLiteral("units_per_hour"), counters.unitsPerHour(elapsed));
-        if (!m_station.fatalError().isEmpty())
-            m_context.fail(ExitFileFailed, m_station.fatalError());
-        if (counters.failed + counters.aborted + counters.notRecorded > 0)
-            m_context.fail(ExitDeviceFailed,
-                QStringLiteral("%1 of %2 units failed or were aborted")
-                    .arg(counters.failed + counters.aborted + counters.notRecorded)
-                    .arg(counters.handled()));
-        return ExitSuccess;
+        report.addResult(QStringLiteral("units_per_hour"), m_station.unitsPerHour());
     }
 
-private:
-    void stop()
-    {
-        if (m_station.isStopping()) {
-            m_station.abort();
-            return;
-        }
-        printErr(QStringLiteral("talvex-cli station: stopping; %1 units in progress finish first (Ctrl-C "
-                                "again aborts them)\n")
-                     .arg(m_station.inProgress()));
-        m_station.stop();
-    }
-
-    void unitFinished(StationUnit *unit, StationCounters::Result result, const QJsonObject &line)
+    void unitFinished(StationUnit *unit, UnitResult result, const QJsonObject &line)
     {
         CommandReport::current().event(QStringLiteral("unit"), line);
         const QString serial = unit->serialAfter().isEmpty() ? QStringLiteral("?") : unit->serialAfter();
         const QString seconds = QString::number(unit->seconds(), 'f', 2);
         if (m_terminal)
             printOut(QStringLiteral("\r\033[K"));
-        if (result == StationCounters::Result::NotRecorded) {
+        if (result == UnitResult::NotRecorded) {
             // Its outcome still reaches the operator, as the record could not keep it.
-            const QString outcome = StationCounters::text(unit->result());
+            const QString outcome = unitResultKey(unit->result());
             const QString detail = unit->reason().isEmpty() ? unit->firmwareAfterText() : unit->reason();
             const QString text = QStringLiteral("%1 %2: not recorded (%3, %4, %5 s): %6\n")
                                      .arg(unit->port(), serial, outcome, detail, seconds,
                                          line.value(QStringLiteral("record_error")).toString());
             printOut(text);
             printErr(QStringLiteral("talvex-cli station: ") + text);
-        } else if (result == StationCounters::Result::Failed || result == StationCounters::Result::Aborted) {
-            printOut(QStringLiteral("%1 %2: %3, %4 s: %5\n")
-                         .arg(unit->port(), serial, StationCounters::text(result), seconds, unit->reason()));
+        } else if (reachedGoal(result)) {
+            printOut(
+                QStringLiteral("%1 %2: %3, %4, %5 s\n")
+                    .arg(unit->port(), serial, unitResultKey(result), unit->firmwareAfterText(), seconds));
         } else {
-            printOut(QStringLiteral("%1 %2: %3, %4, %5 s\n")
-                         .arg(unit->port(), serial, StationCounters::text(result), unit->firmwareAfterText(),
-                             seconds));
+            printOut(QStringLiteral("%1 %2: %3, %4 s: %5\n")
+                         .arg(unit->port(), serial, unitResultKey(result), seconds, unit->reason()));
         }
         std::fflush(stdout);
     }
@@ -272,21 +276,22 @@ private:
         std::fflush(stdout);
     }
 
-    DeviceCommandContext &m_context;
     bool m_terminal;
+    bool m_started = false;
+    StationEnd m_end;
     // Declared before the station, which may still report while it goes.
     QEventLoop m_loop;
-    StationCore m_station;
+    Station m_station;
 };
 
 } // namespace
 
 QString runStation(DeviceCommandContext &context)
 {
-    const StationCore::Settings settings = readOptions(context);
+    const Station::Options options = readOptions(context);
     DeviceSession::startUsbPlatform();
     DeviceSide::registerMetaTypes();
-    StationCommand station(context, settings);
-    station.run();
+    StationCommand station;
+    station.run(context, options);
     return QString();
 }
