@@ -11,7 +11,7 @@
 namespace {
 
 const char formatName[] = "talvex-station-state";
-constexpr int formatVersion = 1;
+constexpr int formatVersion = 2;
 
 QStringList textList(const QJsonValue &value, bool *ok)
 {
@@ -24,6 +24,29 @@ QStringList textList(const QJsonValue &value, bool *ok)
         list << item.toString();
     }
     return list;
+}
+
+// Serial -> USB serial, as the state keeps them.
+QHash<QString, QString> holdersOf(const QJsonValue &value, bool *ok)
+{
+    QHash<QString, QString> holders;
+    if (!value.isObject())
+        *ok = false;
+    const QJsonObject object = value.toObject();
+    for (auto it = object.begin(); it != object.end(); ++it) {
+        if (!it.value().isString())
+            *ok = false;
+        holders.insert(it.key(), it.value().toString());
+    }
+    return holders;
+}
+
+QJsonObject objectOf(const QHash<QString, QString> &holders)
+{
+    QJsonObject object;
+    for (auto it = holders.cbegin(); it != holders.cend(); ++it)
+        object.insert(it.key(), it.value());
+    return object;
 }
 
 // The path the name leads to, symbolic links resolved, also for a file not made yet.
@@ -46,22 +69,27 @@ bool StationState::open(const QString &fileName, const SerialRange &range, QStri
     m_next = range.first();
     if (!lock(error))
         return false;
-    bool opened = read(error);
-    if (opened) {
+    bool opened = m_history.open(m_realName + QStringLiteral(".history"), error) && read(error);
+    if (opened && !m_reserved.isEmpty()) {
         // Whether the device took a serial reserved before a crash is unknown:
         // it is never handed out again. A device that did take it keeps it.
-        m_burnt += m_reserved;
+        QVector<SerialHistory::Entry> burnt;
+        for (auto it = m_reserved.cbegin(); it != m_reserved.cend(); ++it)
+            burnt.append({it.key(), it.value(), true});
+        opened = leaveBehind(burnt, error);
         m_reserved.clear();
-        opened = save(error);
     }
+    opened = opened && save(error);
     if (opened && left() == 0) {
         *error = QStringLiteral("%1: the range %2 is used up: no serial is left to give")
                      .arg(fileName, range.pattern());
         opened = false;
     }
     // A state refused leaves it to another station.
-    if (!opened)
+    if (!opened) {
+        m_history.close();
         m_lock.close();
+    }
     return opened;
 }
 
@@ -125,17 +153,18 @@ bool StationState::read(QString *error)
     const QJsonObject state = QJsonDocument::fromJson(file.readAll(), &parseError).object();
     // Windows refuses to rename over a file that is still open.
     file.close();
+    const int version = state.value(QStringLiteral("version")).toInt();
     bool ok = parseError.error == QJsonParseError::NoError
         && state.value(QStringLiteral("format")).toString() == QLatin1String(formatName)
-        && state.value(QStringLiteral("version")).toInt() == formatVersion;
+        && (version == formatVersion || version == 1);
     m_next = qint64(state.value(QStringLiteral("next")).toDouble(-1));
-    m_reserved = textList(state.value(QStringLiteral("reserved")), &ok);
-    m_burnt = textList(state.value(QStringLiteral("burnt")), &ok);
-    m_given = textList(state.value(QStringLiteral("given")), &ok);
-    // Written since holders were kept; a state from before has none.
-    const QJsonObject holders = state.value(QStringLiteral("holders")).toObject();
-    for (auto it = holders.begin(); it != holders.end(); ++it)
-        m_holders.insert(it.key(), it.value().toString());
+    QVector<SerialHistory::Entry> behind;
+    if (version == 1) {
+        carryOver(state, &ok, &behind);
+    } else {
+        m_reserved = holdersOf(state.value(QStringLiteral("reserved")), &ok);
+        m_kept = holdersOf(state.value(QStringLiteral("kept")), &ok);
+    }
     if (ok && state.value(QStringLiteral("range")).toString() != m_range.pattern()) {
         *error = QStringLiteral("%1 belongs to the range %2, not %3")
                      .arg(m_fileName, state.value(QStringLiteral("range")).toString(), m_range.pattern());
@@ -145,17 +174,34 @@ bool StationState::read(QString *error)
         *error = QStringLiteral("%1: not a station state file of this program, or damaged").arg(m_fileName);
         return false;
     }
-    return true;
+    // In the history before the state is saved without them.
+    return leaveBehind(behind, error);
+}
+
+void StationState::carryOver(const QJsonObject &state, bool *ok, QVector<SerialHistory::Entry> *behind)
+{
+    // A state from before holders were kept has none.
+    const QJsonObject holders = state.value(QStringLiteral("holders")).toObject();
+    const auto holderOf = [&holders](const QString &serial) { return holders.value(serial).toString(); };
+    for (const QString &serial : textList(state.value(QStringLiteral("reserved")), ok))
+        m_reserved.insert(serial, holderOf(serial));
+    for (const bool burnt : {false, true}) {
+        for (const QString &serial :
+            textList(state.value(burnt ? QStringLiteral("burnt") : QStringLiteral("given")), ok)) {
+            if (m_range.numberOf(serial) >= m_next)
+                m_kept.insert(serial, holderOf(serial));
+            else
+                behind->append({serial, holderOf(serial), burnt});
+        }
+    }
 }
 
 qint64 StationState::left() const
 {
-    qint64 seen = 0;
-    for (const QStringList *list : {&m_given, &m_burnt, &m_reserved}) {
-        for (const QString &serial : *list)
-            seen += m_range.numberOf(serial) >= m_next ? 1 : 0;
-    }
-    return qMax<qint64>(0, m_range.last() - m_next + 1 - seen);
+    qint64 keptAhead = 0;
+    for (auto it = m_kept.cbegin(); it != m_kept.cend(); ++it)
+        keptAhead += m_range.numberOf(it.key()) >= m_next ? 1 : 0;
+    return qMax<qint64>(0, m_range.last() - m_next + 1 - keptAhead);
 }
 
 QString StationState::reserve(const QString &holder, QString *error)
@@ -164,16 +210,18 @@ QString StationState::reserve(const QString &holder, QString *error)
         *error = m_writeError;
         return QString();
     }
-    QString serial;
-    do {
-        if (m_next > m_range.last()) {
-            *error = QStringLiteral("the range %1 is used up").arg(m_range.pattern());
-            return QString();
-        }
-        serial = m_range.serial(m_next++);
-    } while (m_given.contains(serial) || m_burnt.contains(serial));
-    m_reserved << serial;
-    m_holders.insert(serial, holder);
+    // Serials a device already had are passed over, and behind the next one they belong in the history.
+    QVector<SerialHistory::Entry> passed;
+    for (; m_next <= m_range.last() && m_kept.contains(m_range.serial(m_next)); ++m_next)
+        passed.append({m_range.serial(m_next), m_kept.take(m_range.serial(m_next)), false});
+    if (!leaveBehind(passed, error))
+        return QString();
+    if (m_next > m_range.last()) {
+        *error = QStringLiteral("the range %1 is used up").arg(m_range.pattern());
+        return QString();
+    }
+    const QString serial = m_range.serial(m_next++);
+    m_reserved.insert(serial, holder);
     if (!save(error))
         return QString();
     return serial;
@@ -181,36 +229,53 @@ QString StationState::reserve(const QString &holder, QString *error)
 
 StationState::Claim StationState::claim(const QString &serial, const QString &holder, QString *reason)
 {
-    const bool given = m_given.contains(serial);
-    if (given || m_burnt.contains(serial) || m_reserved.contains(serial)) {
+    const bool reserved = m_reserved.contains(serial);
+    SerialHistory::Entry seen {serial, m_reserved.value(serial, m_kept.value(serial)), false};
+    bool known = reserved || m_kept.contains(serial);
+    // Every serial behind the next one went somewhere: one the history names no unit for is another's.
+    if (!known && m_range.numberOf(serial) < m_next) {
+        m_history.find(serial, &seen);
+        known = true;
+    }
+    if (known) {
         // A unit known by its USB serial may come again; one without cannot be told from another.
-        const QString had = m_holders.value(serial);
-        if (!holder.isEmpty() && had == holder && !m_reserved.contains(serial))
+        if (!holder.isEmpty() && seen.holder == holder && !reserved)
             return Claim::Kept;
         *reason = QStringLiteral("its serial %1 is already on another unit (%2%3)")
                       .arg(serial,
-                          given                             ? QStringLiteral("given or kept")
-                              : m_reserved.contains(serial) ? QStringLiteral("being written")
-                                                            : QStringLiteral("burnt"),
-                          had.isEmpty() ? QString() : QStringLiteral(", USB serial ") + had);
+                          reserved         ? QStringLiteral("being written")
+                              : seen.burnt ? QStringLiteral("burnt")
+                                           : QStringLiteral("given or kept"),
+                          seen.holder.isEmpty() ? QString() : QStringLiteral(", USB serial ") + seen.holder);
         return Claim::Taken;
     }
     if (!m_writeError.isEmpty()) {
         *reason = m_writeError;
         return Claim::NotWritten;
     }
-    m_given << serial;
-    m_holders.insert(serial, holder);
+    m_kept.insert(serial, holder);
     return save(reason) ? Claim::Kept : Claim::NotWritten;
 }
 
 bool StationState::settle(const QString &serial, bool written, QString *error)
 {
     // Only a reservation is settled, once: a given serial is never burnt after the fact.
-    if (m_reserved.removeAll(serial) == 0)
+    const auto it = m_reserved.find(serial);
+    if (it == m_reserved.end())
         return true;
-    (written ? m_given : m_burnt) << serial;
-    return save(error);
+    const SerialHistory::Entry settled {serial, it.value(), !written};
+    m_reserved.erase(it);
+    return leaveBehind({settled}, error) && save(error);
+}
+
+bool StationState::leaveBehind(const QVector<SerialHistory::Entry> &entries, QString *error)
+{
+    if (!m_writeError.isEmpty()) {
+        *error = m_writeError;
+        return false;
+    }
+    QString reason;
+    return entries.isEmpty() || m_history.append(entries, &reason) || stopChanges(reason, error);
 }
 
 bool StationState::save(QString *error)
@@ -219,18 +284,17 @@ bool StationState::save(QString *error)
         *error = m_writeError;
         return false;
     }
-    QJsonObject holders;
-    for (auto it = m_holders.cbegin(); it != m_holders.cend(); ++it)
-        holders.insert(it.key(), it.value());
     const QJsonObject state {{QStringLiteral("format"), QLatin1String(formatName)},
         {QStringLiteral("version"), formatVersion}, {QStringLiteral("range"), m_range.pattern()},
-        {QStringLiteral("next"), double(m_next)},
-        {QStringLiteral("reserved"), QJsonArray::fromStringList(m_reserved)},
-        {QStringLiteral("burnt"), QJsonArray::fromStringList(m_burnt)},
-        {QStringLiteral("given"), QJsonArray::fromStringList(m_given)}, {QStringLiteral("holders"), holders}};
+        {QStringLiteral("next"), double(m_next)}, {QStringLiteral("reserved"), objectOf(m_reserved)},
+        {QStringLiteral("kept"), objectOf(m_kept)}};
     QString reason;
-    if (DurableFile::replace(m_realName, QJsonDocument(state).toJson(QJsonDocument::Indented), &reason))
-        return true;
+    return DurableFile::replace(m_realName, QJsonDocument(state).toJson(QJsonDocument::Indented), &reason)
+        || stopChanges(reason, error);
+}
+
+bool StationState::stopChanges(const QString &reason, QString *error)
+{
     // What is on disk is now behind what this station knows: it changes nothing more.
     m_writeError = QStringLiteral("the state %1 could not be written: %2").arg(m_fileName, reason);
     *error = m_writeError;

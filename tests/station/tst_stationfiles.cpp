@@ -8,6 +8,7 @@
 #include "station/unitoutcome.h"
 
 #include <QFile>
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QTemporaryDir>
@@ -124,8 +125,11 @@ private slots:
         {
             StationState state;
             QVERIFY2(state.open(file, range, &error), qPrintable(error));
-            QCOMPARE(state.given(), QStringList({QStringLiteral("S01"), QStringLiteral("S02")}));
-            QCOMPARE(state.burnt(), QStringList {QStringLiteral("S03")});
+            QCOMPARE(state.next(), qint64(4));
+            for (const char *given : {"S01", "S02"}) {
+                QCOMPARE(state.claim(QString::fromLatin1(given), QStringLiteral("usb9"), &error),
+                    StationState::Claim::Taken);
+            }
             // A burnt serial is on no unit this station knows of: a device with it is refused.
             QCOMPARE(state.claim(QStringLiteral("S03"), QStringLiteral("usb9"), &error),
                 StationState::Claim::Taken);
@@ -140,6 +144,91 @@ private slots:
         StationState other;
         QVERIFY(!other.open(file, SerialRange::parse(QStringLiteral("T{01..03}")), &error));
         QVERIFY2(error.contains(QStringLiteral("belongs to the range")), qPrintable(error));
+    }
+
+    // A state of the first version, which listed every serial handed out, is
+    // carried over: S01-S05 lie behind its next serial (S01 given to usb1, S02
+    // to usb2, S03 to a unit not known, S04 burnt on usb4, S05 reserved for
+    // usb5 when the station died), and S08 is kept by usb8 ahead of it. Here
+    // S06 is then given to usb6, S07 burnt on usb7, and S08 passed over.
+    void firstVersionCarriedOver_data()
+    {
+        QTest::addColumn<QString>("serial");
+        // A crash tore the last entry of the history.
+        QTest::addColumn<bool>("torn");
+        QTest::addColumn<QString>("holder");
+        QTest::addColumn<bool>("kept");
+        // What the refusal names when the device may not keep it.
+        QTest::addColumn<QString>("refusal");
+        QTest::addRow("given behind, its unit again") << "S01" << false << "usb1" << true << QString();
+        QTest::addRow("given behind, another unit")
+            << "S02" << false << "usb9" << false << "given or kept, USB serial usb2";
+        QTest::addRow("given behind, no USB serial")
+            << "S01" << false << QString() << false << "given or kept, USB serial usb1";
+        QTest::addRow("unknown owner") << "S03" << false << "usb3" << false << "(given or kept)";
+        QTest::addRow("burnt, another unit") << "S04" << false << "usb9" << false << "burnt, USB serial usb4";
+        QTest::addRow("burnt, its unit took it") << "S04" << false << "usb4" << true << QString();
+        QTest::addRow("reserved at the crash, another unit")
+            << "S05" << false << "usb9" << false << "burnt, USB serial usb5";
+        QTest::addRow("kept ahead, then passed, another unit")
+            << "S08" << false << "usb9" << false << "given or kept, USB serial usb8";
+        QTest::addRow("kept ahead, then passed, its unit") << "S08" << false << "usb8" << true << QString();
+        QTest::addRow("given here, its unit again") << "S06" << false << "usb6" << true << QString();
+        QTest::addRow("given here, another unit")
+            << "S06" << false << "usb9" << false << "given or kept, USB serial usb6";
+        QTest::addRow("burnt here") << "S07" << false << "usb9" << false << "burnt, USB serial usb7";
+        QTest::addRow("given after a torn history line") << "S06" << true << "usb6" << true << QString();
+    }
+    void firstVersionCarriedOver()
+    {
+        QFETCH(QString, serial);
+        QFETCH(bool, torn);
+        QFETCH(QString, holder);
+        QFETCH(bool, kept);
+        QFETCH(QString, refusal);
+        QTemporaryDir dir;
+        const QString file = dir.filePath(QStringLiteral("state.json"));
+        const SerialRange range = SerialRange::parse(QStringLiteral("S{01..20}"));
+        const QJsonObject firstVersion {{"format", "talvex-station-state"}, {"version", 1},
+            {"range", "S{01..20}"}, {"next", 6}, {"given", QJsonArray {"S01", "S02", "S03", "S08"}},
+            {"burnt", QJsonArray {"S04"}}, {"reserved", QJsonArray {"S05"}},
+            {"holders",
+                QJsonObject {
+                    {"S01", "usb1"}, {"S02", "usb2"}, {"S04", "usb4"}, {"S05", "usb5"}, {"S08", "usb8"}}}};
+        QFile written(file);
+        QVERIFY(
+            written.open(QIODevice::WriteOnly) && written.write(QJsonDocument(firstVersion).toJson()) > 0);
+        written.close();
+        QString error;
+        {
+            StationState state;
+            QVERIFY2(state.open(file, range, &error), qPrintable(error));
+            QCOMPARE(state.next(), qint64(6));
+            QCOMPARE(state.left(), qint64(14));
+        }
+        // Nothing behind the next serial stays in the state.
+        QVERIFY(written.open(QIODevice::ReadOnly));
+        const QJsonObject saved = QJsonDocument::fromJson(written.readAll()).object();
+        written.close();
+        QCOMPARE(saved.value("version").toInt(), 2);
+        QCOMPARE(saved.value("reserved").toObject(), QJsonObject());
+        QCOMPARE(saved.value("kept").toObject(), (QJsonObject {{"S08", "usb8"}}));
+        if (torn) {
+            QFile history(file + QStringLiteral(".history"));
+            QVERIFY(
+                history.open(QIODevice::Append) && history.write("{\"burnt\":false,\"holder\":\"usb") > 0);
+        }
+        StationState state;
+        QVERIFY2(state.open(file, range, &error), qPrintable(error));
+        for (const bool written : {true, false}) {
+            const QString given = state.reserve(QStringLiteral("usb%1").arg(state.next()), &error);
+            QVERIFY2(state.settle(given, written, &error), qPrintable(error));
+        }
+        QCOMPARE(state.reserve(QStringLiteral("usb9"), &error), QStringLiteral("S09"));
+        const StationState::Claim claim = state.claim(serial, holder, &error);
+        QCOMPARE(claim, kept ? StationState::Claim::Kept : StationState::Claim::Taken);
+        if (!kept)
+            QVERIFY2(error.contains(refusal), qPrintable(error));
     }
 
     // Only a file of records is appended to, and only a torn record line is cut.
