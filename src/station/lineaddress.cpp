@@ -23,7 +23,8 @@ QString decoded(const QString &piece)
 QString quoted(const QString &value)
 {
     QString escaped = value;
-    escaped.replace(QLatin1Char('\\'), QLatin1String("\\\\")).replace(QLatin1Char('\''), QLatin1String("\\'"));
+    escaped.replace(QLatin1Char('\\'), QLatin1String("\\\\"))
+        .replace(QLatin1Char('\''), QLatin1String("\\'"));
     return QLatin1Char('\'') + escaped + QLatin1Char('\'');
 }
 
@@ -120,8 +121,8 @@ bool LineAddress::parseUri(const QString &text)
         if (key != passwordKey)
             shownQuery << pair;
     }
-    m_display = text.left(schemeEnd) + (shownUser.isEmpty() ? QString() : shownUser + QLatin1Char('@')) + hosts
-        + (pathStart >= 0 ? QLatin1Char('/') + path : QString())
+    m_display = text.left(schemeEnd) + (shownUser.isEmpty() ? QString() : shownUser + QLatin1Char('@'))
+        + hosts + (pathStart >= 0 ? QLatin1Char('/') + path : QString())
         + (shownQuery.isEmpty() ? QString() : QLatin1Char('?') + shownQuery.join(QLatin1Char('&')));
     return true;
 }

@@ -79,7 +79,8 @@ LineDatabase::Error LineDatabase::open(const LineAddress &address)
 bool LineDatabase::openConnection(Error *error)
 {
     if (!m_db.isValid()) {
-        *error = {Error::Kind::Unreachable, QString(), QStringLiteral("the PostgreSQL driver of Qt is missing")};
+        *error
+            = {Error::Kind::Unreachable, QString(), QStringLiteral("the PostgreSQL driver of Qt is missing")};
         return false;
     }
     m_db.close();
@@ -92,7 +93,8 @@ bool LineDatabase::openConnection(Error *error)
     // libpq names the refusal only in its text when the connection never started.
     const bool refused = reason.contains(QLatin1String("password"))
         || reason.contains(QLatin1String("authentication")) || reason.contains(QLatin1String("role \""));
-    *error = {refused ? Error::Kind::AuthenticationFailed : Error::Kind::Unreachable, reason, sqlError.driverText()};
+    *error = {refused ? Error::Kind::AuthenticationFailed : Error::Kind::Unreachable, reason,
+        sqlError.driverText()};
     return false;
 }
 
@@ -101,7 +103,8 @@ LineDatabase::Error LineDatabase::ensureSchema()
     QSqlQuery query(m_db);
     Error error = begin();
     // Two stations meeting an empty database make its tables one after the other.
-    if (error.isError() || !run(query, "SELECT pg_advisory_xact_lock(hashtextextended('talvex schema', 0))", {}, &error)
+    if (error.isError()
+        || !run(query, "SELECT pg_advisory_xact_lock(hashtextextended('talvex schema', 0))", {}, &error)
         || !run(query, "SELECT to_regclass('talvex_schema') IS NOT NULL", {}, &error))
         return error;
     query.next();
@@ -122,7 +125,8 @@ LineDatabase::Error LineDatabase::ensureSchema()
     const int version = query.value(0).toInt();
     if (version > schemaVersion) {
         m_db.rollback();
-        return {Error::Kind::SchemaTooNew, QStringLiteral("the tables are of version %1").arg(version), QString()};
+        return {Error::Kind::SchemaTooNew, QStringLiteral("the tables are of version %1").arg(version),
+            QString()};
     }
     return commit();
 }
@@ -167,14 +171,15 @@ LineDatabase::Error LineDatabase::start(const QString &station, const SerialRang
         return error;
     const QUuid runId = QUuid::createUuid();
     QSqlQuery query(m_db);
+    // The first station to start on an empty database sets the range; one
+    // starting beside it waits for that and then compares.
     if ((error = begin()).isError()
+        || !run(query, "INSERT INTO talvex_range (pattern, next_number) VALUES (?, ?) ON CONFLICT DO NOTHING",
+            {range.pattern(), range.first()}, &error)
         || !run(query, "SELECT pattern FROM talvex_range FOR UPDATE", {}, &error))
         return error;
-    if (!query.next()) {
-        if (!run(query, "INSERT INTO talvex_range (pattern, next_number) VALUES (?, ?)",
-                {range.pattern(), range.first()}, &error))
-            return error;
-    } else if (query.value(0).toString() != range.pattern()) {
+    query.next();
+    if (query.value(0).toString() != range.pattern()) {
         const QString held = query.value(0).toString();
         m_db.rollback();
         return {Error::Kind::RangeDiffers, QStringLiteral("the line's range is %1").arg(held), QString()};
@@ -218,7 +223,8 @@ LineDatabase::Error LineDatabase::reserve(QString *serial)
         const QString candidate = m_range.serial(query.value(0).toLongLong());
         // A serial already seen on a device is passed over.
         if (!run(query,
-                "INSERT INTO talvex_serial (serial, state, station, run_id) VALUES (?, 'reserved', ?, ?::uuid)"
+                "INSERT INTO talvex_serial (serial, state, station, run_id) VALUES (?, 'reserved', ?, "
+                "?::uuid)"
                 " ON CONFLICT (serial) DO NOTHING RETURNING serial",
                 {candidate, m_station, m_runId.toString()}, &error))
             return error;
@@ -246,9 +252,9 @@ LineDatabase::Error LineDatabase::settle(const QUuid &runId, const QString &unit
             " ON CONFLICT (run_id, unit_key) DO NOTHING RETURNING unit_key",
             {runId.toString(), unitKey, m_station, fieldOf(recordLine, "time"),
                 recordLine.value(QLatin1String("result")).toString(), fieldOf(recordLine, "reason"),
-                serial.isEmpty() ? QVariant() : QVariant(serial),
-                fieldOf(recordLine, "usb_serial"), fieldOf(recordLine, "board"),
-                fieldOf(recordLine, "firmware_after"), fieldOf(recordLine, "sha256"),
+                serial.isEmpty() ? QVariant() : QVariant(serial), fieldOf(recordLine, "usb_serial"),
+                fieldOf(recordLine, "board"), fieldOf(recordLine, "firmware_after"),
+                fieldOf(recordLine, "sha256"),
                 QString::fromUtf8(QJsonDocument(recordLine).toJson(QJsonDocument::Compact))},
             &error))
         return error;
@@ -329,7 +335,8 @@ LineDatabase::Error LineDatabase::report(const QDateTime &since, const QString &
         || !run(query,
             "SELECT station, count(*), count(*) FILTER (WHERE result <> 'aborted'),"
             " extract(epoch FROM max(time) - min(time)) FROM talvex_record"
-            " WHERE (?::timestamptz IS NULL OR time >= ?::timestamptz) AND (?::text IS NULL OR station = ?::text)"
+            " WHERE (?::timestamptz IS NULL OR time >= ?::timestamptz) AND (?::text IS NULL OR station = "
+            "?::text)"
             " GROUP BY ROLLUP (station) ORDER BY station NULLS LAST",
             {from, from, who, who}, &error))
         return error;
@@ -345,17 +352,20 @@ LineDatabase::Error LineDatabase::report(const QDateTime &since, const QString &
     }
     if (!run(query,
             "SELECT result, coalesce(reason, ''), count(*) FROM talvex_record"
-            " WHERE (?::timestamptz IS NULL OR time >= ?::timestamptz) AND (?::text IS NULL OR station = ?::text)"
+            " WHERE (?::timestamptz IS NULL OR time >= ?::timestamptz) AND (?::text IS NULL OR station = "
+            "?::text)"
             " GROUP BY 1, 2 ORDER BY 3 DESC, 1, 2",
             {from, from, who, who}, &error))
         return error;
     while (query.next())
-        report->results.append({query.value(0).toString(), query.value(1).toString(), query.value(2).toLongLong()});
+        report->results.append(
+            {query.value(0).toString(), query.value(1).toString(), query.value(2).toLongLong()});
     if (!run(query,
             "SELECT count(*) FILTER (WHERE state = 'given'), count(*) FILTER (WHERE state = 'burnt'),"
             " count(*) FILTER (WHERE state = 'reserved'), count(*) FILTER (WHERE state = 'kept')"
             " FROM talvex_serial"
-            " WHERE (?::timestamptz IS NULL OR changed >= ?::timestamptz) AND (?::text IS NULL OR station = ?::text)",
+            " WHERE (?::timestamptz IS NULL OR changed >= ?::timestamptz) AND (?::text IS NULL OR station = "
+            "?::text)",
             {from, from, who, who}, &error))
         return error;
     query.next();
@@ -442,7 +452,8 @@ QString LineDatabase::errorText(const Error &error)
         what = QStringLiteral("the database refused the user or its password");
         break;
     case Error::Kind::SchemaTooNew:
-        what = QStringLiteral("the database was set up by a newer version of this program (it knows version %1)")
+        what = QStringLiteral(
+            "the database was set up by a newer version of this program (it knows version %1)")
                    .arg(schemaVersion);
         break;
     case Error::Kind::NoRightToCreate:
@@ -469,5 +480,7 @@ QString LineDatabase::errorText(const Error &error)
         break;
     }
     const QString reason = error.databaseText.isEmpty() ? error.driverText : error.databaseText;
-    return reason.isEmpty() ? what : what + QStringLiteral(": ") + QString(reason).replace(QLatin1Char('\n'), QLatin1Char(' ')).simplified();
+    return reason.isEmpty() ? what
+                            : what + QStringLiteral(": ")
+            + QString(reason).replace(QLatin1Char('\n'), QLatin1Char(' ')).simplified();
 }

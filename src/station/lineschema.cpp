@@ -4,15 +4,17 @@ QStringList LineSchema::creation()
 {
     return {
         QStringLiteral("CREATE TABLE talvex_schema (version integer NOT NULL)"),
-        // One range per database: its pattern and the number it hands out next.
-        QStringLiteral("CREATE TABLE talvex_range (pattern text PRIMARY KEY, next_number bigint NOT NULL)"),
+        // One range per database (a single row): its pattern and the number it hands out next.
+        QStringLiteral("CREATE TABLE talvex_range (single boolean PRIMARY KEY DEFAULT true CHECK (single),"
+                       " pattern text NOT NULL, next_number bigint NOT NULL)"),
         QStringLiteral("CREATE TABLE talvex_serial ("
                        " serial text PRIMARY KEY,"
                        " state text NOT NULL CHECK (state IN ('reserved', 'given', 'burnt', 'kept')),"
                        " station text NOT NULL,"
                        " run_id uuid NOT NULL,"
                        " changed timestamptz NOT NULL DEFAULT now())"),
-        QStringLiteral("CREATE INDEX talvex_serial_reserved ON talvex_serial (station) WHERE state = 'reserved'"),
+        QStringLiteral(
+            "CREATE INDEX talvex_serial_reserved ON talvex_serial (station) WHERE state = 'reserved'"),
         // The unit's record line whole, and the fields a report reads beside it.
         QStringLiteral("CREATE TABLE talvex_record ("
                        " run_id uuid NOT NULL,"
@@ -31,8 +33,9 @@ QStringList LineSchema::creation()
         QStringLiteral("CREATE INDEX talvex_record_time ON talvex_record (time)"),
         // A station's name is held by an advisory lock of its session; the
         // key is kept apart from other programs' by the prefix.
-        QStringLiteral("CREATE FUNCTION talvex_station_lock(station text) RETURNS bigint"
-                       " LANGUAGE sql IMMUTABLE AS $$ SELECT hashtextextended('talvex station ' || station, 0) $$"),
+        QStringLiteral(
+            "CREATE FUNCTION talvex_station_lock(station text) RETURNS bigint"
+            " LANGUAGE sql IMMUTABLE AS $$ SELECT hashtextextended('talvex station ' || station, 0) $$"),
         // pg_locks shows a lock on a 64-bit key as its two halves.
         QStringLiteral("CREATE FUNCTION talvex_station_running(station text) RETURNS boolean"
                        " LANGUAGE sql STABLE AS $$ SELECT EXISTS (SELECT 1 FROM pg_locks"

@@ -1,9 +1,9 @@
 #include "pgserver.h"
 
 #include <QDir>
-#include <QProcess>
 #include <QFile>
 #include <QFileInfo>
+#include <QProcess>
 
 #include <netinet/in.h>
 #include <pwd.h>
@@ -52,7 +52,7 @@ QStringList PgServer::asServerUser(const QString &program, const QStringList &ar
     // setpriv execs the program itself, so the process started is the server's.
     return QStringList {QStringLiteral("setpriv"), QStringLiteral("--reuid=%1").arg(user->pw_uid),
                QStringLiteral("--regid=%1").arg(user->pw_gid), QStringLiteral("--clear-groups"), program}
-        + arguments;
+    + arguments;
 }
 
 bool PgServer::start()
@@ -126,7 +126,8 @@ bool PgServer::control(const QStringList &arguments)
         m_running = arguments.first() == QLatin1String("start");
         return true;
     }
-    m_problem = QStringLiteral("pg_ctl %1 failed: %2").arg(arguments.first(), QString::fromLocal8Bit(process.readAll()));
+    m_problem = QStringLiteral("pg_ctl %1 failed: %2")
+                    .arg(arguments.first(), QString::fromLocal8Bit(process.readAll()));
     return false;
 }
 
@@ -155,7 +156,10 @@ void PgServer::setPassword(const QString &user, const QString &password)
 
 QString PgServer::address(const QString &database, const QString &user) const
 {
-    return QStringLiteral("host=%1 port=%2 dbname=%3 user=%4").arg(m_folder.path()).arg(m_port).arg(database, user);
+    return QStringLiteral("host=%1 port=%2 dbname=%3 user=%4")
+        .arg(m_folder.path())
+        .arg(m_port)
+        .arg(database, user);
 }
 
 bool PgServer::psql(const QString &database, const QStringList &arguments, const QString &user)
@@ -163,9 +167,11 @@ bool PgServer::psql(const QString &database, const QStringList &arguments, const
     QProcess process;
     process.setProcessChannelMode(QProcess::MergedChannels);
     process.start(binaries + QLatin1String("psql"),
-        QStringList {QStringLiteral("-v"), QStringLiteral("ON_ERROR_STOP=1"), QStringLiteral("-d"), address(database, user)}
+        QStringList {QStringLiteral("-v"), QStringLiteral("ON_ERROR_STOP=1"), QStringLiteral("-d"),
+            address(database, user)}
             + arguments);
-    if (process.waitForFinished(startMs) && process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0)
+    if (process.waitForFinished(startMs) && process.exitStatus() == QProcess::NormalExit
+        && process.exitCode() == 0)
         return true;
     m_problem = QStringLiteral("psql failed: ") + QString::fromLocal8Bit(process.readAll());
     return false;

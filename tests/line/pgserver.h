@@ -6,8 +6,8 @@
 // 127.0.0.1 at a free port, with password logins. Stopped and removed when
 // the object goes, also when a test failed. Main thread.
 
-#include <QStringList>
 #include <QString>
+#include <QStringList>
 #include <QTemporaryDir>
 
 class PgServer
@@ -30,7 +30,8 @@ public:
     // A key=value address of database on the socket, as user.
     QString address(const QString &database, const QString &user = QLatin1String(superuser)) const;
     // Runs psql on database as user with arguments; false with problem() when it fails.
-    bool psql(const QString &database, const QStringList &arguments, const QString &user = QLatin1String(superuser));
+    bool psql(const QString &database, const QStringList &arguments,
+        const QString &user = QLatin1String(superuser));
 
 private:
     bool run(bool tcp);

@@ -13,23 +13,22 @@
 
 namespace {
 
-const char lineHelpText[]
-    = "\n"
-      "URI is a PostgreSQL connection URI (postgresql://USER@HOST:PORT/DATABASE?...)\n"
-      "or key=value connection string. The password comes from PGPASSWORD or the\n"
-      "password file (PGPASSFILE, ~/.pgpass); it is never printed.\n"
-      "  report        units per station and in all, units per hour, results by\n"
-      "                reason, and serials given, burnt, reserved and kept\n"
-      "    --since TIME     only from TIME on (ISO 8601; local time unless it ends\n"
-      "                     in Z or an offset)\n"
-      "    --station NAME   only of the station NAME\n"
-      "    --json           one JSON object instead of text\n"
-      "    --csv            CSV rows: measure,station,result,reason,value\n"
-      "  reservations  serials still reserved by stations that are not running\n"
-      "  burn          burns those of the SERIALs that are reserved by a station\n"
-      "                that is not running, so that they are never handed out;\n"
-      "                names on stderr those it did not burn and then exits with 1\n"
-      "A database that cannot be reached, read or written exits with 1.\n";
+const char lineHelpText[] = "\n"
+                            "URI is a PostgreSQL connection URI (postgresql://USER@HOST:PORT/DATABASE?...)\n"
+                            "or key=value connection string. The password comes from PGPASSWORD or the\n"
+                            "password file (PGPASSFILE, ~/.pgpass); it is never printed.\n"
+                            "  report        units per station and in all, units per hour, results by\n"
+                            "                reason, and serials given, burnt, reserved and kept\n"
+                            "    --since TIME     only from TIME on (ISO 8601; local time unless it ends\n"
+                            "                     in Z or an offset)\n"
+                            "    --station NAME   only of the station NAME\n"
+                            "    --json           one JSON object instead of text\n"
+                            "    --csv            CSV rows: measure,station,result,reason,value\n"
+                            "  reservations  serials still reserved by stations that are not running\n"
+                            "  burn          burns those of the SERIALs that are reserved by a station\n"
+                            "                that is not running, so that they are never handed out;\n"
+                            "                names on stderr those it did not burn and then exits with 1\n"
+                            "A database that cannot be reached, read or written exits with 1.\n";
 
 [[noreturn]] void refuse(const QString &message)
 {
@@ -46,9 +45,11 @@ const char lineHelpText[]
 
 QString csvField(const QString &text)
 {
-    if (!text.contains(QLatin1Char(',')) && !text.contains(QLatin1Char('"')) && !text.contains(QLatin1Char('\n')))
+    if (!text.contains(QLatin1Char(',')) && !text.contains(QLatin1Char('"'))
+        && !text.contains(QLatin1Char('\n')))
         return text;
-    return QLatin1Char('"') + QString(text).replace(QLatin1Char('"'), QLatin1String("\"\"")) + QLatin1Char('"');
+    return QLatin1Char('"') + QString(text).replace(QLatin1Char('"'), QLatin1String("\"\""))
+        + QLatin1Char('"');
 }
 
 QString csvRow(const QString &measure, const QString &station, const QString &result, const QString &reason,
@@ -66,7 +67,8 @@ QString perHour(double units)
 
 QString reportText(const LineDatabase::Report &report)
 {
-    QString text = QStringLiteral("units: %1 (%2 per hour)\n").arg(report.all.units).arg(perHour(report.all.perHour));
+    QString text
+        = QStringLiteral("units: %1 (%2 per hour)\n").arg(report.all.units).arg(perHour(report.all.perHour));
     for (const LineDatabase::Report::Units &station : report.stations)
         text += QStringLiteral("  %1: %2 (%3 per hour)\n")
                     .arg(station.station)
@@ -96,8 +98,9 @@ QString reportJson(const LineDatabase::Report &report)
     for (const LineDatabase::Report::Results &result : report.results)
         results.append(QJsonObject {{QStringLiteral("result"), result.result},
             {QStringLiteral("reason"), result.reason}, {QStringLiteral("units"), result.units}});
-    const QJsonObject serials {{QStringLiteral("given"), report.given}, {QStringLiteral("burnt"), report.burnt},
-        {QStringLiteral("reserved"), report.reserved}, {QStringLiteral("kept"), report.kept}};
+    const QJsonObject serials {{QStringLiteral("given"), report.given},
+        {QStringLiteral("burnt"), report.burnt}, {QStringLiteral("reserved"), report.reserved},
+        {QStringLiteral("kept"), report.kept}};
     const QJsonObject object {{QStringLiteral("units"), report.all.units},
         {QStringLiteral("units_per_hour"), report.all.perHour}, {QStringLiteral("stations"), stations},
         {QStringLiteral("results"), results}, {QStringLiteral("serials"), serials}};
@@ -108,14 +111,18 @@ QString reportCsv(const LineDatabase::Report &report)
 {
     QString csv = csvRow(QStringLiteral("measure"), QStringLiteral("station"), QStringLiteral("result"),
         QStringLiteral("reason"), QStringLiteral("value"));
-    for (const LineDatabase::Report::Units &units : report.stations + QVector<LineDatabase::Report::Units> {report.all}) {
-        csv += csvRow(QStringLiteral("units"), units.station, QString(), QString(), QString::number(units.units));
-        csv += csvRow(QStringLiteral("units_per_hour"), units.station, QString(), QString(), perHour(units.perHour));
+    for (const LineDatabase::Report::Units &units :
+        report.stations + QVector<LineDatabase::Report::Units> {report.all}) {
+        csv += csvRow(
+            QStringLiteral("units"), units.station, QString(), QString(), QString::number(units.units));
+        csv += csvRow(
+            QStringLiteral("units_per_hour"), units.station, QString(), QString(), perHour(units.perHour));
     }
     for (const LineDatabase::Report::Results &result : report.results)
-        csv += csvRow(QStringLiteral("results"), QString(), result.result, result.reason, QString::number(result.units));
-    const std::pair<const char *, qint64> serials[] = {
-        {"given", report.given}, {"burnt", report.burnt}, {"reserved", report.reserved}, {"kept", report.kept}};
+        csv += csvRow(QStringLiteral("results"), QString(), result.result, result.reason,
+            QString::number(result.units));
+    const std::pair<const char *, qint64> serials[] = {{"given", report.given}, {"burnt", report.burnt},
+        {"reserved", report.reserved}, {"kept", report.kept}};
     for (const auto &serial : serials)
         csv += csvRow(QStringLiteral("serials"), QString(), QLatin1String(serial.first), QString(),
             QString::number(serial.second));
@@ -148,8 +155,9 @@ int runLine(const QStringList &arguments)
         refuse(QStringLiteral("unknown action \"%1\"").arg(action));
     if ((action == QLatin1String("burn")) != (positional.size() > 2))
         refuse(QStringLiteral("SERIALs are what burn, and only burn, takes"));
-    if (!isReport && (parser.isSet(sinceOption) || parser.isSet(stationOption) || parser.isSet(jsonOption)
-                         || parser.isSet(csvOption)))
+    if (!isReport
+        && (parser.isSet(sinceOption) || parser.isSet(stationOption) || parser.isSet(jsonOption)
+            || parser.isSet(csvOption)))
         refuse(QStringLiteral("--since, --station, --json and --csv are options of report"));
     if (parser.isSet(jsonOption) && parser.isSet(csvOption))
         refuse(QStringLiteral("--json and --csv exclude each other"));
@@ -194,8 +202,9 @@ int runLine(const QStringList &arguments)
     bool all = true;
     for (const QString &serial : serials) {
         if (!burnt.contains(serial)) {
-            printErr(QStringLiteral("talvex-cli line burn: %1 is not reserved by a station that has stopped\n")
-                         .arg(serial));
+            printErr(
+                QStringLiteral("talvex-cli line burn: %1 is not reserved by a station that has stopped\n")
+                    .arg(serial));
             all = false;
         }
     }
