@@ -84,7 +84,7 @@ bool LineDatabase::openConnection(Error *error)
         return false;
     }
     m_db.close();
-    // The driver turns ';' into spaces: the address has none but those it puts there itself.
+    // Taken by the driver as a libpq connection string (with any ";" made a space: the address has none).
     m_db.setConnectOptions(m_connectionString);
     if (m_db.open())
         return true;

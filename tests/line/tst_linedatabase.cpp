@@ -44,7 +44,7 @@ class TestLineDatabase : public QObject
     Q_OBJECT
 
 private:
-    // A new empty database for one test, and an object connected to it as user.
+    // A new empty database for one test; when it cannot be made, opening it fails and says why.
     QString freshDatabase()
     {
         const QString name = QStringLiteral("line%1").arg(++m_databases);
@@ -53,6 +53,7 @@ private:
             qWarning("%s", qPrintable(m_server.problem()));
         return name;
     }
+    // database connected to name as user.
     LineDatabase::Error open(
         LineDatabase &database, const QString &name, const QString &user = QLatin1String(PgServer::superuser))
     {
