@@ -11,11 +11,13 @@
 set -euo pipefail
 
 # libsodium checks the signatures of firmware files; the tests sign with minisign.
-packages=(cmake make g++ pkg-config qtbase5-dev qtbase5-dev-tools libusb-1.0-0-dev libbenchmark-dev libsodium-dev minisign)
+# Qt's PostgreSQL driver reaches the line database; the tests run a PostgreSQL 15 of their own.
+packages=(cmake make g++ pkg-config qtbase5-dev qtbase5-dev-tools libusb-1.0-0-dev libbenchmark-dev libsodium-dev minisign
+  libqt5sql5-psql postgresql-15)
 for arg in "$@"; do
   case "$arg" in
     --ci) packages+=(clang libclang-rt-14-dev g++-mingw-w64-i686) ;;
-    --qt6) packages+=(qt6-base-dev qt6-base-dev-tools) ;;
+    --qt6) packages+=(qt6-base-dev qt6-base-dev-tools libqt6sql6-psql) ;;
     --package) packages+=(dpkg-dev fakeroot file lintian appstream desktop-file-utils man-db) ;;
     --vm) packages+=(qemu-system-x86 busybox-static cpio udev) ;;
     --windows) packages+=(g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine wine64 nsis zip xz-utils) ;;

@@ -49,6 +49,9 @@ struct CommandError
 constexpr char infoUsage[] = "usage: talvex-cli info [--key FILE.pub]... [--require-signature] [--json] FILE";
 constexpr char packUsage[] = "usage: talvex-cli pack --version X.Y.Z --build N --name TEXT"
                              " [--device-word HEX] [--device-block HEX] PAYLOAD OUT";
+constexpr char lineUsage[] = "usage: talvex-cli line report URI [--since TIME] [--station NAME] [--json|--csv]\n"
+                             "       talvex-cli line reservations URI\n"
+                             "       talvex-cli line burn URI SERIAL...";
 
 // The human text on stdout; left out under --json, where stdout carries
 // only the JSON events.
@@ -79,3 +82,5 @@ void failIfRefused(const QString &command, const QString &fileName, const FlashA
 // The file commands; the device commands are in devicecommand.h.
 int runInfo(const QStringList &arguments);
 int runPack(const QStringList &arguments);
+// The line's shared database.
+int runLine(const QStringList &arguments);

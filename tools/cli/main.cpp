@@ -22,6 +22,10 @@ const char toolHelpStart[]
       "  info FILE                 check FILE as the updater does and print its header\n"
       "  pack ...                  write a firmware file around a payload\n"
       "\n"
+      "Production line database:\n"
+      "  line report|reservations|burn URI ...\n"
+      "                            report on the line, list or burn serials left reserved\n"
+      "\n"
       "Devices (--device SERIAL picks one when several are attached):\n";
 
 const char toolHelpEnd[] = "\n"
@@ -47,8 +51,8 @@ const char toolHelpEnd[] = "\n"
 
 QString toolUsage()
 {
-    QString usage
-        = QLatin1String(infoUsage) + QLatin1Char('\n') + QLatin1String(packUsage) + QLatin1Char('\n');
+    QString usage = QLatin1String(infoUsage) + QLatin1Char('\n') + QLatin1String(packUsage) + QLatin1Char('\n')
+        + QLatin1String(lineUsage) + QLatin1Char('\n');
     for (const char *command : {"list", "flash"})
         usage += QStringLiteral("usage: talvex-cli %1\n")
                      .arg(QLatin1String(findDeviceCommand(QLatin1String(command))->usage));
@@ -74,6 +78,8 @@ int run(const QStringList &arguments)
         return runInfo(rest);
     if (command == QLatin1String("pack"))
         return runPack(rest);
+    if (command == QLatin1String("line"))
+        return runLine(rest);
     if (const DeviceCommand *deviceCommand = findDeviceCommand(command))
         return runDeviceCommand(*deviceCommand, rest);
     failUsage(QString(), QStringLiteral("unknown command \"%1\"").arg(command), toolUsage());
