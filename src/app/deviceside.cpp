@@ -1,6 +1,7 @@
 #include "app/deviceside.h"
 
 #include "firmware/firmwarefile.h"
+#include "protocol/deviceplatform.h"
 #include "protocol/onedeviceusbloaderproxy.h"
 #include "protocol/usbloaderfactory.h"
 #include "ui/flashdialog.h"
@@ -16,7 +17,7 @@ DeviceSide::DeviceSide()
     : m_factory(QSharedPointer<usbLoaderFactory>::create())
     , m_factories({m_factory})
 {
-    m_driver = std::make_unique<USBDriver>(m_factories);
+    m_driver = std::make_unique<USBDriver>(m_factories, devicePlatform());
     m_thread = std::make_unique<QThread>();
     m_thread->setObjectName(QStringLiteral("USB driver thread"));
     m_driver->moveToThread(m_thread.get());

@@ -19,9 +19,10 @@ class usbLoaderFactory;
 class DeviceSide
 {
 public:
-    // Creates the factory and the driver (whose first scan runs here), moves
-    // the driver to its started worker thread, registers the types that
-    // travel between the threads, and creates the proxy.
+    // Creates the factory and the driver on the program's device platform
+    // (whose first scan runs here), moves the driver to its started worker
+    // thread, registers the types that travel between the threads, and
+    // creates the proxy.
     DeviceSide();
     // Destroys the proxy, waits for the worker thread to finish, then
     // destroys the thread, the driver with all its devices, and the factory.

@@ -1,7 +1,7 @@
 #include "stationside.h"
 
-#include "app/deviceplatform.h"
 #include "app/deviceside.h"
+#include "protocol/deviceplatform.h"
 
 #include <QDir>
 #include <QStandardPaths>
@@ -66,7 +66,7 @@ void StationSide::start(const StationWindow::Choice &choice)
     }
     // The station runs in this process: the devices it finds come from here.
     QString platformError;
-    if (!setUpDevicePlatform(&platformError)) {
+    if (!startDevicePlatform(&platformError)) {
         m_window->onStartRefused(platformError);
         return;
     }

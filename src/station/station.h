@@ -3,8 +3,7 @@
 // The station for a window: runs the station's core in this process and
 // tells by signal what becomes of each unit (a device at one USB port).
 // stop() is the first Ctrl-C (units in progress finish), abort() the
-// second. Shows no USB types. The program has set up its device platform
-// and registered the types that cross threads before start(). Main thread;
+// second. Shows no USB types. Main thread;
 // the units' loaders run on worker threads of their own, so nothing here
 // waits on a device but the destructor.
 
