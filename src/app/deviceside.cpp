@@ -11,8 +11,6 @@
 
 #include <QThread>
 
-#include <vector>
-
 DeviceSide::DeviceSide()
     : m_factory(QSharedPointer<usbLoaderFactory>::create())
     , m_factories({m_factory})
@@ -23,7 +21,6 @@ DeviceSide::DeviceSide()
     m_driver->moveToThread(m_thread.get());
     QObject::connect(m_thread.get(), &QThread::started, m_driver.get(), &USBDriver::scanDevices);
     m_thread->start(QThread::InheritPriority);
-    registerMetaTypes();
     m_proxy = std::make_unique<OneDeviceUsbLoaderProxy>();
 }
 
@@ -40,13 +37,6 @@ DeviceSide::~DeviceSide()
     m_driver.reset();
     m_factories.clear();
     m_factory.reset();
-}
-
-void DeviceSide::registerMetaTypes()
-{
-    qRegisterMetaType<QSharedPointer<FirmwareFile>>("QSharedPointer<FirmwareFile>");
-    qRegisterMetaType<USBDriver::TDeviceID>("USBDriver::TDeviceID");
-    qRegisterMetaType<std::vector<uint8_t>>("std::vector<uint8_t>");
 }
 
 void DeviceSide::connectWindow(FlashDialog *window)

@@ -1,6 +1,5 @@
 #include "stationside.h"
 
-#include "app/deviceside.h"
 #include "protocol/deviceplatform.h"
 
 #include <QDir>
@@ -70,7 +69,6 @@ void StationSide::start(const StationWindow::Choice &choice)
         m_window->onStartRefused(platformError);
         return;
     }
-    DeviceSide::registerMetaTypes();
     Station::Options options;
     options.firmware = choice.firmware;
     options.firmwareFile = choice.firmwarePath;

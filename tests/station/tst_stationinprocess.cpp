@@ -3,7 +3,6 @@
 // in progress and to their record.
 
 #include "../ui/firmwarefixture.h"
-#include "app/deviceside.h"
 #include "protocol/sim/simulatorsetup.h"
 #include "protocol/sim/simvantormodel.h"
 #include "protocol/sim/vantorwire.h"
@@ -48,7 +47,6 @@ private slots:
         QString error;
         QVERIFY2(setUpSimulator(QString::fromLatin1(simulator), bus, &error, &m_devices),
             qPrintable(error));
-        DeviceSide::registerMetaTypes();
     }
 
     void unitsInProgressWhenTheStationEnds_data()

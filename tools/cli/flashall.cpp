@@ -11,7 +11,6 @@
 #include "devicesession.h"
 #include "stationreport.h"
 
-#include "app/deviceside.h"
 #include "protocol/deviceplatform.h"
 #include "station/stationcore.h"
 #include "usb/host/usbhost.h"
@@ -81,7 +80,6 @@ void printLine(const StationUnit &unit)
 int runFlashAll(const QSharedPointer<FirmwareFile> &firmware, int waitMs)
 {
     DeviceSession::startUsbPlatform();
-    DeviceSide::registerMetaTypes();
     CommandReport &report = CommandReport::current();
 
     // Held until the end, so that the station's units share it.

@@ -9,7 +9,6 @@
 #include "devicecommandsrun.h"
 #include "stationreport.h"
 
-#include "app/deviceside.h"
 #include "app/terminationsignals.h"
 #include "firmware/versiontext.h"
 #include "protocol/wire.h"
@@ -285,7 +284,6 @@ QString runStation(DeviceCommandContext &context)
 {
     const StationCore::Settings settings = readOptions(context);
     DeviceSession::startUsbPlatform();
-    DeviceSide::registerMetaTypes();
     StationCommand station(context, settings);
     station.run();
     return QString();
