@@ -1,6 +1,7 @@
 #include "app/deviceside.h"
 
 #include "firmware/firmwarefile.h"
+#include "protocol/deviceplatform.h"
 #include "protocol/onedeviceusbloaderproxy.h"
 #include "protocol/usbloaderfactory.h"
 #include "ui/flashdialog.h"
@@ -10,19 +11,16 @@
 
 #include <QThread>
 
-#include <vector>
-
 DeviceSide::DeviceSide()
     : m_factory(QSharedPointer<usbLoaderFactory>::create())
     , m_factories({m_factory})
 {
-    m_driver = std::make_unique<USBDriver>(m_factories);
+    m_driver = std::make_unique<USBDriver>(m_factories, devicePlatform());
     m_thread = std::make_unique<QThread>();
     m_thread->setObjectName(QStringLiteral("USB driver thread"));
     m_driver->moveToThread(m_thread.get());
     QObject::connect(m_thread.get(), &QThread::started, m_driver.get(), &USBDriver::scanDevices);
     m_thread->start(QThread::InheritPriority);
-    registerMetaTypes();
     m_proxy = std::make_unique<OneDeviceUsbLoaderProxy>();
 }
 
@@ -39,13 +37,6 @@ DeviceSide::~DeviceSide()
     m_driver.reset();
     m_factories.clear();
     m_factory.reset();
-}
-
-void DeviceSide::registerMetaTypes()
-{
-    qRegisterMetaType<QSharedPointer<FirmwareFile>>("QSharedPointer<FirmwareFile>");
-    qRegisterMetaType<USBDriver::TDeviceID>("USBDriver::TDeviceID");
-    qRegisterMetaType<std::vector<uint8_t>>("std::vector<uint8_t>");
 }
 
 void DeviceSide::connectWindow(FlashDialog *window)

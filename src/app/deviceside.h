@@ -19,9 +19,9 @@ class usbLoaderFactory;
 class DeviceSide
 {
 public:
-    // Creates the factory and the driver (whose first scan runs here), moves
-    // the driver to its started worker thread, registers the types that
-    // travel between the threads, and creates the proxy.
+    // Creates the factory and the driver on the program's device platform
+    // (whose first scan runs here), moves the driver to its started worker
+    // thread, and creates the proxy.
     DeviceSide();
     // Destroys the proxy, waits for the worker thread to finish, then
     // destroys the thread, the driver with all its devices, and the factory.
@@ -40,10 +40,6 @@ public:
     USBDriver *driver() const { return m_driver.get(); }
     OneDeviceUsbLoaderProxy *proxy() const { return m_proxy.get(); }
     QThread *workerThread() const { return m_thread.get(); }
-
-    // Registers the types that cross between the threads; any program that
-    // talks to loaders from another thread calls it once.
-    static void registerMetaTypes();
 
 private:
     QSharedPointer<usbLoaderFactory> m_factory;

@@ -9,10 +9,10 @@
 #include <cstdio>
 #include <memory>
 
-#include "app/deviceplatform.h"
 #include "app/deviceside.h"
 #include "app/startup.h"
 #include "app/stationside.h"
+#include "protocol/deviceplatform.h"
 #include "qtcompat.h"
 #include "ui/flashdialog.h"
 #include "ui/stationwindow.h"
@@ -89,7 +89,7 @@ int main(int argc, char *argv[])
     // TALVEX_SIMULATOR puts simulated devices where the real ones would be;
     // a value the tool cannot follow must not start it on a guess.
     QString simulatorError;
-    if (!setUpDevicePlatform(&simulatorError)) {
+    if (!startDevicePlatform(&simulatorError)) {
         std::fprintf(stderr, "talvex-updater: %s\n", qPrintable(simulatorError));
         QMessageBox::critical(nullptr, QStringLiteral("TALVEX Updater"), simulatorError);
         return 2;

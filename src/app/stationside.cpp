@@ -1,7 +1,6 @@
 #include "stationside.h"
 
-#include "app/deviceplatform.h"
-#include "app/deviceside.h"
+#include "protocol/deviceplatform.h"
 
 #include <QDir>
 #include <QStandardPaths>
@@ -68,11 +67,10 @@ void StationSide::start(const StationWindow::Choice &choice)
     }
     // The station runs in this process: the devices it finds come from here.
     QString platformError;
-    if (!setUpDevicePlatform(&platformError)) {
+    if (!startDevicePlatform(&platformError)) {
         m_window->onStartRefused(platformError);
         return;
     }
-    DeviceSide::registerMetaTypes();
     Station::Options options;
     options.firmware = choice.firmware;
     options.firmwareFile = choice.firmwarePath;

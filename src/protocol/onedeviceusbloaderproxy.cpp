@@ -8,6 +8,9 @@
 OneDeviceUsbLoaderProxy::OneDeviceUsbLoaderProxy(QObject *parent)
     : QObject(parent)
 {
+    // flashFirmware() carries the file to the loader's thread.
+    static const int firmwareType = qRegisterMetaType<QSharedPointer<FirmwareFile>>("QSharedPointer<FirmwareFile>");
+    Q_UNUSED(firmwareType)
     // Made before any loader's connections, so a request is counted before it travels.
     connect(this, &OneDeviceUsbLoaderProxy::flashFirmware, this, &OneDeviceUsbLoaderProxy::countWriteRequest);
     connect(this, &OneDeviceUsbLoaderProxy::sendFactoryConfiguration, this,

@@ -1,5 +1,6 @@
 #include "protocol/usbloader.h"
 
+#include "firmware/firmwarefile.h"
 #include "protocol/loaderrecords.h"
 #include "protocol/loaderrequest.h"
 #include "protocol/loadertiming.h"
@@ -28,6 +29,13 @@ template <typename Record> void copyRecord(Record &record, const QByteArray &byt
 UsbLoader::UsbLoader(USBInterface *usbInterface)
     : UsbInterfaceHandler(usbInterface)
 {
+    // Its slots take these from other threads; a loader exists before any call reaches one.
+    static const bool typesRegistered = [] {
+        qRegisterMetaType<QSharedPointer<FirmwareFile>>("QSharedPointer<FirmwareFile>");
+        qRegisterMetaType<std::vector<uint8_t>>("std::vector<uint8_t>");
+        return true;
+    }();
+    Q_UNUSED(typesRegistered)
     readDeviceState();
 }
 

@@ -6,10 +6,10 @@
 // station's core in this process, and tells by signal what becomes of each
 // unit (a device at one USB port) and how the station ended, as values each
 // front end words for its reader. Its signals show no USB types but for
-// the unit handed to a front end that follows its device. The program has
-// set up its device platform and registered the types that cross threads
-// before start(). Main thread; the units' loaders run on worker threads of
-// their own, so nothing here waits on a device but the destructor.
+// the unit handed to a front end that follows its device. Runs on the
+// program's device platform. Main thread; the units' loaders run on worker
+// threads of their own, so nothing here waits on a device but the
+// destructor.
 
 #include "firmware/firmwarefile.h"
 #include "station/serialsrefusal.h"

@@ -1,9 +1,9 @@
 #include "station/stationcore.h"
 
 #include "protocol/usbloaderfactory.h"
+#include "protocol/deviceplatform.h"
 #include "usb/deviceinterfaceguid.h"
 #include "usb/host/usbhost.h"
-#include "usb/usbplatform.h"
 
 #include <QDateTime>
 #include <QFile>
@@ -11,8 +11,9 @@
 
 namespace {
 
-// How often the station looks for devices plugged in.
-constexpr int lookForArrivalsMs = 100;
+// How soon the station looks again when the list of devices could not be
+// read: no notification may follow a failed look.
+constexpr int lookAgainAfterFailureMs = 1000;
 
 } // namespace
 
@@ -20,7 +21,9 @@ StationCore::StationCore(QObject *parent)
     : QObject(parent)
 {
     m_factories << QSharedPointer<usbLoaderFactory>::create();
-    connect(&m_look, &QTimer::timeout, this, &StationCore::lookForArrivals);
+    m_lookAgain.setSingleShot(true);
+    m_lookAgain.setInterval(lookAgainAfterFailureMs);
+    connect(&m_lookAgain, &QTimer::timeout, this, &StationCore::lookForArrivals);
 }
 
 StationCore::~StationCore()
@@ -107,10 +110,11 @@ bool StationCore::serialsRunningLow() const
 void StationCore::start()
 {
     m_started = true;
-    // One host for every look: the program's platform, as each unit's driver uses it.
-    m_host = createUsbPlatform().host;
+    // The program's one platform, which each unit's driver shares; the
+    // station looks whenever it says the devices changed.
+    m_platform = devicePlatform();
+    connect(m_platform.deviceChangeSource.get(), SIGNAL(deviceListChanged()), this, SLOT(lookForArrivals()));
     m_clock.start();
-    m_look.start(lookForArrivalsMs);
     lookForArrivals();
     if (m_settings.attachedOnly)
         stop();
@@ -119,7 +123,7 @@ void StationCore::start()
 void StationCore::stop()
 {
     m_stopping = true;
-    m_look.stop();
+    m_lookAgain.stop();
     endWhenIdle();
 }
 
@@ -139,8 +143,10 @@ void StationCore::lookForArrivals()
     if (m_stopping)
         return;
     std::vector<std::u16string> found;
-    if (!m_host->listInterfacePaths(DEVICE_INTERFACE_GUID, found))
+    if (!m_platform.host->listInterfacePaths(DEVICE_INTERFACE_GUID, found)) {
+        m_lookAgain.start();
         return;
+    }
     QStringList present;
     for (const std::u16string &path : found)
         present << QString::fromStdU16String(path);
@@ -202,7 +208,11 @@ void StationCore::unitEnded(StationUnit *unit)
     if (m_settings.count > 0 && m_counters.handled() >= m_settings.count)
         stop();
     endWhenIdle();
-    emit statusChanged();
+    // The unit's end may make room for a device that waits beyond maxUnits.
+    if (m_stopping)
+        emit statusChanged();
+    else
+        lookForArrivals();
 }
 
 void StationCore::fail(const QString &reason)

@@ -3,9 +3,8 @@
 // The station at work, in the program that runs it: looks for devices
 // plugged in, starts a unit for each new arrival (at most maxUnits at
 // once), records each unit as it ends, and keeps the serial range's state.
-// Station is the one way in for every front end. The program has set up its
-// device platform and registered the types that cross threads before
-// start(). Main thread; each unit's loader runs on a worker thread of its
+// Station is the one way in for every front end. Runs on the program's
+// device platform. Main thread; each unit's loader runs on a worker thread of its
 // own, and nothing here waits on one but the destructor.
 
 #include "station/stationcounters.h"
@@ -14,6 +13,7 @@
 #include "station/stationsettings.h"
 #include "station/stationstate.h"
 #include "station/stationunit.h"
+#include "usb/usbplatform.h"
 
 #include <QElapsedTimer>
 #include <QJsonObject>
@@ -23,7 +23,6 @@
 #include <map>
 #include <memory>
 
-class UsbHost;
 class UsbInterfaceHandlerFactory;
 
 class StationCore : public QObject
@@ -78,8 +77,10 @@ signals:
     void serialsLow(qint64 left, qint64 inRange);
     void finished();
 
-private:
+private slots:
     void lookForArrivals();
+
+private:
     void startUnit(const QString &port);
     void unitEnded(StationUnit *unit);
     void endWhenIdle();
@@ -96,9 +97,9 @@ private:
     std::map<QString, std::unique_ptr<StationUnit>> m_units;
     // Finished units whose worker threads are still ending.
     std::map<StationUnit *, std::unique_ptr<StationUnit>> m_retiring;
-    // Lists the device paths present, for the arrivals.
-    std::shared_ptr<UsbHost> m_host;
-    QTimer m_look;
+    // Lists the device paths present, for the arrivals, and says when they change.
+    UsbPlatform m_platform;
+    QTimer m_lookAgain;
     QElapsedTimer m_clock;
     bool m_started = false;
     bool m_stopping = false;

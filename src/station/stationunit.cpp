@@ -1,6 +1,7 @@
 #include "station/stationunit.h"
 
 #include "firmware/versiontext.h"
+#include "protocol/deviceplatform.h"
 #include "protocol/loaderrecords.h"
 #include "protocol/loadertiming.h"
 #include "station/reportfields.h"
@@ -27,7 +28,7 @@ StationUnit::StationUnit(
     : m_port(port)
     , m_goal(goal)
 {
-    m_driver = std::make_unique<USBDriver>(factories, createUsbPlatform(), QStringList {port});
+    m_driver = std::make_unique<USBDriver>(factories, devicePlatform(), QStringList {port});
     m_worker = std::make_unique<QThread>();
     m_worker->setObjectName(QStringLiteral("USB driver thread"));
     m_driver->moveToThread(m_worker.get());

@@ -5,8 +5,8 @@
 // from it). It gets a driver that sees only its port, on a worker thread
 // of its own, so that its restarts are followed at that port as the same
 // unit and a slow or failing device never holds up another. Main thread;
-// the loader runs on the unit's worker thread. The program has set up its
-// device platform and registered the types that cross threads before.
+// the loader runs on the unit's worker thread; its driver runs on the
+// program's device platform (protocol/deviceplatform.h).
 
 #include "station/driverloaders.h"
 #include "station/flashrun.h"

@@ -29,10 +29,6 @@ bool USBDriver::TDeviceID::operator==(const TDeviceID &other) const
         && QString::compare(serialNumber, other.serialNumber, Qt::CaseSensitive) == 0;
 }
 
-USBDriver::USBDriver(QList<QSharedPointer<UsbInterfaceHandlerFactory>> factories, QObject *parent)
-    : USBDriver(std::move(factories), createUsbPlatform(), parent)
-{ }
-
 USBDriver::USBDriver(
     QList<QSharedPointer<UsbInterfaceHandlerFactory>> factories, UsbPlatform platform, QObject *parent)
     : USBDriver(std::move(factories), std::move(platform), QStringList(), parent)

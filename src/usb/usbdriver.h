@@ -56,9 +56,6 @@ public:
     static constexpr int addRetries = 5;
     static constexpr int addRetryPauseMs = 1000;
 
-    // Uses the host and device-change source that createUsbPlatform() chooses.
-    explicit USBDriver(
-        QList<QSharedPointer<UsbInterfaceHandlerFactory>> factories, QObject *parent = nullptr);
     // Uses the given host and device-change source (any object with a
     // deviceListChanged() signal; installed as the application's native
     // event filter when it is one).

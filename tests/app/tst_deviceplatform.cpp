@@ -3,8 +3,8 @@
 // often a program starts a USB side. In a process of its own, since it
 // fills the process's one simulated bus.
 
-#include "app/deviceplatform.h"
 #include "app/deviceside.h"
+#include "protocol/deviceplatform.h"
 #include "usb/deviceinterfaceguid.h"
 #include "usb/host/usbhost.h"
 #include "usb/usbdriver.h"
@@ -27,13 +27,13 @@ void TestDevicePlatform::simulatorValueFillsTheBusTheDriverFinds()
     } restore;
     QString error;
     qputenv("TALVEX_SIMULATOR", "devices=2,serial=ZPL000001,colour=red");
-    QVERIFY(!setUpDevicePlatform(&error));
+    QVERIFY(!startDevicePlatform(&error));
     QVERIFY2(error.contains(QLatin1String("colour")), qPrintable(error));
 
     qputenv("TALVEX_SIMULATOR", "devices=2,serial=ZPL000001");
-    QVERIFY2(setUpDevicePlatform(&error), qPrintable(error));
+    QVERIFY2(startDevicePlatform(&error), qPrintable(error));
     // A second USB side in the same program (flash --all beside a session) plugs nothing more.
-    QVERIFY2(setUpDevicePlatform(&error), qPrintable(error));
+    QVERIFY2(startDevicePlatform(&error), qPrintable(error));
     DeviceSide side;
     QStringList serials;
     const auto found = side.driver()->devicesById();

@@ -1,6 +1,5 @@
 #include "vantorbench.h"
 
-#include "app/deviceside.h"
 #include "protocol/bulktransferwithbatches.h"
 #include "protocol/loadertiming.h"
 
@@ -94,7 +93,6 @@ QSharedPointer<FirmwareFile> TestFaultMatrix::s_firmware;
 void TestFaultMatrix::initTestCase()
 {
     QVERIFY(m_files.isValid());
-    DeviceSide::registerMetaTypes();
     s_firmware = vantorFirmwareFile(m_files.path(), 1000);
     QVERIFY(s_firmware);
 }

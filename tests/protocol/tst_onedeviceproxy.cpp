@@ -1,6 +1,5 @@
 #include "loadertestsupport.h"
 
-#include "app/deviceside.h"
 #include "firmware/firmwarefile.h"
 #include "protocol/onedeviceusbloaderproxy.h"
 
@@ -18,7 +17,6 @@ class TestOneDeviceProxy : public QObject
     Q_OBJECT
 
 private slots:
-    void initTestCase() { DeviceSide::registerMetaTypes(); }
     void init();
     void cleanup();
 

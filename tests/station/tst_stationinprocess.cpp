@@ -4,12 +4,13 @@
 // unit is touched.
 
 #include "../ui/firmwarefixture.h"
-#include "app/deviceside.h"
 #include "protocol/sim/simulatorsetup.h"
 #include "protocol/sim/simvantormodel.h"
 #include "protocol/sim/vantorwire.h"
 #include "station/station.h"
+#include "usb/host/sim/simbuschangenotifier.h"
 #include "usb/host/sim/simusbbus.h"
+#include "usb/usbplatform.h"
 
 #include <QEventLoop>
 #include <QFile>
@@ -45,11 +46,11 @@ private slots:
         m_file = writeFirmwareFile(m_dir.filePath(QStringLiteral("fw.tvf")), 7, 3, 1, 4242, "master",
             QByteArray(reinterpret_cast<const char *>(image.data()), int(image.size())));
         const QByteArray simulator = "restart-ms=100,busy-ms=300,devices=2";
-        qputenv("TALVEX_SIMULATOR", simulator);
+        const std::shared_ptr<SimUsbBus> bus = simulatorBus();
+        injectUsbPlatform([bus] { return UsbPlatform {bus, std::make_unique<SimBusChangeNotifier>(bus)}; });
         QString error;
-        QVERIFY2(setUpSimulator(QString::fromLatin1(simulator), simulatorBus(), &error, &m_devices),
+        QVERIFY2(setUpSimulator(QString::fromLatin1(simulator), bus, &error, &m_devices),
             qPrintable(error));
-        DeviceSide::registerMetaTypes();
     }
 
     void unitsInProgressWhenTheStationEnds_data()

@@ -234,7 +234,7 @@ void TestUsbDriver::platformChoice()
         });
     }
 
-    auto driver = std::make_unique<USBDriver>(FactoryList());
+    auto driver = std::make_unique<USBDriver>(FactoryList(), createUsbPlatform());
     const QList<USBDevice *> found = driver->devices();
     if (choice == "default") {
         QVERIFY(found.isEmpty());

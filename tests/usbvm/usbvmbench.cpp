@@ -523,7 +523,6 @@ qint64 median(std::vector<Measurement> values)
 int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
-    DeviceSide::registerMetaTypes();
     usbvmSetPlugged(true);
     auto host = std::make_shared<LibusbHost>(DEVICE_INTERFACE_MATCH);
     usbvmWaitFor([&] { return usbvmListedPaths(*host).size() == 1; });

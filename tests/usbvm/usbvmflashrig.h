@@ -5,7 +5,6 @@
 // single-device proxy on this thread, connected as start-up connects them;
 // and firmware files whose image the Vantor device reads its version from.
 
-#include "app/deviceside.h"
 #include "firmware/firmwarefile.h"
 #include "protocol/onedeviceusbloaderproxy.h"
 #include "protocol/sim/vantorwire.h"
@@ -26,7 +25,6 @@ class FlashRig
 public:
     explicit FlashRig(const std::shared_ptr<LibusbHost> &host)
     {
-        DeviceSide::registerMetaTypes();
         UsbPlatform platform {host, std::make_unique<LibusbChangeNotifier>(host)};
         m_driver = std::make_unique<USBDriver>(
             QList<QSharedPointer<UsbInterfaceHandlerFactory>> {m_factory}, std::move(platform));

@@ -3,8 +3,8 @@
 #include "clicommon.h"
 #include "commandreport.h"
 
-#include "app/deviceplatform.h"
 #include "app/deviceside.h"
+#include "protocol/deviceplatform.h"
 #include "protocol/loadertiming.h"
 #include "usb/devicepermissiontext.h"
 #include "usb/inaccessibledevices.h"
@@ -34,7 +34,7 @@ DeviceSession::~DeviceSession() = default;
 void DeviceSession::startUsbPlatform()
 {
     QString error;
-    if (!setUpDevicePlatform(&error))
+    if (!startDevicePlatform(&error))
         throw CommandError {ExitUsage, QString(), error, QString()};
 }
 

@@ -27,8 +27,8 @@ public:
     explicit DeviceSession(const QString &command);
     ~DeviceSession();
 
-    // The program's start-up of the USB platform (setUpDevicePlatform);
-    // ends the command when TALVEX_SIMULATOR cannot be followed.
+    // Starts the program's device platform (startDevicePlatform), so that
+    // the command ends at once when TALVEX_SIMULATOR cannot be followed.
     static void startUsbPlatform();
 
     // The loaders of the attached devices, on the worker thread.

@@ -11,36 +11,31 @@
 #include "devicesession.h"
 #include "stationreport.h"
 
-#include "app/deviceside.h"
+#include "protocol/deviceplatform.h"
 #include "station/reportfields.h"
 #include "station/station.h"
 #include "station/stationunit.h"
 #include "usb/host/usbhost.h"
-#include "usb/usbplatform.h"
 
-#include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QEventLoop>
 #include <QJsonArray>
-#include <QThread>
+#include <QTimer>
 
 #include <cstdio>
 #include <vector>
 
 namespace {
 
-// How often flash --all --wait looks for a first device.
-constexpr unsigned long devicePollMs = 100;
-
 [[noreturn]] void fail(ExitStatus status, const QString &message)
 {
     throw CommandError {status, QStringLiteral("flash"), message, QString()};
 }
 
-QStringList attachedPaths()
+QStringList attachedPaths(UsbHost &host)
 {
     std::vector<std::u16string> found;
-    if (!createUsbPlatform().host->listInterfacePaths(DEVICE_INTERFACE_GUID, found))
+    if (!host.listInterfacePaths(DEVICE_INTERFACE_GUID, found))
         fail(ExitDeviceFailed, QStringLiteral("the list of attached devices could not be read"));
     QStringList paths;
     for (const std::u16string &path : found)
@@ -88,16 +83,19 @@ int runFlashAll(const QSharedPointer<FirmwareFile> &firmware, const QString &fil
     const FlashApproval::Options &approval, int waitMs)
 {
     DeviceSession::startUsbPlatform();
-    DeviceSide::registerMetaTypes();
     CommandReport &report = CommandReport::current();
 
-    QStringList paths = attachedPaths();
+    // Held until the end, so that the station's units share it.
+    const UsbPlatform platform = devicePlatform();
+    QStringList paths = attachedPaths(*platform.host);
     QElapsedTimer waited;
     waited.start();
     while (paths.isEmpty() && waited.elapsed() < waitMs) {
-        QThread::msleep(devicePollMs);
-        QCoreApplication::processEvents();
-        paths = attachedPaths();
+        QEventLoop change;
+        QTimer::singleShot(int(waitMs - waited.elapsed()), &change, &QEventLoop::quit);
+        QObject::connect(platform.deviceChangeSource.get(), SIGNAL(deviceListChanged()), &change, SLOT(quit()));
+        change.exec();
+        paths = attachedPaths(*platform.host);
     }
     if (paths.isEmpty())
         fail(ExitNoDevice, QStringLiteral("no device attached"));

@@ -9,7 +9,6 @@
 #include "devicecommandsrun.h"
 #include "stationreport.h"
 
-#include "app/deviceside.h"
 #include "app/terminationsignals.h"
 #include "firmware/versiontext.h"
 #include "protocol/wire.h"
@@ -290,7 +289,6 @@ QString runStation(DeviceCommandContext &context)
 {
     const Station::Options options = readOptions(context);
     DeviceSession::startUsbPlatform();
-    DeviceSide::registerMetaTypes();
     StationCommand station;
     station.run(context, options);
     return QString();
