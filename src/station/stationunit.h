@@ -9,6 +9,7 @@
 // device platform and registered the types that cross threads before.
 
 #include "station/flashrun.h"
+#include "station/identityrun.h"
 #include "station/loaderaccess.h"
 #include "station/restartwatch.h"
 #include "station/stationcounters.h"
@@ -114,7 +115,7 @@ private:
     std::unique_ptr<QThread> m_worker;
     std::unique_ptr<FlashRun> m_flash;
     std::unique_ptr<RestartWatch> m_watch;
-    std::unique_ptr<QObject> m_identityContext;
+    std::unique_ptr<IdentityRun> m_identity;
     LoaderDevice m_device;
     bool m_opened = false;
     // The device has a serial of the range, its own: none is written.
@@ -124,7 +125,6 @@ private:
     QString m_phase;
     bool m_phaseOpen = false;
     QJsonObject m_phases;
-    QTimer m_deadline;
     int m_looks = 0;
     bool m_finished = false;
     StationCounters::Result m_result = StationCounters::Result::Failed;
