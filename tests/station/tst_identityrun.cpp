@@ -1,6 +1,5 @@
 // One identity write on a scripted device that always reads back "ZOK1",
-// board 2.0, hardware type 1, for every way a write can end: how the run
-// says it ended, and that it says so once.
+// board 2.0, hardware type 1: every way a write can end, said once.
 
 #include "../protocol/loadertestsupport.h"
 
@@ -13,20 +12,9 @@
 #include <QSignalSpy>
 #include <QTest>
 
-namespace {
-
-enum class Trouble {
-    None,
-    WriteFails,
-    UnplugAtWrite,
-    // The transfers to the gone device wait out the host's time-out.
-    UnplugAtWriteHostWaits,
-    // The worker thread is busy elsewhere until the run has ended.
-    WorkerHeld,
-};
-
-} // namespace
-
+// HostWaits: transfers to the gone device wait out the host's time-out.
+// WorkerHeld: the worker thread is busy elsewhere until the run has ended.
+enum class Trouble { None, WriteFails, Unplug, UnplugHostWaits, WorkerHeld };
 Q_DECLARE_METATYPE(Trouble)
 Q_DECLARE_METATYPE(IdentityRun::Failure)
 
@@ -51,25 +39,23 @@ private slots:
         QTest::addColumn<Trouble>("trouble");
         QTest::addColumn<IdentityRun::Failure>("failure");
         QTest::addColumn<QString>("reason");
-        using Failure = IdentityRun::Failure;
-        const QString differs = QStringLiteral(
-            "the device reports \"ZOK1 2.0 1\" (serial, board, hardware type), not what was written");
-        const QString removed = QStringLiteral("the device was disconnected before it answered");
-        QTest::addRow("read back as written")
-            << "ZOK1" << 0 << 1 << Trouble::None << Failure::None << QString();
-        QTest::addRow("another serial read back")
-            << "ZOK2" << 0 << 1 << Trouble::None << Failure::SerialDiffers << differs;
-        QTest::addRow("another board read back")
-            << "ZOK1" << 1 << 1 << Trouble::None << Failure::BoardDiffers << differs;
-        QTest::addRow("another hardware type read back")
-            << "ZOK1" << 0 << 3 << Trouble::None << Failure::HwTypeDiffers << differs;
-        QTest::addRow("refused by the device") << "ZOK1" << 0 << 1 << Trouble::WriteFails << Failure::Refused
-                                               << "the device did not take the identity record";
-        QTest::addRow("pulled out during the write")
-            << "ZOK1" << 0 << 1 << Trouble::UnplugAtWrite << Failure::DeviceRemoved << removed;
-        QTest::addRow("pulled out on a host that waits out its transfers")
-            << "ZOK1" << 0 << 1 << Trouble::UnplugAtWriteHostWaits << Failure::DeviceRemoved << removed;
-        QTest::addRow("no answer") << "ZOK1" << 0 << 1 << Trouble::WorkerHeld << Failure::NoAnswer
+        using F = IdentityRun::Failure;
+        const QString differs = "the device reports \"ZOK1 2.0 1\" (serial, board, hardware type), not what "
+                                "was written";
+        const QString removed = "the device was disconnected before it answered";
+        QTest::addRow("read back as written") << "ZOK1" << 0 << 1 << Trouble::None << F::None << QString();
+        QTest::addRow("other serial read back")
+            << "ZOK2" << 0 << 1 << Trouble::None << F::SerialDiffers << differs;
+        QTest::addRow("other board read back")
+            << "ZOK1" << 1 << 1 << Trouble::None << F::BoardDiffers << differs;
+        QTest::addRow("other hardware type read back")
+            << "ZOK1" << 0 << 3 << Trouble::None << F::HwTypeDiffers << differs;
+        QTest::addRow("refused") << "ZOK1" << 0 << 1 << Trouble::WriteFails << F::Refused
+                                 << "the device did not take the identity record";
+        QTest::addRow("pulled out") << "ZOK1" << 0 << 1 << Trouble::Unplug << F::DeviceRemoved << removed;
+        QTest::addRow("pulled out, host waits out its transfers")
+            << "ZOK1" << 0 << 1 << Trouble::UnplugHostWaits << F::DeviceRemoved << removed;
+        QTest::addRow("no answer") << "ZOK1" << 0 << 1 << Trouble::WorkerHeld << F::NoAnswer
                                    << "the device did not answer within 0.05 s";
     }
 
@@ -81,7 +67,6 @@ private slots:
         QFETCH(Trouble, trouble);
         QFETCH(IdentityRun::Failure, failure);
         QFETCH(QString, reason);
-
         auto bus = std::make_shared<SimUsbBus>();
         auto model = scriptedLoaderModel();
         model->setControlAnswer(requestCode(LoaderRequest::ReadDeviceInformation),
@@ -99,27 +84,19 @@ private slots:
         driver->moveToThread(&worker);
         worker.start();
 
-        // A removal must be noticed from the device-change notification, well
-        // before a transfer to the gone device could give up.
-        int withinMs = LoaderAccess::answerLimitMs();
-        switch (trouble) {
-        case Trouble::None:
-            break;
-        case Trouble::WriteFails:
+        // A removal is noticed from the change notification, before a
+        // transfer to the gone device could give up.
+        const bool hostWaits = trouble == Trouble::UnplugHostWaits;
+        const int withinMs = hostWaits ? int(UsbHost::transferTimeoutMs) : LoaderAccess::answerLimitMs();
+        bus->setGoneDeviceTransfersWait(hostWaits);
+        if (trouble == Trouble::WriteFails)
             bus->injectFault({SimOp::ControlTransfer, SimFault::Action::Fail});
-            break;
-        case Trouble::UnplugAtWriteHostWaits:
-            bus->setGoneDeviceTransfersWait(true);
-            withinMs = int(UsbHost::transferTimeoutMs);
-            Q_FALLTHROUGH();
-        case Trouble::UnplugAtWrite:
+        if (trouble == Trouble::Unplug || hostWaits)
             bus->injectFault({SimOp::ControlTransfer, SimFault::Action::Unplug});
-            break;
-        case Trouble::WorkerHeld:
+        if (trouble == Trouble::WorkerHeld) {
             QMetaObject::invokeMethod(
                 driver.get(), [&workerHeld] { workerHeld.acquire(); }, Qt::QueuedConnection);
             run.setAnswerLimit(50);
-            break;
         }
         {
             const auto letWorkerGo = qScopeGuard([&workerHeld] { workerHeld.release(); });
@@ -128,13 +105,11 @@ private slots:
         }
         QCOMPARE(run.failure(), failure);
         QCOMPARE(run.reason(), reason);
-        QCOMPARE(run.succeeded(), failure == IdentityRun::Failure::None);
-        if (run.succeeded())
+        if (failure == IdentityRun::Failure::None)
             QCOMPARE(run.freeSlots(), 5);
         // Whatever the loader answers late changes nothing.
         QVERIFY(drainDriverOnWorker(driver.get()));
         QCOMPARE(finished.size(), 1);
-        QCOMPARE(run.failure(), failure);
     }
 };
 
