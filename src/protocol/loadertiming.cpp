@@ -54,7 +54,12 @@ int LoaderTiming::answerLimitMs()
 
 QString LoaderTiming::noAnswerText()
 {
-    return QStringLiteral("the device did not answer within %1 s").arg(answerLimitMs() / 1000.0);
+    return noAnswerText(answerLimitMs());
+}
+
+QString LoaderTiming::noAnswerText(int limitMs)
+{
+    return QStringLiteral("the device did not answer within %1 s").arg(limitMs / 1000.0);
 }
 
 QString LoaderTiming::deviceStayedBusyText()

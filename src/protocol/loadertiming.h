@@ -40,6 +40,8 @@ void pause(int milliseconds);
 int answerLimitMs();
 // The message for an operation that passed that limit.
 QString noAnswerText();
+// The same for a limit of limitMs.
+QString noAnswerText(int limitMs);
 // The message for a write that gave up on a device that stayed busy.
 QString deviceStayedBusyText();
 

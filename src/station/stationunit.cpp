@@ -34,10 +34,6 @@ StationUnit::StationUnit(
     m_driver->moveToThread(m_worker.get());
     connect(m_worker.get(), &QThread::started, m_driver.get(), &USBDriver::scanDevices);
     connect(m_worker.get(), &QThread::finished, this, &StationUnit::retired, Qt::QueuedConnection);
-    m_deadline.setSingleShot(true);
-    m_deadline.setInterval(LoaderTiming::answerLimitMs());
-    connect(&m_deadline, &QTimer::timeout, this,
-        [this] { finish(UnitResult::Failed, LoaderTiming::noAnswerText()); });
 }
 
 StationUnit::~StationUnit()
@@ -45,7 +41,7 @@ StationUnit::~StationUnit()
     retire();
     m_worker->wait();
     // Only now that nothing emits to them.
-    m_identityContext.reset();
+    m_identity.reset();
     m_watch.reset();
     m_flash.reset();
     m_driver.reset();
@@ -192,48 +188,40 @@ void StationUnit::identity()
         finish(UnitResult::Failed, QStringLiteral("no serial for it: %1").arg(why));
         return;
     }
-    const QString asked = QStringLiteral("%1 %2").arg(
-        m_reserved, boardVersionText(m_goal.boardVersion, m_goal.boardSubversion));
-    const uchar hwType = boardHwType(m_device.deviceInformation);
-    m_identityContext = std::make_unique<QObject>();
-    QObject *context = m_identityContext.get();
-    auto reported = std::make_shared<QString>();
-    m_deadline.start();
-    const bool reached = DriverLoaders(m_driver.get()).withLoader(m_device, [&](UsbLoader *loader) {
-        connect(loader, &UsbLoader::deviceInformationChanged, context,
-            [reported](bool, const QString &sn, uchar board, uchar sub, uchar, bool) {
-                *reported = QStringLiteral("%1 %2").arg(sn, boardVersionText(board, sub));
-            });
-        // The free slots come last, once the record was read back.
-        connect(
-            loader, &UsbLoader::deviceInformationFreeSlotsChanged, context, [this, reported, asked, done] {
-                if (m_finished)
-                    return;
-                const bool written = *reported == asked;
-                const QString serial = m_reserved;
-                m_reserved.clear();
-                m_goal.settle(serial, written);
-                if (!written) {
-                    finish(UnitResult::Failed,
-                        QStringLiteral(
-                            "the device reports \"%1\" (serial, board), not what was written; %2 is burnt")
-                            .arg(*reported, serial));
-                    return;
-                }
-                m_serialAfter = serial;
-                m_boardAfter = boardVersionText(m_goal.boardVersion, m_goal.boardSubversion);
-                finish(done);
-            });
-        connect(loader, &UsbLoader::firmwareReprogrammingFailed, context, [this] {
-            if (m_finished)
-                return;
-            finish(UnitResult::Failed, QStringLiteral("the device did not take the identity record"));
-        });
-        askLoader(loader, &UsbLoader::flashDeviceInformation, m_reserved, m_goal.boardVersion,
-            m_goal.boardSubversion, hwType);
+    // The device keeps its hardware type.
+    const IdentityRun::Identity asked {
+        m_reserved, m_goal.boardVersion, m_goal.boardSubversion, boardHwType(m_device.deviceInformation)};
+    m_identity = std::make_unique<IdentityRun>(m_driver.get(), m_device, asked);
+    connect(m_identity.get(), &IdentityRun::finished, this, [this, done] {
+        if (m_finished)
+            return;
+        const IdentityRun::Identity &back = m_identity->readBack();
+        switch (m_identity->failure()) {
+        case IdentityRun::Failure::None:
+            m_goal.settle(m_reserved, true);
+            m_serialAfter = m_reserved;
+            m_reserved.clear();
+            m_boardAfter = boardVersionText(m_goal.boardVersion, m_goal.boardSubversion);
+            finish(done);
+            return;
+        case IdentityRun::Failure::SerialDiffers:
+        case IdentityRun::Failure::BoardDiffers:
+            // finish() burns the serial.
+            finish(UnitResult::Failed,
+                QStringLiteral(
+                    "the device reports \"%1 %2\" (serial, board), not what was written; %3 is burnt")
+                    .arg(back.serial, boardVersionText(back.boardVersion, back.boardSubversion), m_reserved));
+            return;
+        case IdentityRun::Failure::HwTypeDiffers:
+            finish(UnitResult::Failed,
+                QStringLiteral("%1; %2 is burnt").arg(m_identity->reason(), m_reserved));
+            return;
+        default:
+            finish(UnitResult::Failed, m_identity->reason());
+            return;
+        }
     });
-    if (!reached)
-        finish(UnitResult::Failed, QStringLiteral("the device is no longer attached"));
+    m_identity->start();
 }
 
 void StationUnit::abort()
@@ -264,7 +252,6 @@ void StationUnit::finish(UnitResult result, const QString &reason)
     if (m_finished)
         return;
     m_finished = true;
-    m_deadline.stop();
     endPhase();
     // A serial reserved for a write that was never confirmed is never given again.
     if (!m_reserved.isEmpty()) {

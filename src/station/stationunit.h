@@ -10,6 +10,7 @@
 
 #include "station/driverloaders.h"
 #include "station/flashrun.h"
+#include "station/identityrun.h"
 #include "station/restartwatch.h"
 #include "station/unitoutcome.h"
 
@@ -113,7 +114,7 @@ private:
     std::unique_ptr<QThread> m_worker;
     std::unique_ptr<FlashRun> m_flash;
     std::unique_ptr<RestartWatch> m_watch;
-    std::unique_ptr<QObject> m_identityContext;
+    std::unique_ptr<IdentityRun> m_identity;
     LoaderDevice m_device;
     bool m_opened = false;
     // The device has a serial of the range, its own: none is written.
@@ -123,7 +124,6 @@ private:
     UnitPhase m_phase = UnitPhase::Opening;
     bool m_phaseOpen = false;
     QJsonObject m_phases;
-    QTimer m_deadline;
     int m_looks = 0;
     bool m_finished = false;
     UnitResult m_result = UnitResult::Failed;

@@ -102,6 +102,17 @@ QList<QSharedPointer<UsbInterfaceHandlerFactory>> USBDriver::handlerFactories() 
     return m_factories;
 }
 
+bool USBDriver::isListed(const TDeviceID &id)
+{
+    QStringList paths;
+    // A list that could not be read says nothing about the device.
+    if (!enumerateDevicePaths(paths))
+        return true;
+    QMutexLocker locker(&m_mutex);
+    const QString path = m_knownPaths.key(id);
+    return !path.isEmpty() && paths.contains(path);
+}
+
 bool USBDriver::enumerateDevicePaths(QStringList &list)
 {
     list.clear();

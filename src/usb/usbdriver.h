@@ -85,6 +85,16 @@ public:
     // leaves the bus. A child of the driver, like inaccessibleDevices().
     DevicePathList *notAnsweringDevices() const { return m_notAnswering; }
     UsbHost *host() const { return m_host.get(); }
+    // The source of device-change notifications (see the constructor), or
+    // null. Its deviceListChanged() comes on its own thread (the main
+    // thread) at once; the scan it causes waits for whatever this driver's
+    // thread is doing, such as a transfer to a device that has gone waiting
+    // for its time-out.
+    QObject *deviceChangeSource() const { return m_deviceChangeSource.get(); }
+    // Whether the host still lists the path of the device recorded under
+    // id: false once it has left, also before the scan that removes it.
+    // Any thread; asks the host, and waits for a running scan.
+    bool isListed(const TDeviceID &id);
 
 signals:
     void devicesListChanged();

@@ -10,7 +10,9 @@
 #include "protocol/loaderrecords.h"
 #include "protocol/loadertiming.h"
 #include "protocol/securewipe.h"
+#include "station/identityrun.h"
 
+#include <QEventLoop>
 #include <QFile>
 #include <QSaveFile>
 #include <QTextStream>
@@ -125,6 +127,26 @@ std::vector<uint8_t> readKey(const DeviceCommandContext &context, const QString 
     return key;
 }
 
+// Writes the identity record and reads it back; the free slots left, or
+// the command ends.
+int writeIdentity(DeviceCommandContext &context, const IdentityRun::Identity &identity)
+{
+    DeviceSession &session = context.session();
+    auto run = std::make_unique<IdentityRun>(session.driver(), context.device(), identity);
+    QEventLoop loop;
+    QObject::connect(run.get(), &IdentityRun::finished, &loop, &QEventLoop::quit);
+    run->start();
+    if (!run->isFinished())
+        loop.exec();
+    const bool written = run->succeeded();
+    const QString reason = run->reason();
+    const int freeSlots = run->freeSlots();
+    session.destroyWithWorkerHeld(std::move(run));
+    if (!written)
+        context.fail(ExitDeviceFailed, reason);
+    return freeSlots;
+}
+
 } // namespace
 
 QString runStartApp(DeviceCommandContext &context)
@@ -234,30 +256,10 @@ QString runSetIdentity(DeviceCommandContext &context)
                                    .arg(commandLine.value(QStringLiteral("hw-type"))));
     }
 
-    QString reported;
-    const QString asked = QStringLiteral("%1 %2 %3")
-                              .arg(serial, boardVersionText(uchar(version), uchar(subversion)))
-                              .arg(hwType);
-    int freeSlots = -1;
-    runOnDevice(context, [&](UsbLoader *loader, LoaderOperation &operation) {
-        QObject::connect(loader, &UsbLoader::deviceInformationChanged, &operation,
-            [&](bool, const QString &sn, uchar board, uchar sub, uchar type, bool) {
-                reported = QStringLiteral("%1 %2 %3").arg(sn, boardVersionText(board, sub)).arg(type);
-            });
-        QObject::connect(loader, &UsbLoader::deviceInformationFreeSlotsChanged, &operation, [&](uchar count) {
-            freeSlots = count;
-            operation.finish(ExitSuccess);
-        });
-        failOnWriteFailure(loader, operation, QStringLiteral("the device did not take the identity record"));
-        askLoader(loader, &UsbLoader::flashDeviceInformation, serial, uchar(version), uchar(subversion),
-            uchar(hwType));
-    });
-    if (reported != asked)
-        context.fail(ExitDeviceFailed,
-            QStringLiteral("the device reports \"%1\" (serial, board, hardware type), not what was written")
-                .arg(reported));
+    const IdentityRun::Identity asked {serial, version, subversion, uchar(hwType)};
+    const int freeSlots = writeIdentity(context, asked);
     return QStringLiteral("identity: %1\nboard: %2\nfree-slots: %3\n")
-        .arg(serial, boardVersionText(uchar(version), uchar(subversion)))
+        .arg(serial, boardVersionText(version, subversion))
         .arg(freeSlots);
 }
 

@@ -4,7 +4,9 @@
 #include "usb/host/sim/simusbbus.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
+#include <thread>
 
 namespace {
 
@@ -41,12 +43,23 @@ const SimPipeProfile *findPipe(const SimInterfaceProfile &interfaceProfile, uint
 
 bool SimUsbBus::finish(Call &call)
 {
+    const SimOp op = call.entry.op;
+    const bool transfer = op == SimOp::ControlTransfer || op == SimOp::ReadPipe || op == SimOp::WritePipe;
+    bool waitsOut = false;
     {
         std::lock_guard<std::mutex> lock(m_mutex);
-        record(call.entry);
+        waitsOut
+            = transfer && !call.entry.result && m_goneDeviceTransfersWait && isGoneLocked(call.entry.handle);
+        if (!waitsOut)
+            record(call.entry);
     }
     if (call.unplugged)
         notifyListeners();
+    if (waitsOut) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(transferTimeoutMs));
+        std::lock_guard<std::mutex> lock(m_mutex);
+        record(call.entry);
+    }
     return call.entry.result;
 }
 

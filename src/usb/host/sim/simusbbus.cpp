@@ -126,6 +126,12 @@ void SimUsbBus::clearFaults()
     m_faults.clear();
 }
 
+void SimUsbBus::setGoneDeviceTransfersWait(bool wait)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_goneDeviceTransfersWait = wait;
+}
+
 std::vector<SimCall> SimUsbBus::calls() const
 {
     std::lock_guard<std::mutex> lock(m_mutex);
@@ -246,6 +252,15 @@ const SimUsbBus::InterfaceHandleState *SimUsbBus::reachInterface(std::uintptr_t 
     }
     call.entry.device = found->second.device;
     return &found->second;
+}
+
+bool SimUsbBus::isGoneLocked(std::uintptr_t handle) const
+{
+    const auto found = m_interfaceHandles.find(handle);
+    if (found == m_interfaceHandles.end())
+        return false;
+    const Device &device = m_devices.at(found->second.device);
+    return !device.plugged || device.instance != found->second.instance;
 }
 
 bool SimUsbBus::isReachable(const InterfaceHandleState &state) const

@@ -70,6 +70,11 @@ public:
 
     void injectFault(const SimFault &fault);
     void clearFaults();
+    // A transfer whose device has left the bus, before or during the call,
+    // waits out UsbHost::transferTimeoutMs before it fails, as on a host that
+    // learns of a removal only from the time-out; by default it fails at once.
+    // Change notifications are not held up by the wait.
+    void setGoneDeviceTransfersWait(bool wait);
 
     // The most recent calls, oldest first; the log keeps at most
     // callLogLimit entries so that long retry loops cannot exhaust memory.
@@ -185,8 +190,11 @@ private:
     bool isReachable(const InterfaceHandleState &state) const;
     // For a transfer on a pipe (pipeId >= 0) the pipe must exist with direction in.
     Routed route(Call &call, int pipeId, bool in);
-    // Logs the call, then, outside the lock, tells listeners if it unplugged a device.
+    // Logs the call, then, outside the lock, tells listeners if it unplugged a
+    // device; a transfer to a gone device first waits if the bus says so.
     bool finish(Call &call);
+    // The interface handle's device instance has left the bus.
+    bool isGoneLocked(std::uintptr_t handle) const;
     void record(SimCall call);
     void notifyListeners();
 
@@ -199,6 +207,7 @@ private:
     std::array<std::size_t, 13> m_callCounts {};
     std::size_t m_callLogLimit = 10000;
     int m_invalidHandleUses = 0;
+    bool m_goneDeviceTransfersWait = false;
     DeviceId m_nextDevice = 1;
     uint64_t m_nextInstance = 1;
     std::uintptr_t m_nextHandle = 1;
