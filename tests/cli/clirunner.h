@@ -29,13 +29,13 @@ inline QString simulatorWithState(const QString &stateFile, const QString &keys 
     return keys.isEmpty() ? state : state + QLatin1Char(',') + keys;
 }
 
-// Starts talvex-cli in process with the given arguments, as a script would.
+// Starts talvex-cli with the given arguments in process, as a script would.
 inline void startCli(QProcess &process, const QStringList &arguments)
 {
 #ifdef Q_OS_WIN
     // Without a console of its own: its output goes to the pipes anyway, and
-    // under Wine the console host made for a child killed while it starts
-    // outlives it, holding the test's standard error open after the test ends.
+    // under Wine the console host made for a child that is killed outlives
+    // it now and then, holding the test's standard error open for good.
     process.setCreateProcessArgumentsModifier([](QProcess::CreateProcessArguments *start) {
         start->flags = (start->flags & ~DWORD(CREATE_NO_WINDOW)) | DETACHED_PROCESS;
     });
