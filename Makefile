@@ -55,9 +55,12 @@ windows:
 	  -DTALVEX_WINDOWS_SODIUM=$(abspath $(WINDOWS_DIR))/sodium/opt/libsodium-mingw64 -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) $(CMAKE_FLAGS)
 	cmake --build $(WINDOWS_DIR) -j $(JOBS)
 
-# The tests under Wine, in a Wine prefix of their own in WINDOWS_DIR/wine.
+# The tests under Wine, in a Wine prefix of their own in WINDOWS_DIR/wine;
+# whatever still runs in that prefix when they end (a console host a killed
+# program left behind, the desktop) ends with them.
 test-windows: windows
-	cd $(WINDOWS_DIR) && ctest --output-on-failure -j $(JOBS)
+	cd $(WINDOWS_DIR) && status=0 && ctest --output-on-failure -j $(JOBS) || status=$$?; \
+	  WINEPREFIX="$${WINEPREFIX:-$(abspath $(WINDOWS_DIR))/wine}" wineserver -k 2>/dev/null; exit $$status
 
 # The installer talvex-updater-VERSION-win64-setup.exe and a portable zip, in
 # WINDOWS_DIR/package; scripts/check-windows-package.sh tries the installer

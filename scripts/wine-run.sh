@@ -54,10 +54,17 @@ if [ ! -f "$WINEPREFIX/.talvex-ready" ]; then
   exec 9>&-
 fi
 
-# The first Wine program of a session starts the server and its helper
-# programs, which keep that program's output open for as long as anything
-# runs in the prefix: under CTest the test that happened to start them would
-# last until the last one ends, and time out in a long run. A throwaway
-# program with no output starts them instead (0.2 s when they run already).
-wine cmd /c exit </dev/null >/dev/null 2>&1 || true
-exec wine "$@"
+# Every Windows program inherits the standard error of the one that starts
+# it, and so does every helper Wine starts on demand: the desktop's
+# explorer.exe, the console host of a program started without a window, the
+# services of a new session. These outlive the program that happened to start
+# them (the desktop lasts while any program of the prefix runs), and CTest
+# waits for a test's output to close: the test would last as long as they do.
+# The program's errors go to a file instead, which tail passes on until the
+# program ends, whatever keeps the file open after it.
+errors=$(mktemp "${TMPDIR:-/tmp}/wine-run.XXXXXX")
+(
+  tail -s 0.2 -n +1 -f --pid=$$ "$errors" >&2 || true
+  rm -f "$errors"
+) </dev/null &
+exec wine "$@" 2>"$errors"

@@ -11,6 +11,10 @@
 #include <QStringList>
 #include <QtGlobal>
 
+#ifdef Q_OS_WIN
+#include <windows.h>
+#endif
+
 struct CliResult
 {
     int exitCode = -1; // -1: did not end normally within the limit
@@ -23,6 +27,27 @@ inline QString simulatorWithState(const QString &stateFile, const QString &keys 
 {
     const QString state = QStringLiteral("state=") + stateFile;
     return keys.isEmpty() ? state : state + QLatin1Char(',') + keys;
+}
+
+// Starts talvex-cli with the given arguments in process, as a script would.
+inline void startCli(QProcess &process, const QStringList &arguments)
+{
+#ifdef Q_OS_WIN
+    // Without a console of its own: its output goes to the pipes anyway, and
+    // under Wine the console host made for a child that is killed outlives
+    // it now and then, holding the test's standard error open for good.
+    process.setCreateProcessArgumentsModifier([](QProcess::CreateProcessArguments *start) {
+        start->flags = (start->flags & ~DWORD(CREATE_NO_WINDOW)) | DETACHED_PROCESS;
+    });
+#endif
+    process.start(QStringLiteral(TALVEX_CLI_PATH), arguments);
+#ifdef Q_OS_WIN
+    // Under Wine on a busy machine a start now and then fails before the
+    // program runs at all; a program that cannot start fails every try.
+    for (int retry = 0; retry < 2 && !process.waitForStarted() && process.error() == QProcess::FailedToStart;
+         ++retry)
+        process.start(QStringLiteral(TALVEX_CLI_PATH), arguments);
+#endif
 }
 
 // With simulator set, the run works on simulated devices described by it;
@@ -41,14 +66,7 @@ inline CliResult runCli(const QStringList &arguments, const QString &simulator =
     if (!simulator.isNull())
         environment.insert(QStringLiteral("TALVEX_SIMULATOR"), simulator);
     process.setProcessEnvironment(environment);
-    process.start(QStringLiteral(TALVEX_CLI_PATH), arguments);
-#ifdef Q_OS_WIN
-    // Under Wine on a busy machine a start now and then fails before the
-    // program runs at all; a program that cannot start fails every try.
-    for (int retry = 0; retry < 2 && !process.waitForStarted() && process.error() == QProcess::FailedToStart;
-         ++retry)
-        process.start(QStringLiteral(TALVEX_CLI_PATH), arguments);
-#endif
+    startCli(process, arguments);
     process.write(input);
     process.closeWriteChannel();
     CliResult result;

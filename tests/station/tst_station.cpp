@@ -180,7 +180,7 @@ private slots:
             QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
             environment.insert(QStringLiteral("TALVEX_SIMULATOR"), simulator);
             process.setProcessEnvironment(environment);
-            process.start(QStringLiteral(TALVEX_CLI_PATH), stationArguments(dir, file, {"--count", "4"}));
+            startCli(process, stationArguments(dir, file, {"--count", "4"}));
             QVERIFY(process.waitForStarted());
             QTest::qWait(int(random.bounded(1500)));
             // A run may have ended on its own before the kill.
