@@ -141,7 +141,7 @@ int writeIdentity(DeviceCommandContext &context, const IdentityRun::Identity &id
     const bool written = run->succeeded();
     const QString reason = run->reason();
     const int freeSlots = run->freeSlots();
-    session.destroyWithWorkerHeld(std::move(run));
+    session.loaders().destroyWithWorkerHeld(std::move(run));
     if (!written)
         context.fail(ExitDeviceFailed, reason);
     return freeSlots;
