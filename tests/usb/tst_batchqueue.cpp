@@ -30,6 +30,7 @@ public:
     std::size_t mostInFlight = 0;
     uint32_t widestInFlight = 0; // from the oldest batch in flight to the newest
     int submitsAfterFailure = 0;
+    int wakes = 0;
     std::vector<uint8_t> firstBytes; // the first byte of each batch submitted
     // The fewest in flight just after an end, while nothing had failed and
     // batches were left to submit.
@@ -67,6 +68,8 @@ public:
                 fewestAfterEnd = std::min(fewestAfterEnd, inFlight.size());
         }
     }
+
+    void wakeWriter() override { ++wakes; }
 
     void cancel(uint32_t batch) override
     {
@@ -229,6 +232,8 @@ void TestBatchQueue::refillsFromEachEnd()
     QVERIFY(transfers.inFlight.empty());
     QVERIFY(transfers.widestInFlight <= transfers.depth);
     QCOMPARE(transfers.submitsAfterFailure, 0);
+    // Every end wakes the writer, whichever thread it arrives on.
+    QCOMPARE(transfers.wakes, int(transfers.firstBytes.size()));
 }
 
 QTEST_GUILESS_MAIN(TestBatchQueue)

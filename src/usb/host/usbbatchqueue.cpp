@@ -69,12 +69,13 @@ void UsbBatchQueue::ended(uint32_t batch, bool ok, uint32_t transferred)
     if (!ok || transferred != sizeOf(batch)) {
         m_states[batch] = State::Failed;
         stopLocked(batch);
-        return;
+    } else {
+        m_states[batch] = State::Done;
+        while (m_nextEnded < m_nextToSubmit && m_states[m_nextEnded] == State::Done)
+            ++m_nextEnded;
+        fillLocked();
     }
-    m_states[batch] = State::Done;
-    while (m_nextEnded < m_nextToSubmit && m_states[m_nextEnded] == State::Done)
-        ++m_nextEnded;
-    fillLocked();
+    m_transfers.wakeWriter();
 }
 
 void UsbBatchQueue::fillLocked()

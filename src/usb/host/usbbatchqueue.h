@@ -37,11 +37,17 @@ public:
         // once a batch has reported its end since the last return, or after
         // a bounded wait (the queue then simply waits again).
         virtual void awaitEnds() = 0;
+        // Called within ended(), after the end counts and before the writer
+        // can see it: where a host whose ends arrive on another thread wakes
+        // the writer, and its last touch of itself, for the writer may then
+        // return and destroy it.
+        virtual void wakeWriter() { }
 
     protected:
         // Reports, once per submitted batch, how it ended: successfully or
         // not, and how many bytes it moved. Never from within submit or
-        // cancel; may submit further batches before it returns.
+        // cancel; may submit further batches before it returns. Once the
+        // last end is reported the write may return at any moment.
         void ended(uint32_t batch, bool ok, uint32_t transferred);
 
     private:

@@ -46,13 +46,16 @@ void LibusbQueuedTransfers::onTransferEnded(libusb_transfer *transfer)
     LibusbQueuedTransfers *const self = slot.owner;
     const bool ok = transfer->status == LIBUSB_TRANSFER_COMPLETED;
     const uint32_t transferred = uint32_t(transfer->actual_length < 0 ? 0 : transfer->actual_length);
-    // The queue may hand this very transfer the next batch: nothing of it is read after this.
+    // The queue may hand this very transfer the next batch, and the writer
+    // may return once it has seen this end: nothing is touched after this.
     self->ended(slot.batch, ok, transferred);
-    // Locks: libusb's events lock, then the queue's (and nothing of libusb's
-    // that the writer takes under it), and apart from it the waiters lock.
-    libusb_lock_event_waiters(self->m_context);
-    self->m_endedFlag = 1;
-    libusb_unlock_event_waiters(self->m_context);
+}
+
+void LibusbQueuedTransfers::wakeWriter()
+{
+    libusb_lock_event_waiters(m_context);
+    m_endedFlag = 1;
+    libusb_unlock_event_waiters(m_context);
 }
 
 void LibusbQueuedTransfers::awaitEnds()

@@ -33,6 +33,7 @@ public:
     bool submit(uint32_t batch, const uint8_t *data, uint32_t length) override;
     void cancel(uint32_t batch) override;
     void awaitEnds() override;
+    void wakeWriter() override;
 
 private:
     struct Slot
@@ -55,6 +56,7 @@ private:
     // libusb reads it on the writer, under its events lock when the writer
     // handles the events, under its event waiters lock when another thread
     // does. So it changes only under the waiters lock, and a callback (which
-    // runs under the events lock) takes that lock to set it.
+    // runs under the events lock) takes that lock to set it. Locks: libusb's
+    // events lock, then the queue's, then the waiters lock.
     int m_endedFlag = 0;
 };
