@@ -5,7 +5,7 @@
 // batch at a time and with eight queued, the USB layer alone
 // (USBEndpoint::write, one at a time), the plain synchronous loop with a
 // second thread handling libusb's events beside it, and eight in flight
-// refilled the tool's way (after libusb's event handling returns, not from
+// refilled only once libusb's event handling returns (the tool refills from
 // the completion callback). The same bytes in the same transfers; every
 // way runs several timed rounds, interleaved, the median counts, and each
 // comparison is the ratio of two medians. Then one more round of each way,
@@ -439,9 +439,9 @@ Measurement plainAsynchronous()
     return complete ? elapsed : -1;
 }
 
-// The tool's pattern in plain libusb: the callback only notes the ended
-// transfer, and the loop submits the next batches once libusb's event
-// handling has returned.
+// Refilling outside the callback in plain libusb: the callback only notes
+// the ended transfer, and the loop submits the next batches once libusb's
+// event handling has returned.
 void LIBUSB_CALL onTransferNoted(libusb_transfer *transfer)
 {
     auto *ended = static_cast<std::vector<libusb_transfer *> *>(transfer->user_data);

@@ -480,10 +480,13 @@ void Gadget::sink()
 // through the kernel's completion work queue, a moment after the host saw
 // its transfer end, so one look at a sleeping sink is not enough: it must
 // be found asleep twice, a millisecond apart, with nothing new taken in
-// between. On this one-CPU machine the completion work, runnable since the
-// transfer ended, runs while this thread sleeps.
+// between. On a one-CPU machine the completion work, runnable since the
+// transfer ended, runs while this thread sleeps. With more CPUs it runs
+// beside this thread, and an emulated CPU can stand still for a while, so
+// the sink must stay asleep with nothing new for a longer spell.
 void Gadget::awaitSinkCaughtUp()
 {
+    static const int quietLooks = sysconf(_SC_NPROCESSORS_ONLN) > 1 ? 20 : 2;
     const std::string stat = "/proc/self/task/" + std::to_string(m_sinkThreadId.load()) + "/stat";
     const auto sinkAsleep = [&] {
         if (!m_sinkInRead)
@@ -496,13 +499,12 @@ void Gadget::awaitSinkCaughtUp()
         const char *state = size > 0 ? std::strrchr(text, ')') : nullptr;
         return !state || (state[1] == ' ' && state[2] == 'S');
     };
-    bool wasAsleep = false;
+    int asleepLooks = 0;
     uint32_t taken = m_transfersReceived;
     for (int tries = 0; tries < 1000; ++tries) {
-        const bool asleep = sinkAsleep();
-        if (asleep && wasAsleep && m_transfersReceived == taken)
+        asleepLooks = sinkAsleep() && m_transfersReceived == taken ? asleepLooks + 1 : 0;
+        if (asleepLooks >= quietLooks)
             return;
-        wasAsleep = asleep;
         taken = m_transfersReceived;
         usleep(1000);
     }

@@ -569,9 +569,6 @@ bool LibusbHost::writePipeBatches(UsbInterfaceHandle handle, uint8_t pipeId, con
         return UsbHost::writePipeBatches(handle, pipeId, buffer, length, batchSize, depth, written);
     // ref keeps the device open until the last transfer has ended.
     const TransferScope scope(*this);
-    LibusbQueuedTransfers transfers(m_context, ref.device->handle, pipeId, pipeTimeoutMs);
-    transfers.planAhead(buffer, length, batchSize);
-    const bool ok = UsbBatchQueue::write(transfers, buffer, length, batchSize, depth, written);
-    transfers.finish();
-    return ok;
+    LibusbQueuedTransfers transfers(m_context, ref.device->handle, pipeId, pipeTimeoutMs, depth);
+    return UsbBatchQueue::write(transfers, buffer, length, batchSize, depth, written);
 }

@@ -23,14 +23,14 @@ public:
         return true;
     }
 
-    void waitForOne(uint32_t &batch, bool &ok, uint32_t &transferred) override
+    void awaitEnds() override
     {
         const Pending pending = m_queue.front();
         m_queue.pop_front();
-        batch = pending.batch;
-        transferred = 0;
-        ok = !pending.cancelled
+        uint32_t transferred = 0;
+        const bool ok = !pending.cancelled
             && m_bus.writePipe(m_handle, m_pipeId, pending.data, pending.length, transferred);
+        ended(pending.batch, ok, transferred);
     }
 
     void cancel(uint32_t batch) override

@@ -1,5 +1,7 @@
 #include "usb/host/winusb/winusbhost.h"
 
+#include "usb/host/usbbatchqueue.h"
+
 #include <windows.h>
 
 #include <setupapi.h>
@@ -7,6 +9,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <deque>
 #include <vector>
 
 static_assert(sizeof(USB_INTERFACE_DESCRIPTOR) == sizeof(UsbInterfaceDescriptor),
@@ -264,12 +267,82 @@ bool WinUsbHost::writePipe(
 
 namespace {
 
-// One overlapped write of writePipeBatches, with the event WinUSB signals
-// when it ends.
-struct QueuedWrite
+// One pipe's overlapped writes, for the batch queue of a pipelined write.
+// WinUSB completes a pipe's writes in the order they were made, so the
+// oldest one is the one to wait for.
+class WinUsbQueuedWrites : public UsbBatchQueue::Transfers
 {
-    OVERLAPPED overlapped {};
-    uint32_t size = 0;
+public:
+    WinUsbQueuedWrites(WINUSB_INTERFACE_HANDLE pipeHandle, uint8_t pipeId, uint32_t depth)
+        : m_pipeHandle(pipeHandle)
+        , m_pipeId(pipeId)
+        , m_slots(depth)
+    {
+        for (Slot &slot : m_slots)
+            slot.overlapped.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    }
+
+    // The batch queue has waited for every write, so WinUSB holds no event.
+    ~WinUsbQueuedWrites() override
+    {
+        for (const Slot &slot : m_slots) {
+            if (slot.overlapped.hEvent)
+                CloseHandle(slot.overlapped.hEvent);
+        }
+    }
+
+    WinUsbQueuedWrites(const WinUsbQueuedWrites &) = delete;
+    WinUsbQueuedWrites &operator=(const WinUsbQueuedWrites &) = delete;
+
+    bool submit(uint32_t batch, const uint8_t *data, uint32_t length) override
+    {
+        Slot &slot = m_slots[batch % m_slots.size()];
+        const HANDLE event = slot.overlapped.hEvent;
+        if (!event)
+            return false;
+        slot.overlapped = OVERLAPPED {};
+        slot.overlapped.hEvent = event;
+        // A write that ends at once still reports through its overlapped structure.
+        ULONG movedNow = 0;
+        if (!WinUsb_WritePipe(m_pipeHandle, m_pipeId, const_cast<uint8_t *>(data), length, &movedNow,
+                &slot.overlapped)
+            && GetLastError() != ERROR_IO_PENDING)
+            return false;
+        m_submitted.push_back(batch);
+        return true;
+    }
+
+    // WinUSB cancels a pipe's writes only all at once, and the queue cancels
+    // every batch in flight together: nothing from the failed batch on may
+    // reach the device.
+    void cancel(uint32_t) override
+    {
+        if (!m_aborted)
+            WinUsb_AbortPipe(m_pipeHandle, m_pipeId);
+        m_aborted = true;
+    }
+
+    void awaitEnds() override
+    {
+        const uint32_t batch = m_submitted.front();
+        m_submitted.pop_front();
+        DWORD moved = 0;
+        const bool ok = WinUsb_GetOverlappedResult(
+            m_pipeHandle, &m_slots[batch % m_slots.size()].overlapped, &moved, TRUE);
+        ended(batch, ok, ok ? moved : 0);
+    }
+
+private:
+    struct Slot
+    {
+        OVERLAPPED overlapped {};
+    };
+
+    const WINUSB_INTERFACE_HANDLE m_pipeHandle;
+    const uint8_t m_pipeId;
+    std::vector<Slot> m_slots;
+    std::deque<uint32_t> m_submitted; // in the order WinUSB ends them
+    bool m_aborted = false;
 };
 
 } // namespace
@@ -279,59 +352,6 @@ bool WinUsbHost::writePipeBatches(UsbInterfaceHandle handle, uint8_t pipeId, con
 {
     if (depth <= 1 || batchSize == 0 || length <= batchSize)
         return UsbHost::writePipeBatches(handle, pipeId, buffer, length, batchSize, depth, written);
-    const uint32_t batches = (length + batchSize - 1) / batchSize;
-    std::vector<QueuedWrite> slots(std::min(depth, batches));
-    bool ok = true;
-    for (QueuedWrite &slot : slots) {
-        slot.overlapped.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-        ok = ok && slot.overlapped.hEvent;
-    }
-    const WINUSB_INTERFACE_HANDLE pipeHandle = interfaceOf(handle);
-
-    // Batch n lives in slot n % slots.size() from its submission to its end.
-    uint32_t submitted = 0;
-    uint32_t ended = 0;
-    const auto submit = [&] {
-        QueuedWrite &slot = slots[submitted % slots.size()];
-        const HANDLE event = slot.overlapped.hEvent;
-        slot.overlapped = OVERLAPPED {};
-        slot.overlapped.hEvent = event;
-        const uint32_t offset = submitted * batchSize;
-        slot.size = std::min(batchSize, length - offset);
-        // A write that ends at once still reports through its overlapped structure.
-        ULONG movedNow = 0;
-        if (!WinUsb_WritePipe(pipeHandle, pipeId, const_cast<uint8_t *>(buffer + offset), slot.size,
-                &movedNow, &slot.overlapped)
-            && GetLastError() != ERROR_IO_PENDING)
-            return false;
-        ++submitted;
-        return true;
-    };
-    while (ok && submitted < slots.size())
-        ok = submit();
-    while (ok && ended < submitted) {
-        QueuedWrite &slot = slots[ended % slots.size()];
-        DWORD moved = 0;
-        ok = WinUsb_GetOverlappedResult(pipeHandle, &slot.overlapped, &moved, TRUE) && moved == slot.size;
-        ++ended;
-        if (!ok)
-            break;
-        written(ended - 1);
-        if (submitted < batches)
-            ok = submit();
-    }
-    if (!ok && ended < submitted) {
-        // Nothing from the failed batch on may reach the device, and no
-        // buffer or event may go while WinUSB still holds it.
-        WinUsb_AbortPipe(pipeHandle, pipeId);
-        for (; ended < submitted; ++ended) {
-            DWORD moved = 0;
-            WinUsb_GetOverlappedResult(pipeHandle, &slots[ended % slots.size()].overlapped, &moved, TRUE);
-        }
-    }
-    for (QueuedWrite &slot : slots) {
-        if (slot.overlapped.hEvent)
-            CloseHandle(slot.overlapped.hEvent);
-    }
-    return ok && ended == batches;
+    WinUsbQueuedWrites writes(interfaceOf(handle), pipeId, std::min(depth, (length - 1) / batchSize + 1));
+    return UsbBatchQueue::write(writes, buffer, length, batchSize, depth, written);
 }
