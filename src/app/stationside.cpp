@@ -37,6 +37,19 @@ StationSide::StationSide(StationWindow *window, const QString &dataFolder)
     });
     connect(&m_station, &Station::failing, window, &StationWindow::onStationFailing);
     connect(&m_station, &Station::serialsLow, window, &StationWindow::onSerialsLow);
+    connect(&m_station, &Station::lineUnreachable, window, &StationWindow::onLineUnreachable);
+    connect(&m_station, &Station::lineReachable, window, &StationWindow::onLineReachable);
+    connect(&m_station, &Station::lineBurnt, this, [this](const QStringList &serials) {
+        m_window->showStatus(tr("Burnt %1 serials this station's last run left reserved on the line: %2")
+                                 .arg(serials.size())
+                                 .arg(serials.join(QLatin1Char(' '))));
+    });
+    connect(&m_station, &Station::lineWaiting, this, [this](int settles, const QString &file) {
+        m_lineWaiting = tr("The line database has not confirmed %1 units; they are kept in %2 and sent when "
+                           "the station next starts.")
+                            .arg(settles)
+                            .arg(file);
+    });
     connect(&m_station, &Station::stopped, this, &StationSide::showStationEnd);
     connect(&m_countersTimer, &QTimer::timeout, this, &StationSide::showCounters);
     window->showStationFiles(recordFile(), stateFile());
@@ -78,7 +91,10 @@ void StationSide::start(const StationWindow::Choice &choice)
     if (!choice.serialPattern.isEmpty()) {
         options.serials = choice.serialPattern;
         options.board = choice.boardVersion;
-        options.stateFile = stateFile();
+        if (choice.lineAddress.isEmpty())
+            options.stateFile = stateFile();
+        else
+            options.line = choice.lineAddress;
     }
     options.recordFile = recordFile();
     // Before starting: a station that cannot start reports its end at once.
@@ -91,6 +107,14 @@ void StationSide::start(const StationWindow::Choice &choice)
 void StationSide::showCounters()
 {
     m_window->onCountersChanged(m_station.counters(), m_station.unitsPerHour());
+    LineDatabase::Report line;
+    if (m_station.lineTotals(&line))
+        m_window->showLineTotals(tr("Line: %1 units, %2 per hour; serials given %3, burnt %4, reserved %5")
+                                     .arg(line.all.units)
+                                     .arg(line.all.perHour, 0, 'f', 0)
+                                     .arg(line.given)
+                                     .arg(line.burnt)
+                                     .arg(line.reserved));
 }
 
 void StationSide::showStationEnd(const StationEnd &end)
@@ -98,9 +122,15 @@ void StationSide::showStationEnd(const StationEnd &end)
     m_countersTimer.stop();
     showCounters();
     m_window->onStopped();
+    QString text;
     if (end.cause != StationEnd::Cause::AllWell)
-        m_window->showStatus(QStringLiteral("Stopped: %1")
-                                 .arg(end.cause == StationEnd::Cause::OptionRefused
-                                         ? StationWindow::serialsRefusalText(end.refusal)
-                                         : end.reason));
+        text = QStringLiteral("Stopped: %1")
+                   .arg(end.cause == StationEnd::Cause::OptionRefused
+                           ? StationWindow::serialsRefusalText(end.refusal)
+                           : end.reason);
+    if (!m_lineWaiting.isEmpty())
+        text = text.isEmpty() ? m_lineWaiting : text + QLatin1Char(' ') + m_lineWaiting;
+    m_lineWaiting.clear();
+    if (!text.isEmpty())
+        m_window->showStatus(text);
 }

@@ -36,4 +36,6 @@ private:
     Station m_station;
     // Units per hour changes with time too, not only when a unit ends.
     QTimer m_countersTimer;
+    // What the line database has not confirmed at the end, for the operator.
+    QString m_lineWaiting;
 };

@@ -176,7 +176,14 @@ bool LineAddress::parseKeywords(const QString &text)
 QString LineAddress::connectionString() const
 {
     QStringList pairs;
-    for (const auto &parameter : m_parameters)
+    bool timeoutGiven = false;
+    for (const auto &parameter : m_parameters) {
         pairs << parameter.first + QLatin1Char('=') + quoted(parameter.second);
+        timeoutGiven = timeoutGiven || parameter.first == QLatin1String("connect_timeout");
+    }
+    // libpq waits for an unanswering host as long as the system does: a
+    // station waits for its line no longer than this, unless told otherwise.
+    if (!timeoutGiven)
+        pairs << QStringLiteral("connect_timeout=%1").arg(defaultConnectTimeoutSeconds);
     return pairs.join(QLatin1Char(' '));
 }

@@ -18,6 +18,9 @@ public:
 
     bool isValid() const { return m_problem.isEmpty(); }
     const QString &problem() const { return m_problem; }
+    // Seconds libpq waits for a connection when the address names no connect_timeout.
+    static constexpr int defaultConnectTimeoutSeconds = 10;
+
     // The key=value connection string handed to the driver, password included.
     QString connectionString() const;
     // The address as given, without its password: safe to print or log.

@@ -12,21 +12,6 @@ namespace {
 
 const char insufficientPrivilege[] = "42501";
 
-QString stateText(LineDatabase::Outcome outcome)
-{
-    switch (outcome) {
-    case LineDatabase::Outcome::Given:
-        return QStringLiteral("given");
-    case LineDatabase::Outcome::Burnt:
-        return QStringLiteral("burnt");
-    case LineDatabase::Outcome::Kept:
-        return QStringLiteral("kept");
-    case LineDatabase::Outcome::NoSerial:
-        break;
-    }
-    return QString();
-}
-
 // A text field of the record line, or null when it has none.
 QVariant fieldOf(const QJsonObject &line, const char *key)
 {
@@ -162,42 +147,52 @@ LineDatabase::Error LineDatabase::holdNameAgain()
     return commit();
 }
 
-LineDatabase::Error LineDatabase::start(const QString &station, const SerialRange &range, QStringList *burnt)
+LineDatabase::Error LineDatabase::start(const QString &station, const SerialRange &range)
 {
     m_station = station;
     m_runId = QUuid();
     Error error = holdName();
     if (error.isError())
         return error;
-    const QUuid runId = QUuid::createUuid();
     QSqlQuery query(m_db);
     // The first station to start on an empty database sets the range; one
     // starting beside it waits for that and then compares.
     if ((error = begin()).isError()
         || !run(query, "INSERT INTO talvex_range (pattern, next_number) VALUES (?, ?) ON CONFLICT DO NOTHING",
             {range.pattern(), range.first()}, &error)
-        || !run(query, "SELECT pattern FROM talvex_range FOR UPDATE", {}, &error))
+        || !run(query, "SELECT pattern, next_number FROM talvex_range", {}, &error))
         return error;
     query.next();
-    if (query.value(0).toString() != range.pattern()) {
-        const QString held = query.value(0).toString();
-        m_db.rollback();
+    const QString held = query.value(0).toString();
+    const qint64 next = query.value(1).toLongLong();
+    if ((error = commit()).isError())
+        return error;
+    if (held != range.pattern())
         return {Error::Kind::RangeDiffers, QStringLiteral("the line's range is %1").arg(held), QString()};
-    }
-    if (!run(query,
+    m_range = range;
+    m_runId = QUuid::createUuid();
+    m_left = qMax<qint64>(0, range.last() - next + 1);
+    return {};
+}
+
+LineDatabase::Error LineDatabase::burnLeftovers(QStringList *burnt)
+{
+    if (m_runId.isNull())
+        return {Error::Kind::NotStarted, QString(), QString()};
+    QSqlQuery query(m_db);
+    Error error = begin();
+    if (error.isError()
+        || !run(query,
             "UPDATE talvex_serial SET state = 'burnt', changed = now()"
             " WHERE state = 'reserved' AND station = ? AND run_id <> ?::uuid RETURNING serial",
-            {station, runId.toString()}, &error))
+            {m_station, m_runId.toString()}, &error))
         return error;
     QStringList burntNow;
     while (query.next())
         burntNow << query.value(0).toString();
     if ((error = commit()).isError())
         return error;
-    if (burnt)
-        *burnt = burntNow;
-    m_range = range;
-    m_runId = runId;
+    *burnt = burntNow;
     return {};
 }
 
@@ -218,9 +213,12 @@ LineDatabase::Error LineDatabase::reserve(QString *serial)
             return error;
         if (!query.next()) {
             m_db.rollback();
+            m_left = 0;
             return {Error::Kind::RangeUsedUp, QString(), QString()};
         }
-        const QString candidate = m_range.serial(query.value(0).toLongLong());
+        const qint64 number = query.value(0).toLongLong();
+        m_left = m_range.last() - number;
+        const QString candidate = m_range.serial(number);
         // A serial already seen on a device is passed over.
         if (!run(query,
                 "INSERT INTO talvex_serial (serial, state, station, run_id) VALUES (?, 'reserved', ?, "
@@ -268,11 +266,16 @@ LineDatabase::Error LineDatabase::settle(const QUuid &runId, const QString &unit
     case Outcome::NoSerial:
         break;
     case Outcome::Given:
+        settled = run(query,
+            "UPDATE talvex_serial SET state = 'given', changed = now()"
+            " WHERE serial = ? AND state IN ('reserved', 'burnt') AND run_id = ?::uuid",
+            {serial, runId.toString()}, &error);
+        break;
     case Outcome::Burnt:
         settled = run(query,
-            "UPDATE talvex_serial SET state = ?, changed = now()"
+            "UPDATE talvex_serial SET state = 'burnt', changed = now()"
             " WHERE serial = ? AND state = 'reserved' AND run_id = ?::uuid",
-            {stateText(outcome), serial, runId.toString()}, &error);
+            {serial, runId.toString()}, &error);
         break;
     case Outcome::Kept:
         settled = run(query,
@@ -282,6 +285,32 @@ LineDatabase::Error LineDatabase::settle(const QUuid &runId, const QString &unit
         break;
     }
     return settled ? commit() : error;
+}
+
+LineDatabase::Error LineDatabase::claim(const QString &serial, const QString &holder, bool *keeps)
+{
+    if (m_runId.isNull())
+        return {Error::Kind::NotStarted, QString(), QString()};
+    QSqlQuery query(m_db);
+    Error error = begin();
+    if (error.isError()
+        || !run(query,
+            "SELECT NOT EXISTS (SELECT 1 FROM talvex_serial WHERE serial = ?)"
+            " OR EXISTS (SELECT 1 FROM talvex_record WHERE serial = ? AND usb_serial = ?)",
+            {serial, serial, holder}, &error))
+        return error;
+    query.next();
+    *keeps = query.value(0).toBool();
+    return commit();
+}
+
+LineDatabase::Error LineDatabase::check()
+{
+    QSqlQuery query(m_db);
+    Error error = begin();
+    if (error.isError() || !run(query, "SELECT 1", {}, &error))
+        return error;
+    return commit();
 }
 
 LineDatabase::Error LineDatabase::openReservations(QVector<Reservation> *reservations)

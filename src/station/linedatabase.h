@@ -120,19 +120,34 @@ public:
 
     // Connects to address and makes the tables when there are none yet.
     Error open(const LineAddress &address);
-    // Starts a run (once per object) of station on range under a fresh run id: refused when
-    // another process runs under that name or the database holds another
-    // range. Serials left reserved by earlier runs of this name are burnt;
-    // burnt (optional) lists them.
-    Error start(const QString &station, const SerialRange &range, QStringList *burnt = nullptr);
+    // Starts a run (once per object) of station on range under a fresh run
+    // id: refused when another process runs under that name or the
+    // database holds another range.
+    Error start(const QString &station, const SerialRange &range);
+    // Burns the serials earlier runs of this name left reserved (they ended
+    // without settling them); burnt lists them. Settles those runs left
+    // waiting go first: a serial given counts as given.
+    Error burnLeftovers(QStringList *burnt);
     QUuid runId() const { return m_runId; }
 
     // The next serial of the range that nobody has, reserved for this run.
     Error reserve(QString *serial);
+    // Whether the device of USB serial holder may keep serial, a serial of
+    // the range it already has: new to the line, or recorded as the same
+    // device's. Nothing is written; its settle notes it.
+    Error claim(const QString &serial, const QString &holder, bool *keeps);
+    // Serials of the range never handed out, as last seen by start() or reserve().
+    qint64 left() const { return m_left; }
     // Settles unit unitKey of run runId: its serial as outcome says, and
-    // its record line, together. Sent again, it changes nothing.
+    // its record line, together. Sent again, it changes nothing. A serial
+    // given counts as given even when it was burnt meanwhile (by its
+    // station's restart or by an operator): the device has it.
     Error settle(const QUuid &runId, const QString &unitKey, const QString &serial, Outcome outcome,
         const QJsonObject &recordLine);
+
+    // Asks the database for nothing, connecting again (and taking the run's
+    // name again) when the connection was lost.
+    Error check();
 
     // Serials still reserved by runs whose station is no longer running.
     Error openReservations(QVector<Reservation> *reservations);
@@ -167,4 +182,5 @@ private:
     QString m_station;
     QUuid m_runId;
     SerialRange m_range;
+    qint64 m_left = 0;
 };

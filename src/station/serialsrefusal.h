@@ -18,6 +18,13 @@ struct SerialsRefusal
         Board,
         // Serials without a state file to keep them in.
         NoState,
+        // The line database's address cannot be read; text says why (the
+        // address itself is not repeated: it may hold a password).
+        LineAddress,
+        // A line without a serial range: the line's serials need one.
+        LineWithoutSerials,
+        // A state file beside a line, whose database keeps the serials instead.
+        LineWithState,
     };
 
     Reason reason = Reason::None;

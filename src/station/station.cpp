@@ -28,6 +28,28 @@ SerialsRefusal readSerials(
     return refusal;
 }
 
+SerialsRefusal readSerialsAndLine(const Station::Options &options, StationSettings *settings)
+{
+    SerialsRefusal refusal;
+    if (!options.line)
+        return readSerials(*options.serials, options.board, options.stateFile, settings);
+    const LineAddress line = LineAddress::parse(*options.line);
+    if (!line.isValid()) {
+        refusal.reason = SerialsRefusal::Reason::LineAddress;
+        refusal.text = line.problem();
+    } else if (!options.serials) {
+        refusal.reason = SerialsRefusal::Reason::LineWithoutSerials;
+    } else if (!options.stateFile.isEmpty()) {
+        refusal.reason = SerialsRefusal::Reason::LineWithState;
+    } else {
+        // The line keeps the serials: no state file is asked for.
+        refusal = readSerials(*options.serials, options.board, QStringLiteral("-"), settings);
+        settings->stateFile.clear();
+        settings->line = line;
+    }
+    return refusal;
+}
+
 } // namespace
 
 Station::Station(QObject *parent)
@@ -56,6 +78,11 @@ qint64 Station::elapsedMs() const
     return m_core ? m_core->elapsedMs() : m_endElapsedMs;
 }
 
+bool Station::lineTotals(LineDatabase::Report *report)
+{
+    return m_core && m_core->line() && m_core->lineTotals(report);
+}
+
 int Station::inProgress() const
 {
     return m_core ? m_core->inProgress() : 0;
@@ -80,6 +107,8 @@ void Station::start(const Station::Options &options)
     }
     if (cutBytes > 0)
         emit recordCut(cutBytes);
+    if (!core->lineBurnt().isEmpty())
+        emit lineBurnt(core->lineBurnt());
     connect(core.get(), &StationCore::unitStarted, this, &Station::watch);
     connect(core.get(), &StationCore::unitFinished, this,
         [this](StationUnit *unit, UnitResult result, const QJsonObject &line) {
@@ -95,6 +124,8 @@ void Station::start(const Station::Options &options)
     connect(core.get(), &StationCore::statusChanged, this, &Station::statusChanged);
     connect(core.get(), &StationCore::failing, this, &Station::failing);
     connect(core.get(), &StationCore::serialsLow, this, &Station::serialsLow);
+    connect(core.get(), &StationCore::lineUnreachable, this, &Station::lineUnreachable);
+    connect(core.get(), &StationCore::lineReachable, this, &Station::lineReachable);
     // Queued: the core goes once it has finished, not while it still reports.
     connect(core.get(), &StationCore::finished, this, &Station::finished, Qt::QueuedConnection);
     m_core = std::move(core);
@@ -145,9 +176,8 @@ bool Station::resolve(const Station::Options &options)
     }
     m_settings.signature = approval.recordState();
     m_settings.signer = approval.check.isVerified() ? approval.check.keyId : QString();
-    if (options.serials) {
-        const SerialsRefusal refused
-            = readSerials(*options.serials, options.board, options.stateFile, &m_settings);
+    if (options.serials || options.line) {
+        const SerialsRefusal refused = readSerialsAndLine(options, &m_settings);
         if (refused.isRefused()) {
             StationEnd ended;
             ended.cause = StationEnd::Cause::OptionRefused;
@@ -211,6 +241,8 @@ void Station::finished()
         return;
     m_endCounters = m_core->counters();
     m_endElapsedMs = m_core->elapsedMs();
+    if (m_core->line() && m_core->line()->waiting() > 0)
+        emit lineWaiting(m_core->line()->waiting(), StationCore::lineQueueFile(m_settings.recordFile));
     const QString fatal = m_core->fatalError();
     m_core.reset();
     if (!fatal.isEmpty()) {

@@ -12,6 +12,7 @@
 // destructor.
 
 #include "firmware/firmwarefile.h"
+#include "station/linedatabase.h"
 #include "station/serialsrefusal.h"
 #include "station/stationcounters.h"
 #include "station/stationsettings.h"
@@ -71,6 +72,9 @@ public:
         std::optional<QString> serials;
         QString board;
         QString stateFile;
+        // The line database's address (libpq's URI or key=value form): the
+        // serials and a copy of the record are the line's. None: local files.
+        std::optional<QString> line;
         // None: station-record.jsonl; empty: no record is kept.
         std::optional<QString> recordFile;
         // None: the host name.
@@ -96,6 +100,8 @@ public:
     qint64 elapsedMs() const;
     double unitsPerHour() const { return counters().unitsPerHour(elapsedMs()); }
     int inProgress() const;
+    // The line's figures, every station's; false without a line or while it is unreachable.
+    bool lineTotals(LineDatabase::Report *report);
 
 public slots:
     // Either started() or, when the station cannot start, stopped() follows
@@ -137,6 +143,15 @@ signals:
     void failing(const QString &reason);
     // Fewer than 5 % of the range are left: at the start, and at each serial given then.
     void serialsLow(qint64 left, qint64 inRange);
+    // On a line: serials this station's last run left reserved, burnt at the start.
+    void lineBurnt(const QStringList &serials);
+    // The line database stopped answering (libpq's reason): no unit that
+    // needs a serial starts until lineReachable().
+    void lineUnreachable(const QString &reason);
+    void lineReachable();
+    // At the end, units' settles the line database has not confirmed: they
+    // are kept in file and sent when the station next starts on its record.
+    void lineWaiting(int settles, const QString &file);
     void stopped(const StationEnd &end);
 
 private:

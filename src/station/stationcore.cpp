@@ -39,7 +39,10 @@ bool StationCore::open(const StationSettings &settings, QString *error, qint64 *
     *cutBytes = 0;
     if (!m_settings.recordFile.isEmpty() && !m_record.open(m_settings.recordFile, error, cutBytes))
         return false;
-    if (m_settings.range.isValid()) {
+    if (m_settings.line) {
+        if (!openLine(error))
+            return false;
+    } else if (m_settings.range.isValid()) {
         // Before the state is read: a record read as a state would pass for a damaged state.
         DurableFile::Status state;
         if (!DurableFile::status(m_settings.stateFile, &state, error))
@@ -58,6 +61,8 @@ bool StationCore::open(const StationSettings &settings, QString *error, qint64 *
     m_goal.withSerials = m_settings.range.isValid();
     m_goal.boardVersion = m_settings.boardVersion;
     m_goal.boardSubversion = m_settings.boardSubversion;
+    if (m_line)
+        return true;
     m_goal.claim = [this](const QString &serial, const QString &holder, QString *why) {
         if (!m_settings.range.contains(serial))
             return StationUnit::Goal::Claim::NotOfRange;
@@ -92,13 +97,84 @@ bool StationCore::open(const StationSettings &settings, QString *error, qint64 *
     return true;
 }
 
+bool StationCore::openLine(QString *error)
+{
+    if (m_settings.recordFile.isEmpty() || !m_settings.range.isValid()) {
+        *error = QStringLiteral("a station on a line needs a serial range and a record");
+        return false;
+    }
+    m_line = std::make_unique<StationLine>();
+    if (!m_line->open(*m_settings.line, m_settings.name, m_settings.range, lineQueueFile(m_settings.recordFile),
+            error, &m_lineBurnt)) {
+        m_line.reset();
+        return false;
+    }
+    connect(m_line.get(), &StationLine::unreachable, this, [this](const QString &reason) {
+        emit lineUnreachable(reason);
+        emit statusChanged();
+    });
+    connect(m_line.get(), &StationLine::reachable, this, [this] {
+        emit lineReachable();
+        lookForArrivals();
+    });
+    m_goal.claim = [this](const QString &serial, const QString &holder, QString *why) {
+        if (!m_settings.range.contains(serial))
+            return StationUnit::Goal::Claim::NotOfRange;
+        return m_line->claim(serial, holder, why) == StationLine::Claim::Kept
+            ? StationUnit::Goal::Claim::Kept
+            : StationUnit::Goal::Claim::Refused;
+    };
+    m_goal.reserve = [this](const QString &, QString *why) {
+        const QString serial = m_line->reserve(why);
+        if (!serial.isEmpty() && serialsRunningLow()) {
+            emit serialsLow(serialsLeft(), serialsInRange());
+            if (serialsLeft() == 0)
+                stop();
+        }
+        return serial;
+    };
+    // The unit's serial is settled with its record line, as it ends.
+    m_goal.settle = [](const QString &, bool) {};
+    return true;
+}
+
+QString StationCore::lineQueueFile(const QString &recordFile)
+{
+    return recordFile + QStringLiteral(".line-queue");
+}
+
+void StationCore::settleOnLine(const StationUnit *unit, const QJsonObject &line)
+{
+    LineDatabase::Outcome outcome = LineDatabase::Outcome::NoSerial;
+    switch (unit->serialEnd()) {
+    case StationUnit::SerialEnd::None:
+        break;
+    case StationUnit::SerialEnd::Given:
+        outcome = LineDatabase::Outcome::Given;
+        break;
+    case StationUnit::SerialEnd::Burnt:
+        outcome = LineDatabase::Outcome::Burnt;
+        break;
+    case StationUnit::SerialEnd::Kept:
+        outcome = LineDatabase::Outcome::Kept;
+        break;
+    }
+    QString error;
+    if (!m_line->settle(QString::number(++m_lineUnits), unit->settledSerial(), outcome, line, &error))
+        fail(error);
+}
+
 qint64 StationCore::serialsLeft() const
 {
+    if (m_line)
+        return m_line->left();
     return m_settings.range.isValid() ? m_state.left() : 0;
 }
 
 qint64 StationCore::serialsInRange() const
 {
+    if (m_line)
+        return m_settings.range.last() - m_settings.range.first() + 1;
     return m_settings.range.isValid() ? m_state.size() : 0;
 }
 
@@ -151,6 +227,9 @@ void StationCore::lookForArrivals()
     for (const std::u16string &path : found)
         present << QString::fromStdU16String(path);
     for (const QString &port : m_ports.arrivals(present)) {
+        // Each unit needs a serial from the line; those waiting start once it answers.
+        if (m_line && !m_line->isReachable())
+            break;
         if (m_settings.maxUnits > 0 && m_ports.inProgress() >= m_settings.maxUnits)
             break;
         if (m_settings.count > 0 && m_counters.handled() + m_ports.inProgress() >= m_settings.count)
@@ -198,6 +277,9 @@ void StationCore::unitEnded(StationUnit *unit)
         line.insert(QStringLiteral("record_error"), error);
         fail(error);
     }
+    // After its local line: a unit is never on the line without it.
+    if (m_line)
+        settleOnLine(unit, line);
     m_counters.count(result);
     emit unitFinished(unit, result, line);
     m_ports.finish(unit->port());

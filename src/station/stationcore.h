@@ -8,6 +8,7 @@
 // own, and nothing here waits on one but the destructor.
 
 #include "station/stationcounters.h"
+#include "station/stationline.h"
 #include "station/stationports.h"
 #include "station/stationrecord.h"
 #include "station/stationsettings.h"
@@ -59,6 +60,15 @@ public:
     qint64 serialsInRange() const;
     // Fewer than 5 % of the range are left.
     bool serialsRunningLow() const;
+    // With a line database: whether it answers, why not, and how many
+    // units' settles wait in the local file for it. Without one, nothing.
+    const StationLine *line() const { return m_line.get(); }
+    // Serials that this station's last run left reserved on the line (it
+    // ended without settling them), burnt by open().
+    const QStringList &lineBurnt() const { return m_lineBurnt; }
+    bool lineTotals(LineDatabase::Report *report) { return m_line && m_line->totals(report); }
+    // The name of that local file for a record of the given name.
+    static QString lineQueueFile(const QString &recordFile);
 
 signals:
     void unitStarted(StationUnit *unit);
@@ -72,6 +82,10 @@ signals:
     // The record or state could not be written: the station takes no new
     // unit from now on; those in progress finish. Once per station.
     void failing(const QString &reason);
+    // The line database stopped answering: no unit that needs a serial is
+    // taken until it answers again; reason is libpq's.
+    void lineUnreachable(const QString &reason);
+    void lineReachable();
     // A serial was given while fewer than 5 % of the range are left; with
     // none left, the station takes no new unit from then on.
     void serialsLow(qint64 left, qint64 inRange);
@@ -81,7 +95,10 @@ private slots:
     void lookForArrivals();
 
 private:
+    bool openLine(QString *error);
     void startUnit(const QString &port);
+    // Sends the unit's settle and record line to the line database.
+    void settleOnLine(const StationUnit *unit, const QJsonObject &line);
     void unitEnded(StationUnit *unit);
     void endWhenIdle();
     // Without its record or state the station cannot keep its promises.
@@ -90,6 +107,10 @@ private:
     StationSettings m_settings;
     StationRecord m_record;
     StationState m_state;
+    std::unique_ptr<StationLine> m_line;
+    // Units whose record line went to the line database, this run: the next one's key.
+    qint64 m_lineUnits = 0;
+    QStringList m_lineBurnt;
     StationUnit::Goal m_goal;
     QList<QSharedPointer<UsbInterfaceHandlerFactory>> m_factories;
     StationPorts m_ports;

@@ -5,10 +5,13 @@
 // the files and defaults settled. Any thread.
 
 #include "firmware/firmwarefile.h"
+#include "station/lineaddress.h"
 #include "station/serialrange.h"
 
 #include <QSharedPointer>
 #include <QString>
+
+#include <optional>
 
 struct StationSettings
 {
@@ -26,6 +29,9 @@ struct StationSettings
     uchar boardSubversion = 0;
     // Empty: no record is kept.
     QString recordFile;
+    // With a line: the range's serials and a copy of the record are the
+    // line database's, and stateFile is not used.
+    std::optional<LineAddress> line;
     QString stateFile;
     QString name;
     // Units to handle before the station ends; 0: no end.

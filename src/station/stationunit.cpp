@@ -117,6 +117,10 @@ void StationUnit::open(const LoaderDevice &device)
             return;
         }
         m_keepsSerial = claim == Goal::Claim::Kept;
+        if (m_keepsSerial) {
+            m_serialEnd = SerialEnd::Kept;
+            m_settledSerial = m_serialBefore;
+        }
     }
     if (isCurrent(device.firmwareInformation, m_goal.firmware->header()) && !m_goal.reflashCurrent) {
         m_firmwareAfter = m_firmwareBefore;
@@ -199,6 +203,8 @@ void StationUnit::identity()
         switch (m_identity->failure()) {
         case IdentityRun::Failure::None:
             m_goal.settle(m_reserved, true);
+            m_serialEnd = SerialEnd::Given;
+            m_settledSerial = m_reserved;
             m_serialAfter = m_reserved;
             m_reserved.clear();
             m_boardAfter = boardVersionText(m_goal.boardVersion, m_goal.boardSubversion);
@@ -256,6 +262,8 @@ void StationUnit::finish(UnitResult result, const QString &reason)
     // A serial reserved for a write that was never confirmed is never given again.
     if (!m_reserved.isEmpty()) {
         m_goal.settle(m_reserved, false);
+        m_serialEnd = SerialEnd::Burnt;
+        m_settledSerial = m_reserved;
         m_reserved.clear();
     }
     m_result = result;

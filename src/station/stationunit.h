@@ -76,6 +76,20 @@ public:
     QString reason() const { return m_reason; }
     double seconds() const;
     QString serialAfter() const { return m_serialAfter; }
+    // What became of a serial of the range for this unit, once finished.
+    enum class SerialEnd {
+        // None of the range was reserved nor kept.
+        None,
+        // Its reserved serial was written and read back.
+        Given,
+        // Its reserved serial's write was never confirmed.
+        Burnt,
+        // The device already had a serial of the range, its own.
+        Kept,
+    };
+    SerialEnd serialEnd() const { return m_serialEnd; }
+    // The serial that serialEnd() speaks of; empty with None.
+    QString settledSerial() const { return m_settledSerial; }
     QString firmwareAfterText() const { return m_firmwareAfterText; }
     // The unit's line of the record, without the station's own fields.
     QJsonObject recordFields() const;
@@ -132,6 +146,8 @@ private:
     QString m_serialAfter;
     QString m_boardAfter;
     QString m_reserved;
+    SerialEnd m_serialEnd = SerialEnd::None;
+    QString m_settledSerial;
     QJsonObject m_firmwareBefore;
     QJsonObject m_firmwareAfter;
     QString m_firmwareAfterText;

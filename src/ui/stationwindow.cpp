@@ -102,8 +102,13 @@ void StationWindow::onStartClicked()
         showStatus(QStringLiteral("The expected SHA-256 \"%1\" is not 64 hex digits.").arg(expected));
         return;
     }
+    const QString line = ui->lineAddressEdit->text().trimmed();
+    if (!line.isEmpty() && pattern.isEmpty()) {
+        showStatus(QStringLiteral("A station on a line database needs the serial range and the board version."));
+        return;
+    }
     setRun(Run::Starting);
-    emit startRequested(Choice {m_firmware, m_firmwarePath, pattern, board, expected});
+    emit startRequested(Choice {m_firmware, m_firmwarePath, pattern, board, expected, line});
 }
 
 void StationWindow::onStopClicked()
@@ -209,6 +214,24 @@ void StationWindow::onCountersChanged(const StationCounters &counters, double un
     ui->unitsPerHourLabel->setText(QStringLiteral("Units per hour: %1").arg(unitsPerHour, 0, 'f', 0));
 }
 
+void StationWindow::onLineUnreachable(const QString &reason)
+{
+    showStatus(QStringLiteral("line database unreachable: %1. No new units are taken until it answers; "
+                              "the units in progress finish.")
+                   .arg(reason));
+}
+
+void StationWindow::onLineReachable()
+{
+    showStatus(QStringLiteral("The line database answers again: new units are taken."));
+}
+
+void StationWindow::showLineTotals(const QString &text)
+{
+    ui->lineTotalsLabel->setText(text);
+    ui->lineTotalsLabel->setVisible(!text.isEmpty());
+}
+
 void StationWindow::showStatus(const QString &text)
 {
     ui->statusLabel->setText(text);
@@ -244,6 +267,12 @@ QString StationWindow::serialsRefusalText(const SerialsRefusal &refusal)
             .arg(refusal.text);
     case SerialsRefusal::Reason::NoState:
         return QStringLiteral("No file is set to keep the serials given.");
+    case SerialsRefusal::Reason::LineAddress:
+        return QStringLiteral("The line database's address cannot be used: %1.").arg(refusal.text);
+    case SerialsRefusal::Reason::LineWithoutSerials:
+        return QStringLiteral("A station on a line database needs the serial range and the board version.");
+    case SerialsRefusal::Reason::LineWithState:
+        return QStringLiteral("A station on a line database keeps no serials of its own.");
     case SerialsRefusal::Reason::Range:
         switch (refusal.rangeProblem) {
         case SerialRange::Problem::None:
@@ -296,6 +325,7 @@ void StationWindow::setRun(Run run)
     ui->serialPatternEdit->setEnabled(idle);
     ui->boardVersionEdit->setEnabled(idle);
     ui->expectedSha256Edit->setEnabled(idle);
+    ui->lineAddressEdit->setEnabled(idle);
     ui->stopButton->setEnabled(run == Run::Running || run == Run::Stopping);
     ui->stopButton->setText(run == Run::Stopping ? QStringLiteral("Abort") : QStringLiteral("Stop"));
 }

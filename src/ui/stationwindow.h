@@ -38,6 +38,9 @@ public:
         QString boardVersion;
         // Empty: any image; else the SHA-256 the line expects, as typed.
         QString expectedSha256;
+        // Empty: the serials are kept in this station's own files; else the
+        // line database's address, as typed.
+        QString lineAddress;
     };
 
     explicit StationWindow(QWidget *parent = nullptr);
@@ -76,6 +79,10 @@ public slots:
     void onStationFailing(const QString &reason);
     // Fewer than 5 % of the serial range are left.
     void onSerialsLow(qint64 left, qint64 inRange);
+    void onLineUnreachable(const QString &reason);
+    void onLineReachable();
+    // The line's figures beside the station's own; empty hides them.
+    void showLineTotals(const QString &text);
 
 protected:
     // Closing while units are in progress stops the station first and

@@ -23,6 +23,10 @@ public:
     // Stops the server at once, ending every session, and starts it again
     // on the same socket.
     bool restart();
+    // Stops the server at once, ending every session; resume() starts it
+    // again on the same socket.
+    void pause() { stop(); }
+    bool resume() { return run(false); }
     const QString &problem() const { return m_problem; }
 
     // The password file naming password for user (PGPASSFILE).

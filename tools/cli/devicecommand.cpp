@@ -47,7 +47,7 @@ std::vector<DeviceCommand> makeCommands()
                     {QStringLiteral("queue-depth"), QString(), QStringLiteral("N")}},
             Devices::OneOrAll, runFlash},
         {"station",
-            "station [--serials PATTERN --board X.Y --state FILE] [--record FILE.jsonl] [--name NAME]"
+            "station [--serials PATTERN --board X.Y --state FILE|--line URI] [--record FILE.jsonl] [--name NAME]"
             " [--count N] [--max-units N] [--reflash-current] [--key FILE.pub]... [--require-signature]"
             " [--expect-sha256 HEX] [--json] FILE",
             "station FILE", "flash every device as it is plugged in, until stopped",
@@ -65,6 +65,9 @@ std::vector<DeviceCommand> makeCommands()
             "  --serials PATTERN  serials to give, e.g. ZOK{000100..000999}\n"
             "  --board X.Y        board version written with the serial\n"
             "  --state FILE       where the serials given and burnt are kept\n"
+            "  --line URI         take serials from the line database (libpq URI or\n"
+            "                     key=value string; the password from PGPASSWORD or\n"
+            "                     ~/.pgpass), and record every unit there too\n"
             "  --record FILE      the record, JSON Lines (default station-record.jsonl)\n"
             "  --name NAME        the station's name in the record (default the host name)\n"
             "  --count N          end after N units were handled\n"
@@ -81,6 +84,7 @@ std::vector<DeviceCommand> makeCommands()
                                                  QStringLiteral("PATTERN")},
                     {QStringLiteral("board"), QString(), QStringLiteral("X.Y")},
                     {QStringLiteral("state"), QString(), QStringLiteral("FILE")},
+                    {QStringLiteral("line"), QString(), QStringLiteral("URI")},
                     {QStringLiteral("record"), QString(), QStringLiteral("FILE")},
                     {QStringLiteral("name"), QString(), QStringLiteral("NAME")},
                     {QStringLiteral("count"), QString(), QStringLiteral("N")},

@@ -43,6 +43,12 @@ QString refusalText(const SerialsRefusal &refusal)
         return QStringLiteral("--board \"%1\" is not of the form X.Y (0 to 255 each)").arg(refusal.text);
     case SerialsRefusal::Reason::NoState:
         return QStringLiteral("--serials needs --state FILE, where the serials given are kept");
+    case SerialsRefusal::Reason::LineAddress:
+        return QStringLiteral("--line: %1").arg(refusal.text);
+    case SerialsRefusal::Reason::LineWithoutSerials:
+        return QStringLiteral("--line needs --serials and --board: the line gives serials of its range");
+    case SerialsRefusal::Reason::LineWithState:
+        return QStringLiteral("--line and --state go not together: the line database keeps the serials");
     case SerialsRefusal::Reason::Range:
         switch (refusal.rangeProblem) {
         case SerialRange::Problem::None:
@@ -95,6 +101,8 @@ Station::Options readOptions(DeviceCommandContext &context)
     const bool serials = commandLine.isSet(QStringLiteral("serials"));
     if (serials != commandLine.isSet(QStringLiteral("board")))
         commandLine.refuse(QStringLiteral("--serials and --board go together"));
+    if (commandLine.isSet(QStringLiteral("line")))
+        options.line = commandLine.value(QStringLiteral("line"));
     if (!serials && commandLine.isSet(QStringLiteral("state")))
         commandLine.refuse(QStringLiteral("--state keeps the serials given: it needs --serials and --board"));
     if (serials) {
@@ -174,6 +182,29 @@ public:
         });
         QObject::connect(&m_station, &Station::serialsLow,
             [](qint64 left, qint64 inRange) { printErr(serialsLowText(left, inRange)); });
+        QObject::connect(&m_station, &Station::lineBurnt, [](const QStringList &serials) {
+            printErr(QStringLiteral("talvex-cli station: burnt %1 serials this station's last run left "
+                                    "reserved on the line: %2\n")
+                         .arg(serials.size())
+                         .arg(serials.join(QLatin1Char(' '))));
+        });
+        QObject::connect(&m_station, &Station::lineUnreachable, [](const QString &reason) {
+            printErr(QStringLiteral("talvex-cli station: line database unreachable: %1; no new units are "
+                                    "taken until it answers, those in progress finish\n")
+                         .arg(reason));
+            CommandReport::current().event(
+                QStringLiteral("line"), {{QStringLiteral("reachable"), false}, {QStringLiteral("reason"), reason}});
+        });
+        QObject::connect(&m_station, &Station::lineReachable, [] {
+            printErr(QStringLiteral("talvex-cli station: line database reachable again\n"));
+            CommandReport::current().event(QStringLiteral("line"), {{QStringLiteral("reachable"), true}});
+        });
+        QObject::connect(&m_station, &Station::lineWaiting, [](int settles, const QString &file) {
+            printErr(QStringLiteral("talvex-cli station: the line database has not confirmed %1 units; they "
+                                    "are kept in %2 and sent when the station next starts on this record\n")
+                         .arg(settles)
+                         .arg(file));
+        });
         QObject::connect(&m_station, &Station::statusChanged, [this] { showStatus(); });
         QObject::connect(&m_station, &Station::stopped, [this](const StationEnd &end) {
             m_end = end;
@@ -204,13 +235,18 @@ private:
         // What the operator compares with the release: the signer and the image's hash.
         const QString signature = settings.signer.isEmpty() ? QStringLiteral("not signed")
                                                             : QStringLiteral("signed by ") + settings.signer;
+        QString serials;
+        if (settings.range.isValid())
+            serials = QStringLiteral(", serials ") + settings.range.pattern();
+        // Without its password, whatever the address holds.
+        if (settings.line)
+            serials += QStringLiteral(" from line ") + settings.line->displayText();
         printOut(QStringLiteral("station %1: %2 (%3, %4, SHA-256 %5), record %6%7; Ctrl-C stops\n")
                      .arg(settings.name, QFileInfo(settings.fileName).fileName(),
                          formatVersion(header.version, header.subversion, header.bugfix, header.build,
                              QString::fromLatin1(fieldText(header.name, sizeof header.name))),
                          signature, settings.sha256.left(16), settings.recordFile,
-                         settings.range.isValid() ? QStringLiteral(", serials ") + settings.range.pattern()
-                                                  : QString()));
+                         serials));
         std::fflush(stdout);
     }
 

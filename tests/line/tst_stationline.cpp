@@ -1,0 +1,193 @@
+// A station on the line database, with simulated devices: its units take
+// serials of the line's range and land in the line's record, and what the
+// database does not confirm waits in a local file until it does.
+
+#include "../protocol/vantorbench.h"
+#include "pgserver.h"
+#include "protocol/sim/simulatorconfig.h"
+#include "protocol/sim/simvantormodel.h"
+#include "station/station.h"
+#include "usb/host/sim/simbuschangenotifier.h"
+#include "usb/host/sim/simusbbus.h"
+#include "usb/usbplatform.h"
+
+#include <QFile>
+#include <QJsonDocument>
+#include <QProcess>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTest>
+
+namespace {
+
+// A guard against a hang only: a unit on the simulated device ends within
+// seconds, and a station looks for its line again every two.
+constexpr int endsWithinMs = 100000;
+
+enum class Fault {
+    // The station's connection is cut while a unit writes its serial.
+    BackendCut,
+    // The server goes down while a unit writes its serial, and comes back.
+    ServerDownAndBack,
+    // The server goes down, and the station is stopped before it comes back.
+    ServerDownUntilStop,
+};
+
+QStringList recordLines(const QString &fileName)
+{
+    QFile file(fileName);
+    QStringList lines;
+    if (file.open(QIODevice::ReadOnly))
+        lines = QString::fromUtf8(file.readAll()).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    return lines;
+}
+
+} // namespace
+
+Q_DECLARE_METATYPE(Fault)
+
+class TestStationLine : public QObject
+{
+    Q_OBJECT
+
+private:
+    // One psql query's rows, "|"-separated.
+    QStringList query(const QString &database, const QString &sql)
+    {
+        QProcess psql;
+        psql.start(QStringLiteral("/usr/lib/postgresql/15/bin/psql"),
+            {QStringLiteral("-At"), QStringLiteral("-d"), m_server.address(database), QStringLiteral("-c"), sql});
+        psql.waitForFinished(30000);
+        return QString::fromUtf8(psql.readAllStandardOutput()).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    }
+
+    PgServer m_server;
+
+private slots:
+    void initTestCase()
+    {
+        if (!m_server.start())
+            QSKIP(qPrintable(m_server.problem()));
+        qunsetenv("TALVEX_SIMULATOR");
+    }
+
+    void unitsOutliveTheLine_data()
+    {
+        QTest::addColumn<Fault>("fault");
+        QTest::addRow("connection cut") << Fault::BackendCut;
+        QTest::addRow("server down and back") << Fault::ServerDownAndBack;
+        QTest::addRow("server down until the station stops") << Fault::ServerDownUntilStop;
+    }
+
+    void unitsOutliveTheLine()
+    {
+        QFETCH(Fault, fault);
+        const QString database = QStringLiteral("line%1").arg(QTest::currentDataTag()).replace(' ', '_');
+        QVERIFY2(m_server.psql(QStringLiteral("postgres"), {QStringLiteral("-c"),
+                                                              QStringLiteral("CREATE DATABASE \"%1\"").arg(database)}),
+            qPrintable(m_server.problem()));
+        QTemporaryDir dir;
+        QVERIFY(dir.isValid());
+        const QSharedPointer<FirmwareFile> firmware = vantorFirmwareFile(dir.path(), 1000);
+        QVERIFY(firmware);
+        SimulatorConfig config;
+        QString error;
+        QVERIFY2(parseSimulatorConfig(QStringLiteral("restart-ms=50"), &config, &error), qPrintable(error));
+        auto bus = std::make_shared<SimUsbBus>();
+        const auto plug = [&](const QByteArray &serial) {
+            plugVantorDevice(bus,
+                std::make_shared<SimVantorModel>(QString::fromLatin1(serial).toStdU16String(),
+                    simulatorInitialState(config, serial), simulatorBehaviour(config)));
+        };
+        injectUsbPlatform([bus] { return UsbPlatform {bus, std::make_unique<SimBusChangeNotifier>(bus)}; });
+        struct Restore
+        {
+            ~Restore() { injectUsbPlatform({}); }
+        } restore;
+
+        Station::Options options;
+        options.firmware = firmware;
+        options.firmwareFile = dir.filePath(QStringLiteral("image.tvf"));
+        options.serials = QStringLiteral("LN{0001..0099}");
+        options.board = QStringLiteral("2.1");
+        options.line = m_server.address(database);
+        options.recordFile = dir.filePath(QStringLiteral("record.jsonl"));
+        options.name = QStringLiteral("bench-1");
+        auto station = std::make_unique<Station>();
+        QSignalSpy finished(station.get(), &Station::unitFinished);
+        QSignalSpy unreachable(station.get(), &Station::lineUnreachable);
+        QSignalSpy reachable(station.get(), &Station::lineReachable);
+        QSignalSpy waiting(station.get(), &Station::lineWaiting);
+        QSignalSpy stopped(station.get(), &Station::stopped);
+        // Queued: the unit has its serial reserved by then and writes it.
+        bool faultDone = false;
+        connect(
+            station.get(), &Station::unitPhaseChanged, this,
+            [&](const QString &, UnitPhase phase) {
+                if (phase != UnitPhase::Identity || faultDone)
+                    return;
+                faultDone = true;
+                if (fault == Fault::BackendCut)
+                    query(database,
+                        QStringLiteral("SELECT pg_terminate_backend(pid) FROM pg_stat_activity WHERE datname = "
+                                       "current_database() AND pid <> pg_backend_pid()"));
+                else
+                    m_server.pause();
+            },
+            Qt::QueuedConnection);
+        station->start(options);
+        QVERIFY2(station->isRunning(), qPrintable(stopped.value(0).value(0).value<StationEnd>().reason));
+        plug("UNIT0");
+        QTRY_COMPARE_WITH_TIMEOUT(finished.size(), 1, endsWithinMs);
+        QCOMPARE(finished.at(0).at(1).value<UnitResult>(), UnitResult::Done);
+        QCOMPARE(unreachable.size(), fault == Fault::BackendCut ? 0 : 1);
+
+        if (fault != Fault::BackendCut) {
+            // The unit's settle waits in the local file; no unit is taken meanwhile.
+            QVERIFY(QFile(dir.filePath(QStringLiteral("record.jsonl.line-queue"))).size() > 0);
+            plug("UNIT1");
+            if (fault == Fault::ServerDownUntilStop) {
+                station->stop();
+                QTRY_COMPARE_WITH_TIMEOUT(stopped.size(), 1, endsWithinMs);
+                QCOMPARE(waiting.size(), 1);
+                QCOMPARE(waiting.at(0).at(0).toInt(), 1);
+                QCOMPARE(finished.size(), 1);
+                QVERIFY2(m_server.resume(), qPrintable(m_server.problem()));
+                // Started again, the station sends what waited before it
+                // takes a unit: the first device is seen again, and keeps
+                // its serial as its own.
+                station = std::make_unique<Station>();
+                QSignalSpy again(station.get(), &Station::unitFinished);
+                station->start(options);
+                QVERIFY(station->isRunning());
+                QTRY_COMPARE_WITH_TIMEOUT(again.size(), 2, endsWithinMs);
+                for (const QList<QVariant> &unit : qAsConst(again))
+                    QVERIFY2(reachedGoal(unit.at(1).value<UnitResult>()), qPrintable(unit.at(2).toString()));
+            } else {
+                QVERIFY2(m_server.resume(), qPrintable(m_server.problem()));
+                QTRY_COMPARE_WITH_TIMEOUT(reachable.size(), 1, endsWithinMs);
+                QTRY_COMPARE_WITH_TIMEOUT(finished.size(), 2, endsWithinMs);
+                // Taken only once the line answered: it got a serial.
+                QCOMPARE(finished.at(1).at(1).value<UnitResult>(), UnitResult::Done);
+            }
+        }
+        station.reset();
+
+        // Every unit is in the local record and on the line, each serial once and given.
+        const int serials = fault == Fault::BackendCut ? 1 : 2;
+        const int units = fault == Fault::ServerDownUntilStop ? 3 : serials;
+        const QStringList local = recordLines(options.recordFile.value());
+        QCOMPARE(local.size(), units);
+        QStringList localSerials;
+        for (const QString &line : local)
+            localSerials << QJsonDocument::fromJson(line.toUtf8()).object().value("serial_after").toString();
+        localSerials.sort();
+        QCOMPARE(query(database, QStringLiteral("SELECT serial FROM talvex_record ORDER BY serial")), localSerials);
+        QCOMPARE(query(database, QStringLiteral("SELECT serial, state FROM talvex_serial ORDER BY serial")),
+            QStringList({QStringLiteral("LN0001|given"), QStringLiteral("LN0002|given")}).mid(0, serials));
+        QCOMPARE(QFile(dir.filePath(QStringLiteral("record.jsonl.line-queue"))).size(), 0);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestStationLine)
+#include "tst_stationline.moc"
