@@ -13,7 +13,7 @@ CMAKE_FLAGS ?=
 WINDOWS_DIR ?= build-windows
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 
-.PHONY: all deps configure build run test test-usb-vm package bench bench-station soak demo demo-station windows test-windows windows-package clean
+.PHONY: all deps configure build run test test-usb-vm package bench bench-station bench-line soak demo demo-station windows test-windows windows-package clean
 
 all: build
 
@@ -104,6 +104,11 @@ demo-station: export TALVEX_SIMULATOR = devices=8,arrive=0,700,1400,2100,3500,42
 bench-station: configure
 	cmake --build $(BUILD_DIR) -j $(JOBS) --target talvex-cli
 	bench/station-bench.sh $(BUILD_DIR)/bin/talvex-cli $(BUILD_DIR)/bench-station
+
+# The line database: a unit's reservation and settle, and 8 stations on one database against local files.
+bench-line: configure
+	cmake --build $(BUILD_DIR) -j $(JOBS) --target talvex-cli bench_line_units
+	bench/line-bench.sh $(BUILD_DIR)
 
 # Flashes 1 MiB and 16 MiB through the whole stack against the simulated device.
 bench: configure

@@ -8,6 +8,7 @@
 #include <QDateTime>
 #include <QFile>
 #include <QFileInfo>
+#include <QJsonDocument>
 
 namespace {
 
@@ -109,6 +110,8 @@ bool StationCore::openLine(QString *error)
         m_line.reset();
         return false;
     }
+    if (!repairRecord(error))
+        return false;
     connect(m_line.get(), &StationLine::unreachable, this, [this](const QString &reason) {
         emit lineUnreachable(reason);
         emit statusChanged();
@@ -143,7 +146,7 @@ QString StationCore::lineQueueFile(const QString &recordFile)
     return recordFile + QStringLiteral(".line-queue");
 }
 
-void StationCore::settleOnLine(const StationUnit *unit, const QJsonObject &line)
+void StationCore::keepForLine(const StationUnit *unit, const QJsonObject &line)
 {
     LineDatabase::Outcome outcome = LineDatabase::Outcome::NoSerial;
     switch (unit->serialEnd()) {
@@ -160,8 +163,23 @@ void StationCore::settleOnLine(const StationUnit *unit, const QJsonObject &line)
         break;
     }
     QString error;
-    if (!m_line->settle(QString::number(++m_lineUnits), unit->settledSerial(), outcome, line, &error))
+    if (!m_line->keep(QString::number(++m_lineUnits), unit->settledSerial(), outcome, line, &error))
         fail(error);
+}
+
+bool StationCore::repairRecord(QString *error)
+{
+    const QJsonObject kept = m_line->lastKeptAtOpen();
+    if (kept.isEmpty())
+        return true;
+    const QByteArray keptBytes = QJsonDocument(kept).toJson(QJsonDocument::Compact);
+    if (keptBytes == m_record.lastLine())
+        return true;
+    // A later line means the record went on without the line database since.
+    const QString lastTime = QJsonDocument::fromJson(m_record.lastLine()).object().value(QLatin1String("time")).toString();
+    if (lastTime > kept.value(QLatin1String("time")).toString())
+        return true;
+    return m_record.append(kept, error);
 }
 
 qint64 StationCore::serialsLeft() const
@@ -269,6 +287,10 @@ void StationCore::unitEnded(StationUnit *unit)
     line.insert(QStringLiteral("signer"), m_settings.signer);
     UnitResult result = unit->result();
     QString error;
+    // Kept for the line before the record has it: a crash between the two
+    // is mended at the next start, by writing the record line then.
+    if (m_line)
+        keepForLine(unit, line);
     // Reported done only once its line is on disk; otherwise reported as not recorded.
     if (!m_settings.recordFile.isEmpty() && !m_record.append(line, &error)) {
         result = UnitResult::NotRecorded;
@@ -277,9 +299,8 @@ void StationCore::unitEnded(StationUnit *unit)
         line.insert(QStringLiteral("record_error"), error);
         fail(error);
     }
-    // After its local line: a unit is never on the line without it.
     if (m_line)
-        settleOnLine(unit, line);
+        m_line->send();
     m_counters.count(result);
     emit unitFinished(unit, result, line);
     m_ports.finish(unit->port());

@@ -97,8 +97,11 @@ private slots:
 private:
     bool openLine(QString *error);
     void startUnit(const QString &port);
-    // Sends the unit's settle and record line to the line database.
-    void settleOnLine(const StationUnit *unit, const QJsonObject &line);
+    // Keeps the unit's settle and record line for the line database.
+    void keepForLine(const StationUnit *unit, const QJsonObject &line);
+    // The unit whose settle was kept last may have ended with a crash
+    // before its record line was written: it is written now.
+    bool repairRecord(QString *error);
     void unitEnded(StationUnit *unit);
     void endWhenIdle();
     // Without its record or state the station cannot keep its promises.

@@ -118,6 +118,7 @@ bool StationLine::readQueue(QString *error)
             return false;
         }
         m_waiting.append(pending);
+        m_lastKeptAtOpen = pending.line;
     }
     return true;
 }
@@ -159,7 +160,7 @@ StationLine::Claim StationLine::claim(const QString &serial, const QString &hold
     return Claim::Taken;
 }
 
-bool StationLine::settle(const QString &unitKey, const QString &serial, LineDatabase::Outcome outcome,
+bool StationLine::keep(const QString &unitKey, const QString &serial, LineDatabase::Outcome outcome,
     const QJsonObject &recordLine, QString *error)
 {
     const Pending pending {unitKey, m_db.runId(), serial, outcome, recordLine};
@@ -172,10 +173,15 @@ bool StationLine::settle(const QString &unitKey, const QString &serial, LineData
         return false;
     }
     m_waiting.append(pending);
-    if (isReachable())
-        sendWaiting();
     return true;
 }
+
+void StationLine::send()
+{
+    if (isReachable())
+        sendWaiting();
+}
+
 
 bool StationLine::totals(LineDatabase::Report *report)
 {

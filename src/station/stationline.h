@@ -58,11 +58,16 @@ public:
     // with the reason when none is left or the database did not answer.
     QString reserve(QString *reason);
     Claim claim(const QString &serial, const QString &holder, QString *reason);
-    // Keeps the unit's settle in the local file, then sends it with every
-    // other one waiting. False with error only when the local file could
-    // not keep it; the database's failure only makes the line unreachable.
-    bool settle(const QString &unitKey, const QString &serial, LineDatabase::Outcome outcome,
+    // Keeps the unit's settle in the local file, to be sent by send().
+    // False with error when the file could not keep it.
+    bool keep(const QString &unitKey, const QString &serial, LineDatabase::Outcome outcome,
         const QJsonObject &recordLine, QString *error);
+    // Sends what waits, unless the line is unreachable (then it goes once
+    // the database answers); a failure makes the line unreachable.
+    void send();
+    // The record line of the last settle the local file held at open(): a
+    // crash may have come between keeping it and writing it to the record.
+    const QJsonObject &lastKeptAtOpen() const { return m_lastKeptAtOpen; }
     // The line's figures (every station); false while unreachable.
     bool totals(LineDatabase::Report *report);
 
@@ -95,4 +100,5 @@ private:
     QTimer m_lookAgain;
     QString m_unreachable;
     LineDatabase::Error m_lastError;
+    QJsonObject m_lastKeptAtOpen;
 };

@@ -111,7 +111,7 @@ bool StationRecord::open(const QString &fileName, QString *error, qint64 *cutByt
     return true;
 }
 
-bool StationRecord::checkContent(qint64 size, qint64 *keep, QString *error) const
+bool StationRecord::checkContent(qint64 size, qint64 *keep, QString *error)
 {
     // The first and the last whole line are read, not every line between:
     // a file that begins and ends with this program's records was written
@@ -132,7 +132,8 @@ bool StationRecord::checkContent(qint64 size, qint64 *keep, QString *error) cons
     }
     if (whole > 0) {
         const qint64 lastStart = startOfLine(m_log, whole - 1);
-        if (lastStart < 0 || !isRecordLine(bytesOf(m_log, lastStart, whole - 1))) {
+        m_lastLine = lastStart < 0 ? QByteArray() : bytesOf(m_log, lastStart, whole - 1);
+        if (lastStart < 0 || !isRecordLine(m_lastLine)) {
             *error = notRecord.arg(QStringLiteral("its last whole line is not a record"));
             return false;
         }
@@ -161,8 +162,10 @@ bool StationRecord::append(const QJsonObject &line, QString *error)
         return false;
     }
     // One write, so that no other line can come between its parts.
-    if (m_log.append(bytes, &reason))
+    if (m_log.append(bytes, &reason)) {
+        m_lastLine = bytes.left(bytes.size() - 1);
         return true;
+    }
     // Whatever part of the line reached the file goes again, so that no reader meets it.
     QString cutReason;
     if (m_log.cut(before, &cutReason)) {

@@ -28,6 +28,8 @@ public:
     // then as it was, or error names the bytes a reader must drop, and
     // nothing more is appended.
     bool append(const QJsonObject &line, QString *error);
+    // The record's last whole line (without its newline), as opened or last appended.
+    const QByteArray &lastLine() const { return m_lastLine; }
     // Equal to DurableFile::Status::identity of any name of the open record.
     QByteArray identity() const { return m_identity; }
 
@@ -35,10 +37,11 @@ public:
     static bool isRecordLine(const QByteArray &line);
 
 private:
-    bool checkContent(qint64 size, qint64 *keep, QString *error) const;
+    bool checkContent(qint64 size, qint64 *keep, QString *error);
 
     QString m_fileName;
     QByteArray m_identity;
+    QByteArray m_lastLine;
     DurableLog m_log;
     // Set when a failed line could not be cut off: the record takes no more.
     QString m_broken;

@@ -187,6 +187,54 @@ private slots:
             QStringList({QStringLiteral("LN0001|given"), QStringLiteral("LN0002|given")}).mid(0, serials));
         QCOMPARE(QFile(dir.filePath(QStringLiteral("record.jsonl.line-queue"))).size(), 0);
     }
+
+    // A crash after a unit's settle was kept for the line and before its
+    // record line was written: the next start writes the record line.
+    void crashBeforeTheRecordLine()
+    {
+        QVERIFY2(m_server.psql(QStringLiteral("postgres"),
+                     {QStringLiteral("-c"), QStringLiteral("CREATE DATABASE repair")}),
+            qPrintable(m_server.problem()));
+        QTemporaryDir dir;
+        QVERIFY(dir.isValid());
+        const QString record = dir.filePath(QStringLiteral("record.jsonl"));
+        const QByteArray fields = R"("port":"sim:1","result":"done","sha256":"ab","station":"bench-1",)";
+        const QByteArray earlier = R"({"board":"2.1",)" + fields + R"("time":"2026-01-01T08:00:00.000Z"})";
+        const QByteArray crashed
+            = R"({"board":"2.1",)" + fields + R"("time":"2026-01-01T09:00:00.000Z","usb_serial":"U9"})";
+        QFile recordFile(record);
+        QVERIFY(recordFile.open(QIODevice::WriteOnly) && recordFile.write(earlier + '\n') > 0);
+        recordFile.close();
+        QFile queue(record + QStringLiteral(".line-queue"));
+        QVERIFY(queue.open(QIODevice::WriteOnly));
+        queue.write(R"({"line":)" + crashed
+            + R"(,"outcome":"none","run_id":"9b2f1c7e-0000-4000-8000-000000000001","serial":"","unit":"7"})" "\n");
+        queue.close();
+
+        Station::Options options;
+        options.firmware = vantorFirmwareFile(dir.path(), 1000);
+        options.firmwareFile = dir.filePath(QStringLiteral("image.tvf"));
+        options.serials = QStringLiteral("LN{0001..0099}");
+        options.board = QStringLiteral("2.1");
+        options.line = m_server.address(QStringLiteral("repair"));
+        options.recordFile = record;
+        options.attachedOnly = true;
+        injectUsbPlatform([] {
+            auto bus = std::make_shared<SimUsbBus>();
+            return UsbPlatform {bus, std::make_unique<SimBusChangeNotifier>(bus)};
+        });
+        struct Restore
+        {
+            ~Restore() { injectUsbPlatform({}); }
+        } restore;
+        Station station;
+        QSignalSpy stopped(&station, &Station::stopped);
+        station.start(options);
+        QTRY_COMPARE_WITH_TIMEOUT(stopped.size(), 1, endsWithinMs);
+        QCOMPARE(recordLines(record), QStringList({QString::fromUtf8(earlier), QString::fromUtf8(crashed)}));
+        QCOMPARE(query(QStringLiteral("repair"), QStringLiteral("SELECT usb_serial FROM talvex_record")),
+            QStringList {QStringLiteral("U9")});
+    }
 };
 
 QTEST_GUILESS_MAIN(TestStationLine)
