@@ -123,6 +123,7 @@ private slots:
         QTest::addColumn<QString>("serials");
         QTest::addColumn<QString>("board");
         QTest::addColumn<bool>("withState");
+        QTest::addColumn<QString>("line");
         QTest::addColumn<StationEnd::Cause>("cause");
         QTest::addColumn<QString>("reason");
         QTest::addColumn<SerialsRefusal::Reason>("refused");
@@ -133,22 +134,31 @@ private slots:
         const QString range = QStringLiteral("ZOK{100..999}");
         const QString no;
         QTest::addRow("a file that cannot be read, named with why")
-            << QStringLiteral("missing.tvf") << no << no << no << false << fileFailed
+            << QStringLiteral("missing.tvf") << no << no << no << false << no << fileFailed
             << QStringLiteral("missing.tvf: ") << none;
         QTest::addRow("an expected SHA-256 that is not one")
-            << fw << QStringLiteral("12ab") << no << no << false << fileFailed
+            << fw << QStringLiteral("12ab") << no << no << false << no << fileFailed
             << QStringLiteral("is not 64 hex digits") << none;
         QTest::addRow("an image other than the one expected")
-            << fw << QString(64, QLatin1Char('A')) << no << no << false << fileFailed
+            << fw << QString(64, QLatin1Char('A')) << no << no << false << no << fileFailed
             << QStringLiteral("but the station expects ") + QString(64, QLatin1Char('a')) << none;
         QTest::addRow("a serial range that is not one")
-            << fw << no << QStringLiteral("ZOK000100") << QStringLiteral("2.1") << true << optionRefused << no
+            << fw << no << QStringLiteral("ZOK000100") << QStringLiteral("2.1") << true << no << optionRefused << no
             << SerialsRefusal::Reason::Range;
-        QTest::addRow("a board version not X.Y") << fw << no << range << QStringLiteral("2") << true
+        QTest::addRow("a board version not X.Y") << fw << no << range << QStringLiteral("2") << true << no
                                                  << optionRefused << no << SerialsRefusal::Reason::Board;
         QTest::addRow("serials with nowhere to keep them")
-            << fw << no << range << QStringLiteral("2.1") << false << optionRefused << no
+            << fw << no << range << QStringLiteral("2.1") << false << no << optionRefused << no
             << SerialsRefusal::Reason::NoState;
+        QTest::addRow("a line address that cannot be read")
+            << fw << no << range << QStringLiteral("2.1") << false << QStringLiteral("db.line:5432") << optionRefused
+            << no << SerialsRefusal::Reason::LineAddress;
+        QTest::addRow("a line without serials") << fw << no << no << no << false
+                                                << QStringLiteral("host=db.line") << optionRefused << no
+                                                << SerialsRefusal::Reason::LineWithoutSerials;
+        QTest::addRow("a line beside a state file")
+            << fw << no << range << QStringLiteral("2.1") << true << QStringLiteral("host=db.line") << optionRefused
+            << no << SerialsRefusal::Reason::LineWithState;
     }
 
     void refusedBeforeAnyUnit()
@@ -171,6 +181,9 @@ private slots:
             options.board = board;
             options.stateFile = withState ? m_dir.filePath(QStringLiteral("refused-state.json")) : QString();
         }
+        QFETCH(QString, line);
+        if (!line.isEmpty())
+            options.line = line;
         const QString record = m_dir.filePath(QString::fromLatin1(QTest::currentDataTag()) + ".jsonl");
         options.recordFile = record;
         station.start(options);
