@@ -27,7 +27,8 @@ echo "-- silent install"
 wine "$setup" /S
 wineserver -w
 installed="$WINEPREFIX/drive_c/Program Files/TALVEX Updater"
-for file in talvex-updater.exe talvex-cli.exe uninstall.exe Qt5Core.dll libsodium-23.dll platforms/qwindows.dll; do
+for file in talvex-updater.exe talvex-cli.exe uninstall.exe Qt5Core.dll libsodium-23.dll platforms/qwindows.dll \
+  sqldrivers/qsqlpsql.dll libpq.dll; do
   [ -f "$installed/$file" ] || fail "the install lacks $file"
 done
 [ -f "$WINEPREFIX/drive_c/ProgramData/Microsoft/Windows/Start Menu/Programs/TALVEX Updater.lnk" ] \
@@ -41,6 +42,9 @@ cli='C:\Program Files\TALVEX Updater\talvex-cli.exe'
 echo "-- the installed programs, nothing else on their path"
 [ "$(wine "$cli" --version | tr -d '\r')" = "talvex-cli $version" ] || fail "talvex-cli --version is not $version"
 TALVEX_SIMULATOR= wine "$cli" list | tr -d '\r' | grep -qx 'serial: ZOK000001' || fail "list shows no simulated device"
+# The driver and libpq load: a closed port is reported as such, not as a driver missing.
+line=$(wine "$cli" line report 'host=127.0.0.1 port=1 dbname=none connect_timeout=5' 2>&1 | tr -d '\r' || true)
+grep -q 'cannot be reached' <<<"$line" || fail "the PostgreSQL driver did not load: $line"
 
 # Missing DLLs or plugins end the window at once, with Wine's loader or Qt
 # saying why on stderr.

@@ -4,8 +4,9 @@
 # hold the two programs, stripped, and exactly the DLLs they load (followed
 # from their import tables through the Qt, libsodium and MinGW runtime folders; Windows'
 # own DLLs stay out) with the plugins Qt loads at run time: the windows and
-# offscreen platforms (offscreen for runs without a display, as in CI) and
-# the native style. VERSION comes from project() in CMakeLists.txt.
+# offscreen platforms (offscreen for runs without a display, as in CI), the
+# native style, and the PostgreSQL driver (with libpq.dll) that a station
+# on a line database uses. VERSION comes from project() in CMakeLists.txt.
 #
 # usage: windows-package.sh BUILD_DIR
 set -euo pipefail
@@ -20,15 +21,16 @@ name=talvex-updater-$version-win64
 out=$build/package
 stage=$out/$name
 rm -rf "$out"
-mkdir -p "$stage/platforms" "$stage/styles"
+mkdir -p "$stage/platforms" "$stage/styles" "$stage/sqldrivers"
 
 cp "$build/bin/talvex-updater.exe" "$build/bin/talvex-cli.exe" "$stage/"
 cp "$qt/plugins/platforms/qwindows.dll" "$qt/plugins/platforms/qoffscreen.dll" "$stage/platforms/"
 cp "$qt/plugins/styles/qwindowsvistastyle.dll" "$stage/styles/"
+cp "$qt/plugins/sqldrivers/qsqlpsql.dll" "$stage/sqldrivers/"
 
 # Every DLL a staged file imports that one of the search folders holds, and
 # what those import in turn.
-pending=("$stage"/*.exe "$stage"/platforms/*.dll "$stage"/styles/*.dll)
+pending=("$stage"/*.exe "$stage"/platforms/*.dll "$stage"/styles/*.dll "$stage"/sqldrivers/*.dll)
 while [ ${#pending[@]} -gt 0 ]; do
   file=${pending[0]}
   pending=("${pending[@]:1}")
