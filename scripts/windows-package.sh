@@ -35,11 +35,13 @@ while [ ${#pending[@]} -gt 0 ]; do
   file=${pending[0]}
   pending=("${pending[@]:1}")
   while read -r dll; do
-    [ -f "$stage/$dll" ] && continue
+    # Windows matches DLL names in any case: qsqlpsql.dll imports LIBPQ.dll.
+    [ -n "$(find "$stage" -maxdepth 1 -iname "$dll")" ] && continue
     for dir in "${search[@]}"; do
-      if [ -f "$dir/$dll" ]; then
-        cp "$dir/$dll" "$stage/"
-        pending+=("$stage/$dll")
+      found=$(find "$dir" -maxdepth 1 -iname "$dll" | head -n 1)
+      if [ -n "$found" ]; then
+        cp "$found" "$stage/"
+        pending+=("$stage/$(basename "$found")")
         break
       fi
     done
