@@ -1,6 +1,5 @@
 // A file's fault named alike by info, flash, station --json and both windows,
-// with nothing sent to the device; a file's signature state in both windows;
-// and the one read: the station flashes and records the bytes read at load,
+// with nothing sent to the device; and the one read: the station flashes and records the bytes read at load,
 // from a FIFO, a pipe or a file replaced since.
 
 #include "../cli/clirunner.h"
@@ -131,76 +130,6 @@ private slots:
         StationWindow station;
         QVERIFY(!station.loadFirmwareFile(path(name)));
         QCOMPARE(station.findChild<QLabel *>("statusLabel")->text(), name + ": " + reason);
-    }
-
-    void signatureShowsInBothWindows_data()
-    {
-        QTest::addColumn<QString>("signature");
-        QTest::addColumn<QString>("version");
-        QTest::addColumn<QString>("tooltip");
-        QTest::addColumn<bool>("flashable");
-        if (!QFile::exists(QStringLiteral(TALVEX_SIGNATURE_FIXTURES "/trusted.pub")))
-            QSKIP("minisign was not installed when the tests were built");
-        const QString version = QStringLiteral("1.2.3 RC build nr 42");
-        QTest::addRow("signed: the version says so, the tooltip names the signer")
-            << "sample.tvf.minisig" << version + " (signed)"
-            << "Signed: " << true;
-        QTest::addRow("signature for another file: refused, Flash stays disabled, nothing sent")
-            << "other.bin.minisig" << version + " (refused)"
-            << "Signature does not match" << false;
-        QTest::addRow("unsigned: the version as before") << QString() << version << "Not signed" << true;
-    }
-
-    void signatureShowsInBothWindows()
-    {
-        QFETCH(QString, signature);
-        QFETCH(QString, version);
-        QFETCH(QString, tooltip);
-        QFETCH(bool, flashable);
-        const QString fixtures = QStringLiteral(TALVEX_SIGNATURE_FIXTURES "/");
-        QDir(m_dir.path()).mkpath("keys");
-        QFile::copy(fixtures + "trusted.pub", path("keys/trusted.pub"));
-        qputenv("TALVEX_TRUSTED_KEYS_DIR", QFile::encodeName(path("keys")));
-        const QString file = path("signed.tvf");
-        QFile::remove(file);
-        QFile::remove(file + ".minisig");
-        QVERIFY(QFile::copy(fixtures + "sample.tvf", file));
-        if (!signature.isEmpty())
-            QVERIFY(QFile::copy(fixtures + signature, file + ".minisig"));
-        const QByteArray keyLine = readBytes(fixtures + "trusted.pub").split('\n').first();
-        const QString keyId = QString::fromLatin1(keyLine.mid(keyLine.lastIndexOf(' ') + 1));
-
-        FlashDialog window;
-        window.setModal(false);
-        window.show();
-        QVERIFY(QTest::qWaitForWindowExposed(&window));
-        window.onDeviceAttached();
-        QSignalSpy flashed(&window, &FlashDialog::flashFirmware);
-        ModalWatcher watcher;
-        window.loadFirmwareFile(file);
-        auto *label = window.findChild<QLabel *>("FileVersionValueLabel");
-        QCOMPARE(label->text(), version);
-        QVERIFY2(label->toolTip().startsWith(tooltip), qPrintable(label->toolTip()));
-        QCOMPARE(label->toolTip().contains(keyId), signature == "sample.tvf.minisig");
-        QCOMPARE(window.findChild<QPushButton *>("FlashDeviceButton")->isEnabled(), flashable);
-        QCOMPARE(watcher.messages.size(), flashable ? 0 : 1);
-        if (!flashable) {
-            QCOMPARE(watcher.messages.first().text, QStringLiteral("This file will not be flashed."));
-            QVERIFY(watcher.messages.first().informativeText.contains("does not match the file"));
-            window.onFlashDeviceClicked();
-            QCOMPARE(flashed.size(), 0);
-        }
-
-        StationWindow station;
-        station.loadFirmwareFile(file);
-        const QString sha256 = QString::fromLatin1(
-            QCryptographicHash::hash(readBytes(file), QCryptographicHash::Sha256).toHex());
-        const QString signer = signature == "sample.tvf.minisig" ? keyId
-            : flashable                                          ? QStringLiteral("not signed")
-                                                                 : QStringLiteral("refused");
-        const QString shown = station.findChild<QLabel *>("firmwareSignatureValueLabel")->text();
-        QVERIFY2(shown.endsWith(", " + sha256.left(16)), qPrintable(shown));
-        QVERIFY2(shown.startsWith(signer), qPrintable(shown));
     }
 
     void stationReadsAStreamOnce_data()
