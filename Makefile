@@ -92,7 +92,7 @@ demo: build
 # $(BUILD_DIR)/demo-station between runs.
 demo-station: build
 	@mkdir -p $(BUILD_DIR)/demo-station
-	@echo "demo-station: the fifth device's write fails on purpose; its failed unit (the red tile in the station window) is planted."
+	@echo "demo-station: the fifth device's write fails on purpose; its failed unit is planted."
 	@status=0; $(BUILD_DIR)/bin/talvex-cli station --serials 'ZOK{000100..000999}' --board 2.1 --count 8 \
 	  --state $(BUILD_DIR)/demo-station/station.json --record $(BUILD_DIR)/demo-station/record.jsonl \
 	  "$$(scripts/make-demo-firmware.sh $(BUILD_DIR)/bin/talvex-cli $(BUILD_DIR)/demo-station)" || status=$$?; \
