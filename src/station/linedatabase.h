@@ -6,8 +6,8 @@
 // take the same serial and a unit is recorded once however often its
 // settle is sent. A station runs under a name that only one process holds
 // at a time (a lock held by its connection, gone when the process dies).
-// One connection per object; the thread that opened it. Not yet a part of
-// the station's units.
+// One connection per object; the thread that opened it. StationLine is the
+// station's side of it.
 
 #include "lineaddress.h"
 #include "serialrange.h"

@@ -182,7 +182,6 @@ void StationLine::send()
         sendWaiting();
 }
 
-
 bool StationLine::totals(LineDatabase::Report *report)
 {
     if (!isReachable())
