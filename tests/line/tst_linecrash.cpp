@@ -145,7 +145,7 @@ private slots:
         // Every station running (one that could not start is started again),
         // then stopped as an operator would, once it looked again for its line.
         bool allStarted = false;
-        for (int look = 0; look < 60 && !allStarted; ++look) {
+        for (int look = 0; look < 240 && !allStarted; ++look) {
             allStarted = true;
             for (int k = 1; k <= stations; ++k) {
                 if (isStarted(k))
