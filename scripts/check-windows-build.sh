@@ -36,6 +36,7 @@ while IFS= read -r source; do
 done < <(find src/usb src/protocol/sim -name '*.cpp' -not -path '*/libusb/*' | sort)
 
 "$compiler" "${flags[@]}" -static tests/winusb/winusbsmoke.cpp src/usb/host/winusb/winusbhost.cpp src/usb/host/usbhost.cpp \
+  src/usb/host/usbbatchqueue.cpp \
   -o "$out/winusbsmoke.exe" -lsetupapi -lwinusb
 
 echo "check-windows-build: ${#checked[@]} sources compiled for 32-bit Windows, winusbsmoke.exe linked"
