@@ -4,6 +4,8 @@
 #include <QStringList>
 #include <QUrl>
 
+#include <algorithm>
+
 namespace {
 
 const QString passwordKey = QStringLiteral("password");
@@ -175,15 +177,26 @@ bool LineAddress::parseKeywords(const QString &text)
 
 QString LineAddress::connectionString() const
 {
+    // libpq waits for a host that does not answer as long as the system
+    // does (a quarter of an hour for a connection that was up): a station
+    // waits for its line no longer than this, unless told otherwise. The
+    // keepalives find a connection gone while it is idle.
+    QVector<QPair<QString, QString>> defaults {
+        {QStringLiteral("connect_timeout"), QString::number(defaultConnectTimeoutSeconds)},
+        {QStringLiteral("keepalives_idle"), QStringLiteral("10")},
+        {QStringLiteral("keepalives_interval"), QStringLiteral("5")},
+        {QStringLiteral("keepalives_count"), QStringLiteral("3")},
+        {QStringLiteral("tcp_user_timeout"), QString::number(defaultConnectTimeoutSeconds * 2000)},
+    };
     QStringList pairs;
-    bool timeoutGiven = false;
     for (const auto &parameter : m_parameters) {
         pairs << parameter.first + QLatin1Char('=') + quoted(parameter.second);
-        timeoutGiven = timeoutGiven || parameter.first == QLatin1String("connect_timeout");
+        defaults.erase(
+            std::remove_if(defaults.begin(), defaults.end(),
+                [&](const QPair<QString, QString> &each) { return each.first == parameter.first; }),
+            defaults.end());
     }
-    // libpq waits for an unanswering host as long as the system does: a
-    // station waits for its line no longer than this, unless told otherwise.
-    if (!timeoutGiven)
-        pairs << QStringLiteral("connect_timeout=%1").arg(defaultConnectTimeoutSeconds);
+    for (const auto &parameter : defaults)
+        pairs << parameter.first + QLatin1Char('=') + parameter.second;
     return pairs.join(QLatin1Char(' '));
 }
