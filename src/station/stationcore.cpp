@@ -1,7 +1,7 @@
 #include "station/stationcore.h"
 
-#include "protocol/usbloaderfactory.h"
 #include "protocol/deviceplatform.h"
+#include "protocol/usbloaderfactory.h"
 #include "usb/deviceinterfaceguid.h"
 #include "usb/host/usbhost.h"
 
@@ -15,6 +15,8 @@ namespace {
 // How soon the station looks again when the list of devices could not be
 // read: no notification may follow a failed look.
 constexpr int lookAgainAfterFailureMs = 1000;
+// How long a stopping station waits for the line to confirm its last units.
+constexpr int lineSettleWaitMs = 10000;
 
 } // namespace
 
@@ -25,6 +27,12 @@ StationCore::StationCore(QObject *parent)
     m_lookAgain.setSingleShot(true);
     m_lookAgain.setInterval(lookAgainAfterFailureMs);
     connect(&m_lookAgain, &QTimer::timeout, this, &StationCore::lookForArrivals);
+    m_lineWait.setSingleShot(true);
+    m_lineWait.setInterval(lineSettleWaitMs);
+    connect(&m_lineWait, &QTimer::timeout, this, [this] {
+        m_lineWaitOver = true;
+        endWhenIdle();
+    });
 }
 
 StationCore::~StationCore()
@@ -64,31 +72,33 @@ bool StationCore::open(const StationSettings &settings, QString *error, qint64 *
     m_goal.boardSubversion = m_settings.boardSubversion;
     if (m_line)
         return true;
-    m_goal.claim = [this](const QString &serial, const QString &holder, QString *why) {
-        if (!m_settings.range.contains(serial))
-            return StationUnit::Goal::Claim::NotOfRange;
-        switch (m_state.claim(serial, holder, why)) {
-        case StationState::Claim::Kept:
-            return StationUnit::Goal::Claim::Kept;
-        case StationState::Claim::NotWritten:
-            fail(*why);
-            break;
-        case StationState::Claim::Taken:
-            break;
-        }
-        return StationUnit::Goal::Claim::Refused;
-    };
-    m_goal.reserve = [this](const QString &holder, QString *why) {
-        const QString serial = m_state.reserve(holder, why);
-        if (!m_state.writeError().isEmpty()) {
+    m_goal.claim
+        = [this](const QString &serial, const QString &holder, const StationUnit::Goal::ClaimAnswer &answer) {
+              if (!m_settings.range.contains(serial)) {
+                  answer(StationUnit::Goal::Claim::NotOfRange, QString());
+                  return;
+              }
+              QString why;
+              switch (m_state.claim(serial, holder, &why)) {
+              case StationState::Claim::Kept:
+                  answer(StationUnit::Goal::Claim::Kept, QString());
+                  return;
+              case StationState::Claim::NotWritten:
+                  fail(why);
+                  break;
+              case StationState::Claim::Taken:
+                  break;
+              }
+              answer(StationUnit::Goal::Claim::Refused, why);
+          };
+    m_goal.reserve = [this](const QString &holder, const StationUnit::Goal::ReserveAnswer &answer) {
+        QString why;
+        const QString serial = m_state.reserve(holder, &why);
+        if (!m_state.writeError().isEmpty())
             fail(m_state.writeError());
-        } else if (!serial.isEmpty() && serialsRunningLow()) {
-            emit serialsLow(serialsLeft(), serialsInRange());
-            // A unit taken now would be flashed, then fail for want of a serial.
-            if (serialsLeft() == 0)
-                stop();
-        }
-        return serial;
+        else
+            reserved(serial);
+        answer(serial, why);
     };
     m_goal.settle = [this](const QString &serial, bool written) {
         QString why;
@@ -105,8 +115,8 @@ bool StationCore::openLine(QString *error)
         return false;
     }
     m_line = std::make_unique<StationLine>();
-    if (!m_line->open(*m_settings.line, m_settings.name, m_settings.range, lineQueueFile(m_settings.recordFile),
-            error, &m_lineBurnt)) {
+    if (!m_line->open(*m_settings.line, m_settings.name, m_settings.range,
+            lineQueueFile(m_settings.recordFile), error, &m_lineBurnt)) {
         m_line.reset();
         return false;
     }
@@ -115,26 +125,31 @@ bool StationCore::openLine(QString *error)
     connect(m_line.get(), &StationLine::unreachable, this, [this](const QString &reason) {
         emit lineUnreachable(reason);
         emit statusChanged();
+        // What was being sent waits in the local file now.
+        endWhenIdle();
     });
     connect(m_line.get(), &StationLine::reachable, this, [this] {
         emit lineReachable();
         lookForArrivals();
     });
-    m_goal.claim = [this](const QString &serial, const QString &holder, QString *why) {
-        if (!m_settings.range.contains(serial))
-            return StationUnit::Goal::Claim::NotOfRange;
-        return m_line->claim(serial, holder, why) == StationLine::Claim::Kept
-            ? StationUnit::Goal::Claim::Kept
-            : StationUnit::Goal::Claim::Refused;
-    };
-    m_goal.reserve = [this](const QString &, QString *why) {
-        const QString serial = m_line->reserve(why);
-        if (!serial.isEmpty() && serialsRunningLow()) {
-            emit serialsLow(serialsLeft(), serialsInRange());
-            if (serialsLeft() == 0)
-                stop();
-        }
-        return serial;
+    connect(m_line.get(), &StationLine::settled, this, &StationCore::endWhenIdle);
+    m_goal.claim
+        = [this](const QString &serial, const QString &holder, const StationUnit::Goal::ClaimAnswer &answer) {
+              if (!m_settings.range.contains(serial)) {
+                  answer(StationUnit::Goal::Claim::NotOfRange, QString());
+                  return;
+              }
+              m_line->claim(serial, holder, [answer](StationLine::Claim claim, const QString &why) {
+                  answer(claim == StationLine::Claim::Kept ? StationUnit::Goal::Claim::Kept
+                                                           : StationUnit::Goal::Claim::Refused,
+                      why);
+              });
+          };
+    m_goal.reserve = [this](const QString &, const StationUnit::Goal::ReserveAnswer &answer) {
+        m_line->reserve([this, answer](const QString &serial, const QString &why) {
+            reserved(serial);
+            answer(serial, why);
+        });
     };
     // The unit's serial is settled with its record line, as it ends.
     m_goal.settle = [](const QString &, bool) {};
@@ -176,7 +191,8 @@ bool StationCore::repairRecord(QString *error)
     if (keptBytes == m_record.lastLine())
         return true;
     // A later line means the record went on without the line database since.
-    const QString lastTime = QJsonDocument::fromJson(m_record.lastLine()).object().value(QLatin1String("time")).toString();
+    const QString lastTime
+        = QJsonDocument::fromJson(m_record.lastLine()).object().value(QLatin1String("time")).toString();
     if (lastTime > kept.value(QLatin1String("time")).toString())
         return true;
     return m_record.append(kept, error);
@@ -299,8 +315,6 @@ void StationCore::unitEnded(StationUnit *unit)
         line.insert(QStringLiteral("record_error"), error);
         fail(error);
     }
-    if (m_line)
-        m_line->send();
     m_counters.count(result);
     emit unitFinished(unit, result, line);
     m_ports.finish(unit->port());
@@ -332,8 +346,26 @@ void StationCore::fail(const QString &reason)
 void StationCore::endWhenIdle()
 {
     // Only once every unit's worker thread has ended: none is left behind.
-    if (m_started && m_stopping && !m_finished && m_ports.inProgress() == 0 && m_retiring.empty()) {
-        m_finished = true;
-        emit finished();
+    if (!m_started || !m_stopping || m_finished || m_ports.inProgress() > 0 || !m_retiring.empty())
+        return;
+    // The last units' settles are given time to reach the line; those the
+    // database has not confirmed by then wait in the local file.
+    if (m_line && !m_line->isSettled() && !m_lineWaitOver) {
+        if (!m_lineWait.isActive())
+            m_lineWait.start();
+        return;
     }
+    m_lineWait.stop();
+    m_finished = true;
+    emit finished();
+}
+
+void StationCore::reserved(const QString &serial)
+{
+    if (serial.isEmpty() || !serialsRunningLow())
+        return;
+    emit serialsLow(serialsLeft(), serialsInRange());
+    // A unit taken now would be flashed, then fail for want of a serial.
+    if (serialsLeft() == 0)
+        stop();
 }

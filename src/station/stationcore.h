@@ -104,6 +104,8 @@ private:
     bool repairRecord(QString *error);
     void unitEnded(StationUnit *unit);
     void endWhenIdle();
+    // Warns of serials running low after a reservation, and stops at the last.
+    void reserved(const QString &serial);
     // Without its record or state the station cannot keep its promises.
     void fail(const QString &reason);
 
@@ -124,6 +126,8 @@ private:
     // Lists the device paths present, for the arrivals, and says when they change.
     UsbPlatform m_platform;
     QTimer m_lookAgain;
+    QTimer m_lineWait;
+    bool m_lineWaitOver = false;
     QElapsedTimer m_clock;
     bool m_started = false;
     bool m_stopping = false;

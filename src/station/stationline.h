@@ -8,9 +8,13 @@
 // the database confirmed it, and a station started again sends what its
 // last run left there. While the database cannot be reached the line is
 // unreachable: the station takes no unit that needs a serial, looks again
-// every few seconds, and sends what waits once it answers. Main thread;
-// each call to the database waits for its answer (libpq's connect_timeout
-// bounds a connection to a host that does not answer).
+// every few seconds, and sends what waits once it answers.
+//
+// The database is reached from a thread of the line's own, so that a
+// database that is slow or does not answer never holds up the station's
+// thread (its window, its devices): reservations and claims are answered
+// through a callback, settles are sent behind the station's back. Only
+// open() waits for the database. Created and used on one thread.
 
 #include "durablefile.h"
 #include "linedatabase.h"
@@ -18,8 +22,14 @@
 #include <QJsonObject>
 #include <QObject>
 #include <QString>
-#include <QTimer>
-#include <QVector>
+#include <QUuid>
+
+#include <functional>
+#include <memory>
+
+class LineWorker;
+class QThread;
+struct LineLink;
 
 class StationLine : public QObject
 {
@@ -34,11 +44,22 @@ public:
         // The database did not answer: the unit fails with the reason.
         Unreachable,
     };
+    // Called on this object's thread, at once or later; never once the line is gone.
+    using ReserveAnswer = std::function<void(const QString &serial, const QString &reason)>;
+    using ClaimAnswer = std::function<void(Claim claim, const QString &reason)>;
 
     // How often the station looks for an unreachable database.
     static constexpr int lookAgainMs = 2000;
+    // How long open() waits for a database that accepts connections but does not answer.
+    static constexpr int openWaitMs = 60000;
+    // How long the line's end waits for a call to the database under way.
+    static constexpr int endWaitMs = 3000;
 
     explicit StationLine(QObject *parent = nullptr);
+    // Lets go of the station's name on the line. A call that a database
+    // which stopped answering holds longer than endWaitMs is left behind,
+    // as a crash would leave it: the next start burns what it reserved.
+    ~StationLine() override;
 
     // Connects to address, starts the run of station on range (serials left
     // reserved by this name's earlier runs are burnt; burnt lists them) and
@@ -50,34 +71,32 @@ public:
     bool isReachable() const { return m_unreachable.isEmpty(); }
     // libpq's reason while the database is unreachable.
     const QString &unreachableReason() const { return m_unreachable; }
-    qint64 left() const { return m_db.left(); }
+    // Serials of the range left, as of the last reservation.
+    qint64 left() const { return m_left; }
     // Settles kept in the local file until the database confirms them.
-    int waiting() const { return int(m_waiting.size()); }
+    int waiting() const { return m_unconfirmed; }
+    // Whether nothing is being sent: every settle was confirmed, or the
+    // line is unreachable and they wait in the local file.
+    bool isSettled() const { return m_unconfirmed == 0 || !isReachable(); }
 
     // The next serial of the line's range, reserved for this run; empty
     // with the reason when none is left or the database did not answer.
-    QString reserve(QString *reason);
-    Claim claim(const QString &serial, const QString &holder, QString *reason);
-    // Keeps the unit's settle in the local file, to be sent by send().
-    // False with error when the file could not keep it.
+    // A serial the database reserves after the line is gone stays reserved
+    // until the station's next start burns it.
+    void reserve(const ReserveAnswer &answer);
+    void claim(const QString &serial, const QString &holder, const ClaimAnswer &answer);
+    // Keeps the unit's settle in the local file and sends it. False with
+    // error when the file could not keep it.
     bool keep(const QString &unitKey, const QString &serial, LineDatabase::Outcome outcome,
         const QJsonObject &recordLine, QString *error);
-    // Sends what waits, unless the line is unreachable (then it goes once
-    // the database answers); a failure makes the line unreachable.
-    void send();
     // The record line of the last settle the local file held at open(): a
     // crash may have come between keeping it and writing it to the record.
     const QJsonObject &lastKeptAtOpen() const { return m_lastKeptAtOpen; }
-    // The line's figures (every station); false while unreachable.
+    // The line's figures (every station) as last read, and asks for newer
+    // ones; false while unreachable or before the first have come.
     bool totals(LineDatabase::Report *report);
 
-signals:
-    // "line database unreachable" follows in each front end, with reason.
-    void unreachable(const QString &reason);
-    // The database answers again, and what waited has been sent.
-    void reachable();
-
-private:
+    // A settle waiting to be confirmed by the database.
     struct Pending
     {
         QString unitKey;
@@ -87,18 +106,34 @@ private:
         QJsonObject line;
     };
 
-    bool readQueue(QString *error);
-    // Sends what waits, oldest first; stops at the first failure.
-    bool sendWaiting();
-    void lost(const LineDatabase::Error &error);
-    void lookAgain();
+signals:
+    // "line database unreachable" follows in each front end, with reason.
+    void unreachable(const QString &reason);
+    // The database answers again, and what waited has been sent.
+    void reachable();
+    // The database confirmed every settle kept so far.
+    void settled();
 
-    LineDatabase m_db;
+private:
+    friend class LineWorker;
+
+    bool readQueue(QVector<Pending> *waiting, QString *error);
+    void lost(const QString &reason);
+    void found();
+    void confirmed();
+    QString unreachableText() const;
+
+    std::shared_ptr<LineLink> m_link;
+    QThread *m_thread = nullptr;
+    LineWorker *m_worker = nullptr;
     QString m_queueFile;
     DurableLog m_queue;
-    QVector<Pending> m_waiting;
-    QTimer m_lookAgain;
+    QUuid m_runId;
+    int m_unconfirmed = 0;
+    qint64 m_left = 0;
     QString m_unreachable;
-    LineDatabase::Error m_lastError;
     QJsonObject m_lastKeptAtOpen;
+    LineDatabase::Report m_totals;
+    bool m_haveTotals = false;
+    bool m_totalsAsked = false;
 };

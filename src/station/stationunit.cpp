@@ -7,6 +7,7 @@
 #include "station/reportfields.h"
 
 #include <QJsonObject>
+#include <QPointer>
 
 namespace {
 
@@ -108,27 +109,41 @@ void StationUnit::open(const LoaderDevice &device)
     m_firmwareBefore = firmwareFields(device.firmwareInformation);
     endPhase();
     emit opened();
-    if (m_goal.withSerials) {
-        // Before anything is written: a device with another unit's serial is left as it is.
-        QString why;
-        const Goal::Claim claim = m_goal.claim(m_serialBefore, device.usbId.serialNumber, &why);
-        if (claim == Goal::Claim::Refused) {
-            finish(UnitResult::Failed, why);
-            return;
-        }
-        m_keepsSerial = claim == Goal::Claim::Kept;
-        if (m_keepsSerial) {
-            m_serialEnd = SerialEnd::Kept;
-            m_settledSerial = m_serialBefore;
-        }
+    if (!m_goal.withSerials) {
+        update();
+        return;
     }
-    if (isCurrent(device.firmwareInformation, m_goal.firmware->header()) && !m_goal.reflashCurrent) {
+    // Before anything is written: a device with another unit's serial is left as it is.
+    const QPointer<StationUnit> unit(this);
+    m_goal.claim(m_serialBefore, device.usbId.serialNumber, [unit](Goal::Claim claim, const QString &why) {
+        if (unit && !unit->m_finished)
+            unit->claimed(claim, why);
+    });
+}
+
+void StationUnit::claimed(Goal::Claim claim, const QString &reason)
+{
+    if (claim == Goal::Claim::Refused) {
+        finish(UnitResult::Failed, reason);
+        return;
+    }
+    m_keepsSerial = claim == Goal::Claim::Kept;
+    if (m_keepsSerial) {
+        m_serialEnd = SerialEnd::Kept;
+        m_settledSerial = m_serialBefore;
+    }
+    update();
+}
+
+void StationUnit::update()
+{
+    if (isCurrent(m_device.firmwareInformation, m_goal.firmware->header()) && !m_goal.reflashCurrent) {
         m_firmwareAfter = m_firmwareBefore;
         m_firmwareAfterText
-            = formatVersion(device.firmwareInformation.version, device.firmwareInformation.subversion,
-                device.firmwareInformation.bugfix, buildNumber(device.firmwareInformation),
+            = formatVersion(m_device.firmwareInformation.version, m_device.firmwareInformation.subversion,
+                m_device.firmwareInformation.bugfix, buildNumber(m_device.firmwareInformation),
                 QString::fromLatin1(
-                    fieldText(device.firmwareInformation.name, sizeof device.firmwareInformation.name)));
+                    fieldText(m_device.firmwareInformation.name, sizeof m_device.firmwareInformation.name)));
         identity();
         return;
     }
@@ -178,18 +193,27 @@ void StationUnit::flash()
 
 void StationUnit::identity()
 {
-    const bool flashed = m_flash != nullptr;
-    const UnitResult done = flashed ? UnitResult::Done : UnitResult::AlreadyCurrent;
     // A device that already has a serial of the range keeps it.
     if (!m_goal.withSerials || m_keepsSerial) {
-        finish(done);
+        finish(m_flash ? UnitResult::Done : UnitResult::AlreadyCurrent);
         return;
     }
     beginPhase(UnitPhase::Identity);
-    QString why;
-    m_reserved = m_goal.reserve(m_device.usbId.serialNumber, &why);
+    // A serial that comes once the unit has ended stays reserved, as after a crash.
+    const QPointer<StationUnit> unit(this);
+    m_goal.reserve(m_device.usbId.serialNumber, [unit](const QString &serial, const QString &why) {
+        if (!unit || unit->m_finished)
+            return;
+        unit->m_reserved = serial;
+        unit->writeIdentity(why);
+    });
+}
+
+void StationUnit::writeIdentity(const QString &reason)
+{
+    const UnitResult done = m_flash ? UnitResult::Done : UnitResult::AlreadyCurrent;
     if (m_reserved.isEmpty()) {
-        finish(UnitResult::Failed, QStringLiteral("no serial for it: %1").arg(why));
+        finish(UnitResult::Failed, QStringLiteral("no serial for it: %1").arg(reason));
         return;
     }
     // The device keeps its hardware type.
@@ -219,8 +243,8 @@ void StationUnit::identity()
                     .arg(back.serial, boardVersionText(back.boardVersion, back.boardSubversion), m_reserved));
             return;
         case IdentityRun::Failure::HwTypeDiffers:
-            finish(UnitResult::Failed,
-                QStringLiteral("%1; %2 is burnt").arg(m_identity->reason(), m_reserved));
+            finish(
+                UnitResult::Failed, QStringLiteral("%1; %2 is burnt").arg(m_identity->reason(), m_reserved));
             return;
         default:
             finish(UnitResult::Failed, m_identity->reason());

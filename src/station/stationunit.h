@@ -40,7 +40,8 @@ public:
         // for the unit of USB serial holder (checked before anything is
         // written to it), the next serial reserved durably for holder
         // (empty with the reason when there is none), and the end of a
-        // reservation (written, or burnt).
+        // reservation (written, or burnt). Claims and reservations are
+        // answered at once or later, on the unit's thread.
         enum class Claim {
             // Not of the range: the unit gets one of it.
             NotOfRange,
@@ -50,8 +51,10 @@ public:
             Refused,
         };
         bool withSerials = false;
-        std::function<Claim(const QString &serial, const QString &holder, QString *reason)> claim;
-        std::function<QString(const QString &holder, QString *reason)> reserve;
+        using ClaimAnswer = std::function<void(Claim claim, const QString &reason)>;
+        std::function<void(const QString &serial, const QString &holder, const ClaimAnswer &answer)> claim;
+        using ReserveAnswer = std::function<void(const QString &serial, const QString &reason)>;
+        std::function<void(const QString &holder, const ReserveAnswer &answer)> reserve;
         std::function<void(const QString &serial, bool written)> settle;
         uchar boardVersion = 0;
         uchar boardSubversion = 0;
@@ -116,8 +119,12 @@ signals:
 private:
     void lookForDevice();
     void open(const LoaderDevice &device);
+    void claimed(Goal::Claim claim, const QString &reason);
+    // Flashes the device, unless it has the firmware already, then gives it its identity.
+    void update();
     void flash();
     void identity();
+    void writeIdentity(const QString &reason);
     void beginPhase(UnitPhase phase);
     void endPhase();
     void finish(UnitResult result, const QString &reason = QString());

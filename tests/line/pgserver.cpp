@@ -4,9 +4,11 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
+#include <QVector>
 
 #include <netinet/in.h>
 #include <pwd.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -131,8 +133,35 @@ bool PgServer::control(const QStringList &arguments)
     return false;
 }
 
+bool PgServer::hang(bool hung)
+{
+    QFile pidFile(m_folder.filePath(QStringLiteral("data/postmaster.pid")));
+    const pid_t postmaster = pidFile.open(QIODevice::ReadOnly) ? pidFile.readLine().trimmed().toInt() : 0;
+    if (postmaster <= 0) {
+        m_problem = QStringLiteral("the server is not running");
+        return false;
+    }
+    QVector<pid_t> processes {postmaster};
+    for (const QString &entry : QDir(QStringLiteral("/proc")).entryList(QDir::Dirs)) {
+        QFile stat(QStringLiteral("/proc/%1/stat").arg(entry));
+        if (entry.toInt() <= 0 || !stat.open(QIODevice::ReadOnly))
+            continue;
+        // "pid (name) state ppid ...": the name may hold spaces, never ")".
+        const QByteArray text = stat.readAll();
+        const QList<QByteArray> fields = text.mid(text.lastIndexOf(')') + 2).split(' ');
+        if (fields.size() > 1 && fields.at(1).toInt() == postmaster)
+            processes << entry.toInt();
+    }
+    for (const pid_t process : processes)
+        ::kill(process, hung ? SIGSTOP : SIGCONT);
+    m_hung = hung;
+    return true;
+}
+
 void PgServer::stop()
 {
+    if (m_hung)
+        hang(false);
     // Fast: the sessions still open do not hold it up.
     if (m_running)
         control({QStringLiteral("stop"), QStringLiteral("-w"), QStringLiteral("-m"), QStringLiteral("fast")});

@@ -27,6 +27,9 @@ public:
     // again on the same socket.
     void pause() { stop(); }
     bool resume() { return run(false); }
+    // Stops every process of the server (SIGSTOP) or lets them go on: a
+    // server that stopped answering, whose system still takes connections.
+    bool hang(bool hung);
     const QString &problem() const { return m_problem; }
 
     // The password file naming password for user (PGPASSFILE).
@@ -45,6 +48,7 @@ private:
 
     QTemporaryDir m_folder;
     bool m_running = false;
+    bool m_hung = false;
     int m_port = 0;
     QString m_passwords;
     QString m_problem;

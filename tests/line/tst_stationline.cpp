@@ -17,15 +17,17 @@
 #include "usb/host/sim/simusbbus.h"
 #include "usb/usbplatform.h"
 
+#include <QDeadlineTimer>
 #include <QFile>
 #include <QJsonDocument>
+#include <QSignalSpy>
 #include <QSqlDatabase>
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QSqlRecord>
-#include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QThread>
 
 namespace {
 
@@ -40,6 +42,11 @@ enum class Fault {
     ServerDownAndBack,
     // The server goes down, and the station is stopped before it comes back.
     ServerDownUntilStop,
+    // The server stops answering while a unit writes its serial (its
+    // system still takes connections), and answers again.
+    ServerHangs,
+    // The server stops answering, and the station is stopped before it answers again.
+    ServerHangsUntilStop,
 };
 
 QStringList recordLines(const QString &fileName)
@@ -75,7 +82,8 @@ private:
     {
         QStringList rows;
         {
-            QSqlDatabase connection = QSqlDatabase::addDatabase(QStringLiteral("QPSQL"), QStringLiteral("check"));
+            QSqlDatabase connection
+                = QSqlDatabase::addDatabase(QStringLiteral("QPSQL"), QStringLiteral("check"));
             connection.setConnectOptions(LineAddress::parse(address(database)).connectionString());
             if (!connection.open())
                 qWarning("%s", qPrintable(connection.lastError().text()));
@@ -97,7 +105,7 @@ private:
     {
         query(QStringLiteral("postgres"), QStringLiteral("CREATE DATABASE \"%1\"").arg(name));
         return query(QStringLiteral("postgres"),
-            QStringLiteral("SELECT 1 FROM pg_database WHERE datname = '%1'").arg(name))
+                   QStringLiteral("SELECT 1 FROM pg_database WHERE datname = '%1'").arg(name))
             == QStringList {QStringLiteral("1")};
     }
 
@@ -133,6 +141,8 @@ private slots:
         QTest::addRow("connection cut") << Fault::BackendCut;
         QTest::addRow("server down and back") << Fault::ServerDownAndBack;
         QTest::addRow("server down until the station stops") << Fault::ServerDownUntilStop;
+        QTest::addRow("server hangs") << Fault::ServerHangs;
+        QTest::addRow("server hangs until the station stops") << Fault::ServerHangsUntilStop;
     }
 
     void unitsOutliveTheLine()
@@ -175,19 +185,30 @@ private slots:
         QSignalSpy reachable(station.get(), &Station::lineReachable);
         QSignalSpy waiting(station.get(), &Station::lineWaiting);
         QSignalSpy stopped(station.get(), &Station::stopped);
-        // Queued: the unit has its serial reserved by then and writes it.
+        // Queued, and once the unit has its serial reserved, before it is
+        // written: the station hears of the reservation only after this.
         bool faultDone = false;
+        const bool hangs = fault == Fault::ServerHangs || fault == Fault::ServerHangsUntilStop;
         connect(
             station.get(), &Station::unitPhaseChanged, this,
             [&](const QString &, UnitPhase phase) {
                 if (phase != UnitPhase::Identity || faultDone)
                     return;
                 faultDone = true;
+                QDeadlineTimer reserved(endsWithinMs);
+                while (query(database,
+                           QStringLiteral("SELECT serial FROM talvex_serial WHERE state = 'reserved'"))
+                           .isEmpty()
+                    && !reserved.hasExpired())
+                    QThread::msleep(10);
                 if (fault == Fault::BackendCut)
                     query(database,
-                        QStringLiteral("SELECT pg_terminate_backend(pid) FROM pg_stat_activity WHERE datname = "
-                                       "current_database() AND pid <> pg_backend_pid()"));
+                        QStringLiteral(
+                            "SELECT pg_terminate_backend(pid) FROM pg_stat_activity WHERE datname = "
+                            "current_database() AND pid <> pg_backend_pid()"));
 #ifdef Q_OS_UNIX
+                else if (hangs)
+                    QVERIFY2(m_server.hang(true), qPrintable(m_server.problem()));
                 else
                     m_server.pause();
 #endif
@@ -197,10 +218,42 @@ private slots:
         QVERIFY2(station->isRunning(), qPrintable(stopped.value(0).value(0).value<StationEnd>().reason));
         plug("UNIT0");
         QTRY_COMPARE_WITH_TIMEOUT(finished.size(), 1, endsWithinMs);
-        QCOMPARE(finished.at(0).at(1).value<UnitResult>(), UnitResult::Done);
-        QCOMPARE(unreachable.size(), fault == Fault::BackendCut ? 0 : 1);
+        QVERIFY2(finished.at(0).at(1).value<UnitResult>() == UnitResult::Done,
+            qPrintable(finished.at(0).at(2).toString()));
+        // A server that does not answer keeps its connection, so the line is not found unreachable.
+        QCOMPARE(unreachable.size(), fault == Fault::BackendCut || hangs ? 0 : 1);
 
-        if (fault != Fault::BackendCut) {
+        if (hangs) {
+            // The unit was reported while its settle waits for the server.
+            QVERIFY(QFile(dir.filePath(QStringLiteral("record.jsonl.line-queue"))).size() > 0);
+#ifdef Q_OS_UNIX
+            if (fault == Fault::ServerHangsUntilStop) {
+                station->stop();
+                QTRY_COMPARE_WITH_TIMEOUT(stopped.size(), 1, endsWithinMs);
+                QCOMPARE(waiting.size(), 1);
+                QCOMPARE(waiting.at(0).at(0).toInt(), 1);
+                station.reset();
+                QVERIFY(m_server.hang(false));
+                // The station's call, left behind, ends once the server answers.
+                QTRY_COMPARE_WITH_TIMEOUT(
+                    query(database,
+                        QStringLiteral("SELECT count(*) FROM pg_locks WHERE locktype = 'advisory'")),
+                    QStringList {QStringLiteral("0")}, endsWithinMs);
+                // Started again, it sends what waited and sees the device again, with its serial.
+                station = std::make_unique<Station>();
+                QSignalSpy again(station.get(), &Station::unitFinished);
+                station->start(options);
+                QVERIFY(station->isRunning());
+                QTRY_COMPARE_WITH_TIMEOUT(again.size(), 1, endsWithinMs);
+                QVERIFY2(reachedGoal(again.at(0).at(1).value<UnitResult>()),
+                    qPrintable(again.at(0).at(2).toString()));
+            } else {
+                QVERIFY(m_server.hang(false));
+                QTRY_COMPARE_WITH_TIMEOUT(
+                    QFile(dir.filePath(QStringLiteral("record.jsonl.line-queue"))).size(), 0, endsWithinMs);
+            }
+#endif
+        } else if (fault != Fault::BackendCut) {
             // The unit's settle waits in the local file; no unit is taken meanwhile.
             QVERIFY(QFile(dir.filePath(QStringLiteral("record.jsonl.line-queue"))).size() > 0);
             plug("UNIT1");
@@ -236,15 +289,18 @@ private slots:
         station.reset();
 
         // Every unit is in the local record and on the line, each serial once and given.
-        const int serials = fault == Fault::BackendCut ? 1 : 2;
-        const int units = fault == Fault::ServerDownUntilStop ? 3 : serials;
+        const int serials = fault == Fault::BackendCut || hangs ? 1 : 2;
+        const int units = fault == Fault::ServerDownUntilStop || fault == Fault::ServerHangsUntilStop
+            ? serials + 1
+            : serials;
         const QStringList local = recordLines(options.recordFile.value());
         QCOMPARE(local.size(), units);
         QStringList localSerials;
         for (const QString &line : local)
             localSerials << QJsonDocument::fromJson(line.toUtf8()).object().value("serial_after").toString();
         localSerials.sort();
-        QCOMPARE(query(database, QStringLiteral("SELECT serial FROM talvex_record ORDER BY serial")), localSerials);
+        QCOMPARE(query(database, QStringLiteral("SELECT serial FROM talvex_record ORDER BY serial")),
+            localSerials);
         QCOMPARE(query(database, QStringLiteral("SELECT serial, state FROM talvex_serial ORDER BY serial")),
             QStringList({QStringLiteral("LN0001|given"), QStringLiteral("LN0002|given")}).mid(0, serials));
         QCOMPARE(QFile(dir.filePath(QStringLiteral("record.jsonl.line-queue"))).size(), 0);
@@ -268,7 +324,8 @@ private slots:
         QFile queue(record + QStringLiteral(".line-queue"));
         QVERIFY(queue.open(QIODevice::WriteOnly));
         queue.write(R"({"line":)" + crashed
-            + R"(,"outcome":"none","run_id":"9b2f1c7e-0000-4000-8000-000000000001","serial":"","unit":"7"})" "\n");
+            + R"(,"outcome":"none","run_id":"9b2f1c7e-0000-4000-8000-000000000001","serial":"","unit":"7"})"
+              "\n");
         queue.close();
 
         Station::Options options;
