@@ -133,6 +133,16 @@ bool PgServer::control(const QStringList &arguments)
     return false;
 }
 
+bool PgServer::giveToServer(const QString &path)
+{
+    const passwd *user = serverUser();
+    if (user && ::chown(QFile::encodeName(path).constData(), user->pw_uid, user->pw_gid) != 0) {
+        m_problem = QStringLiteral("cannot give %1 to nobody").arg(path);
+        return false;
+    }
+    return true;
+}
+
 bool PgServer::hang(bool hung)
 {
     QFile pidFile(m_folder.filePath(QStringLiteral("data/postmaster.pid")));

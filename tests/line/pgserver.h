@@ -31,6 +31,8 @@ public:
     // server that stopped answering, whose system still takes connections.
     bool hang(bool hung);
     const QString &problem() const { return m_problem; }
+    // Makes path the server's own, as a tablespace's folder must be.
+    bool giveToServer(const QString &path);
 
     // The password file naming password for user (PGPASSFILE).
     void setPassword(const QString &user, const QString &password);

@@ -18,8 +18,11 @@
 #include "usb/usbplatform.h"
 
 #include <QDeadlineTimer>
+#include <QDir>
 #include <QFile>
 #include <QJsonDocument>
+#include <QProcess>
+#include <QScopeGuard>
 #include <QSignalSpy>
 #include <QSqlDatabase>
 #include <QSqlError>
@@ -47,6 +50,8 @@ enum class Fault {
     ServerHangs,
     // The server stops answering, and the station is stopped before it answers again.
     ServerHangsUntilStop,
+    // The server's disk fills up while a unit writes its serial, and is given room again.
+    ServerDiskFull,
 };
 
 QStringList recordLines(const QString &fileName)
@@ -101,9 +106,21 @@ private:
         return rows;
     }
 
-    bool createDatabase(const QString &name)
+    // Takes every free block of the disk that file is on.
+    static void fill(const QString &file)
     {
-        query(QStringLiteral("postgres"), QStringLiteral("CREATE DATABASE \"%1\"").arg(name));
+        QFile filler(file);
+        if (!filler.open(QIODevice::WriteOnly))
+            return;
+        const QByteArray block(64 * 1024, 'x');
+        while (filler.write(block) == block.size() && filler.flush()) { }
+    }
+
+    bool createDatabase(const QString &name, const QString &tablespace = QString())
+    {
+        query(QStringLiteral("postgres"),
+            QStringLiteral("CREATE DATABASE \"%1\"").arg(name)
+                + (tablespace.isEmpty() ? QString() : QStringLiteral(" TABLESPACE \"%1\"").arg(tablespace)));
         return query(QStringLiteral("postgres"),
                    QStringLiteral("SELECT 1 FROM pg_database WHERE datname = '%1'").arg(name))
             == QStringList {QStringLiteral("1")};
@@ -143,6 +160,7 @@ private slots:
         QTest::addRow("server down until the station stops") << Fault::ServerDownUntilStop;
         QTest::addRow("server hangs") << Fault::ServerHangs;
         QTest::addRow("server hangs until the station stops") << Fault::ServerHangsUntilStop;
+        QTest::addRow("server disk full") << Fault::ServerDiskFull;
     }
 
     void unitsOutliveTheLine()
@@ -151,9 +169,39 @@ private slots:
         if (fault != Fault::BackendCut && !m_external.isEmpty())
             QSKIP("the server is not this suite's own to stop");
         const QString database = QStringLiteral("line%1").arg(QTest::currentDataTag()).replace(' ', '_');
-        QVERIFY(createDatabase(database));
         QTemporaryDir dir;
         QVERIFY(dir.isValid());
+        // The database on a small disk of its own: its empty record table
+        // must grow for the first unit's row.
+        const QString disk = dir.filePath(QStringLiteral("disk"));
+        const QString filler = disk + QStringLiteral("/filler");
+        bool mounted = false;
+        const auto unmount = qScopeGuard([&] {
+            if (!mounted)
+                return;
+            query(QStringLiteral("postgres"), QStringLiteral("DROP DATABASE IF EXISTS \"%1\"").arg(database));
+            query(QStringLiteral("postgres"), QStringLiteral("DROP TABLESPACE IF EXISTS small_disk"));
+            QProcess::execute(QStringLiteral("umount"), {QStringLiteral("-l"), disk});
+        });
+        if (fault == Fault::ServerDiskFull) {
+            QVERIFY(QDir().mkpath(disk));
+            if (QProcess::execute(QStringLiteral("mount"),
+                    {QStringLiteral("-t"), QStringLiteral("tmpfs"), QStringLiteral("-o"),
+                        QStringLiteral("size=24m"), QStringLiteral("tmpfs"), disk})
+                != 0)
+                QSKIP("a small tmpfs cannot be mounted here (the test needs root)");
+            mounted = true;
+#ifdef Q_OS_UNIX
+            QVERIFY2(m_server.giveToServer(disk), qPrintable(m_server.problem()));
+#endif
+            // The server runs as another user when the suite runs as root: it passes through.
+            QVERIFY(QFile::setPermissions(dir.path(),
+                QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner
+                    | QFileDevice::ExeOther));
+            query(QStringLiteral("postgres"),
+                QStringLiteral("CREATE TABLESPACE small_disk LOCATION '%1'").arg(disk));
+        }
+        QVERIFY(createDatabase(database, mounted ? QStringLiteral("small_disk") : QString()));
         const QSharedPointer<FirmwareFile> firmware = vantorFirmwareFile(dir.path(), 1000);
         QVERIFY(firmware);
         SimulatorConfig config;
@@ -209,6 +257,8 @@ private slots:
 #ifdef Q_OS_UNIX
                 else if (hangs)
                     QVERIFY2(m_server.hang(true), qPrintable(m_server.problem()));
+                else if (fault == Fault::ServerDiskFull)
+                    fill(filler);
                 else
                     m_server.pause();
 #endif
@@ -220,8 +270,12 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(finished.size(), 1, endsWithinMs);
         QVERIFY2(finished.at(0).at(1).value<UnitResult>() == UnitResult::Done,
             qPrintable(finished.at(0).at(2).toString()));
-        // A server that does not answer keeps its connection, so the line is not found unreachable.
-        QCOMPARE(unreachable.size(), fault == Fault::BackendCut || hangs ? 0 : 1);
+        // The unit is reported before its settle is sent. A server that
+        // does not answer keeps its connection: the line is not found unreachable.
+        if (fault == Fault::BackendCut || hangs)
+            QCOMPARE(unreachable.size(), 0);
+        else
+            QTRY_COMPARE_WITH_TIMEOUT(unreachable.size(), 1, endsWithinMs);
 
         if (hangs) {
             // The unit was reported while its settle waits for the server.
@@ -277,8 +331,15 @@ private slots:
                 for (const QList<QVariant> &unit : qAsConst(again))
                     QVERIFY2(reachedGoal(unit.at(1).value<UnitResult>()), qPrintable(unit.at(2).toString()));
             } else {
+                // libpq's reason is passed on.
+                const QString reason = unreachable.at(0).at(0).toString();
+                QVERIFY2(reason.contains(fault == Fault::ServerDiskFull ? "No space left" : "No such file"),
+                    qPrintable(reason));
 #ifdef Q_OS_UNIX
-                QVERIFY2(m_server.resume(), qPrintable(m_server.problem()));
+                if (fault == Fault::ServerDiskFull)
+                    QVERIFY(QFile::remove(filler));
+                else
+                    QVERIFY2(m_server.resume(), qPrintable(m_server.problem()));
 #endif
                 QTRY_COMPARE_WITH_TIMEOUT(reachable.size(), 1, endsWithinMs);
                 QTRY_COMPARE_WITH_TIMEOUT(finished.size(), 2, endsWithinMs);
