@@ -199,13 +199,19 @@ void StationUnit::identity()
         return;
     }
     beginPhase(UnitPhase::Identity);
-    // A serial that comes once the unit has ended stays reserved, as after a crash.
+    // A serial that comes once the unit has ended anyway stays reserved,
+    // as after a crash: the station's next start burns it.
     const QPointer<StationUnit> unit(this);
+    m_awaitingSerial = true;
     m_goal.reserve(m_device.usbId.serialNumber, [unit](const QString &serial, const QString &why) {
         if (!unit || unit->m_finished)
             return;
+        unit->m_awaitingSerial = false;
         unit->m_reserved = serial;
-        unit->writeIdentity(why);
+        if (unit->m_endWaits)
+            unit->finish(unit->m_result, unit->m_reason);
+        else
+            unit->writeIdentity(why);
     });
 }
 
@@ -281,6 +287,19 @@ void StationUnit::finish(UnitResult result, const QString &reason)
 {
     if (m_finished)
         return;
+    // The serial on its way is burnt with the unit rather than left reserved.
+    if (m_awaitingSerial) {
+        if (!m_endWaits) {
+            m_endWaits = true;
+            m_result = result;
+            m_reason = reason;
+            QTimer::singleShot(serialWaitMs, this, [this] {
+                m_awaitingSerial = false;
+                finish(m_result, m_reason);
+            });
+        }
+        return;
+    }
     m_finished = true;
     endPhase();
     // A serial reserved for a write that was never confirmed is never given again.

@@ -96,8 +96,10 @@ public:
     QString firmwareAfterText() const { return m_firmwareAfterText; }
     // The unit's line of the record, without the station's own fields.
     QJsonObject recordFields() const;
-    // Ends the unit as aborted; finished() follows.
+    // Ends the unit as aborted; finished() follows, once the serial it
+    // asked for has come (to be burnt), at most serialWaitMs later.
     void abort();
+    static constexpr int serialWaitMs = 5000;
     // Asks the worker thread to end once what was asked of it is done,
     // without waiting; retired() follows once it has.
     void retire();
@@ -153,6 +155,9 @@ private:
     QString m_serialAfter;
     QString m_boardAfter;
     QString m_reserved;
+    // A serial was asked for and has not come; an end meanwhile waits for it.
+    bool m_awaitingSerial = false;
+    bool m_endWaits = false;
     SerialEnd m_serialEnd = SerialEnd::None;
     QString m_settledSerial;
     QJsonObject m_firmwareBefore;

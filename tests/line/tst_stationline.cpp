@@ -63,6 +63,39 @@ QStringList recordLines(const QString &fileName)
     return lines;
 }
 
+// Simulated devices on a bus of their own that the station sees, and a
+// station's options for the line at address, with its files in folder.
+struct LineBench
+{
+    LineBench(const QString &folder, const QString &address)
+    {
+        QString error;
+        parseSimulatorConfig(QStringLiteral("restart-ms=50"), &config, &error);
+        injectUsbPlatform([bus = bus] {
+            return UsbPlatform {bus, std::make_unique<SimBusChangeNotifier>(bus)};
+        });
+        options.firmware = vantorFirmwareFile(folder, 1000);
+        options.firmwareFile = folder + QStringLiteral("/image.tvf");
+        options.serials = QStringLiteral("LN{0001..0099}");
+        options.board = QStringLiteral("2.1");
+        options.line = address;
+        options.recordFile = folder + QStringLiteral("/record.jsonl");
+        options.name = QStringLiteral("bench-1");
+    }
+    ~LineBench() { injectUsbPlatform({}); }
+
+    void plug(const QByteArray &serial)
+    {
+        plugVantorDevice(bus,
+            std::make_shared<SimVantorModel>(QString::fromLatin1(serial).toStdU16String(),
+                simulatorInitialState(config, serial), simulatorBehaviour(config)));
+    }
+
+    std::shared_ptr<SimUsbBus> bus = std::make_shared<SimUsbBus>();
+    SimulatorConfig config;
+    Station::Options options;
+};
+
 } // namespace
 
 Q_DECLARE_METATYPE(Fault)
@@ -202,31 +235,10 @@ private slots:
                 QStringLiteral("CREATE TABLESPACE small_disk LOCATION '%1'").arg(disk));
         }
         QVERIFY(createDatabase(database, mounted ? QStringLiteral("small_disk") : QString()));
-        const QSharedPointer<FirmwareFile> firmware = vantorFirmwareFile(dir.path(), 1000);
-        QVERIFY(firmware);
-        SimulatorConfig config;
-        QString error;
-        QVERIFY2(parseSimulatorConfig(QStringLiteral("restart-ms=50"), &config, &error), qPrintable(error));
-        auto bus = std::make_shared<SimUsbBus>();
-        const auto plug = [&](const QByteArray &serial) {
-            plugVantorDevice(bus,
-                std::make_shared<SimVantorModel>(QString::fromLatin1(serial).toStdU16String(),
-                    simulatorInitialState(config, serial), simulatorBehaviour(config)));
-        };
-        injectUsbPlatform([bus] { return UsbPlatform {bus, std::make_unique<SimBusChangeNotifier>(bus)}; });
-        struct Restore
-        {
-            ~Restore() { injectUsbPlatform({}); }
-        } restore;
-
-        Station::Options options;
-        options.firmware = firmware;
-        options.firmwareFile = dir.filePath(QStringLiteral("image.tvf"));
-        options.serials = QStringLiteral("LN{0001..0099}");
-        options.board = QStringLiteral("2.1");
-        options.line = address(database);
-        options.recordFile = dir.filePath(QStringLiteral("record.jsonl"));
-        options.name = QStringLiteral("bench-1");
+        LineBench bench(dir.path(), address(database));
+        QVERIFY(bench.options.firmware);
+        const auto plug = [&](const QByteArray &serial) { bench.plug(serial); };
+        const Station::Options &options = bench.options;
         auto station = std::make_unique<Station>();
         QSignalSpy finished(station.get(), &Station::unitFinished);
         QSignalSpy unreachable(station.get(), &Station::lineUnreachable);
@@ -367,6 +379,49 @@ private slots:
         QCOMPARE(QFile(dir.filePath(QStringLiteral("record.jsonl.line-queue"))).size(), 0);
     }
 
+    // A unit stopped while the serial it asked for is on its way: the
+    // serial is burnt with the unit, not left reserved.
+    void abortWhileTheSerialComes()
+    {
+#ifdef Q_OS_UNIX
+        if (!m_external.isEmpty())
+#endif
+            QSKIP("the server is not this suite's own to stop");
+#ifdef Q_OS_UNIX
+        QVERIFY(createDatabase(QStringLiteral("aborted")));
+        QTemporaryDir dir;
+        QVERIFY(dir.isValid());
+        LineBench bench(dir.path(), address(QStringLiteral("aborted")));
+        QVERIFY(bench.options.firmware);
+        Station station;
+        QSignalSpy finished(&station, &Station::unitFinished);
+        QSignalSpy stopped(&station, &Station::stopped);
+        // The server stops answering while the unit is flashed: its reservation waits.
+        connect(
+            &station, &Station::unitPhaseChanged, this,
+            [&](const QString &, UnitPhase phase) {
+                if (phase == UnitPhase::Flashing) {
+                    QVERIFY(m_server.hang(true));
+                } else if (phase == UnitPhase::Identity) {
+                    station.abort();
+                    QVERIFY(m_server.hang(false));
+                }
+            },
+            Qt::QueuedConnection);
+        station.start(bench.options);
+        QVERIFY(station.isRunning());
+        bench.plug("UNIT0");
+        QTRY_COMPARE_WITH_TIMEOUT(stopped.size(), 1, endsWithinMs);
+        QCOMPARE(finished.size(), 1);
+        QCOMPARE(finished.at(0).at(1).value<UnitResult>(), UnitResult::Aborted);
+        QCOMPARE(query(QStringLiteral("aborted"), QStringLiteral("SELECT serial, state FROM talvex_serial")),
+            QStringList {QStringLiteral("LN0001|burnt")});
+        QCOMPARE(recordLines(bench.options.recordFile.value()).size(), 1);
+        QCOMPARE(query(QStringLiteral("aborted"), QStringLiteral("SELECT count(*) FROM talvex_record")),
+            QStringList {QStringLiteral("1")});
+#endif
+    }
+
     // A crash after a unit's settle was kept for the line and before its
     // record line was written: the next start writes the record line.
     void crashBeforeTheRecordLine()
@@ -389,22 +444,10 @@ private slots:
               "\n");
         queue.close();
 
-        Station::Options options;
-        options.firmware = vantorFirmwareFile(dir.path(), 1000);
-        options.firmwareFile = dir.filePath(QStringLiteral("image.tvf"));
-        options.serials = QStringLiteral("LN{0001..0099}");
-        options.board = QStringLiteral("2.1");
-        options.line = address(QStringLiteral("repair"));
-        options.recordFile = record;
+        LineBench bench(dir.path(), address(QStringLiteral("repair")));
+        Station::Options &options = bench.options;
+        QCOMPARE(options.recordFile.value(), record);
         options.attachedOnly = true;
-        injectUsbPlatform([] {
-            auto bus = std::make_shared<SimUsbBus>();
-            return UsbPlatform {bus, std::make_unique<SimBusChangeNotifier>(bus)};
-        });
-        struct Restore
-        {
-            ~Restore() { injectUsbPlatform({}); }
-        } restore;
         Station station;
         QSignalSpy stopped(&station, &Station::stopped);
         station.start(options);
