@@ -8,6 +8,8 @@
 #include "../protocol/vantorbench.h"
 #ifdef Q_OS_UNIX
 #include "pgserver.h"
+
+#include <unistd.h>
 #endif
 #include "protocol/sim/simulatorconfig.h"
 #include "protocol/sim/simvantormodel.h"
@@ -20,6 +22,7 @@
 #include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QJsonDocument>
 #include <QProcess>
 #include <QScopeGuard>
@@ -391,6 +394,46 @@ private slots:
         QCOMPARE(query(QStringLiteral("aborted"), QStringLiteral("SELECT count(*) FROM talvex_record")),
             QStringList {QStringLiteral("1")});
 #endif
+    }
+
+    // The local file that keeps the settles is refused at start, with its
+    // name and the cause, when it cannot be trusted to keep them.
+    void queueFileRefused_data()
+    {
+        QTest::addColumn<QByteArray>("fault");
+        QTest::addColumn<QString>("cause");
+        QTest::addRow("a second name") << QByteArray("link") << "not a regular file of one name";
+        QTest::addRow("a damaged line") << QByteArray("{\"unit\":\"1\"}\n") << "line 1 is damaged";
+    }
+
+    void queueFileRefused()
+    {
+        QFETCH(QByteArray, fault);
+        QFETCH(QString, cause);
+        const QString database = QStringLiteral("queue %1").arg(QTest::currentDataTag()).replace(' ', '_');
+        QVERIFY(createDatabase(database));
+        QTemporaryDir dir;
+        LineBench bench(dir.path(), address(database));
+        const QString queue = bench.options.recordFile.value() + QStringLiteral(".line-queue");
+        const QString kept = fault == "link" ? dir.filePath(QStringLiteral("kept")) : queue;
+        QFile file(kept);
+        QVERIFY(file.open(QIODevice::WriteOnly) && file.write(fault == "link" ? QByteArray() : fault) >= 0);
+        file.close();
+        if (fault == "link") {
+#ifdef Q_OS_UNIX
+            QCOMPARE(::link(QFile::encodeName(kept).constData(), QFile::encodeName(queue).constData()), 0);
+#else
+            QSKIP("no hard links made here");
+#endif
+        }
+        Station station;
+        QSignalSpy stopped(&station, &Station::stopped);
+        station.start(bench.options);
+        QTRY_COMPARE_WITH_TIMEOUT(stopped.size(), 1, endsWithinMs);
+        const QString reason = stopped.at(0).at(0).value<StationEnd>().reason;
+        QVERIFY2(reason.contains(queue) && reason.contains(cause), qPrintable(reason));
+        // What the file kept is left as it was.
+        QCOMPARE(QFileInfo(kept).size(), qint64(fault == "link" ? 0 : fault.size()));
     }
 
     // A crash after a unit's settle was kept for the line and before its
