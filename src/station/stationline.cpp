@@ -1,11 +1,12 @@
 #include "stationline.h"
 
 #include <QJsonDocument>
-#include <QMutex>
-#include <QSemaphore>
 #include <QThread>
 #include <QTimer>
 
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
 #include <vector>
 
 namespace {
@@ -42,7 +43,7 @@ bool outcomeOf(const QString &key, LineDatabase::Outcome *outcome)
 // Lets the line's thread reach the station's side for as long as it is there.
 struct LineLink
 {
-    QMutex mutex;
+    std::mutex mutex;
     StationLine *front = nullptr;
 };
 
@@ -155,7 +156,7 @@ private:
     // Runs what on the station's thread, unless the station has let go of the line.
     template <typename What> void tell(What what)
     {
-        QMutexLocker locker(&m_link->mutex);
+        const std::lock_guard<std::mutex> locker(m_link->mutex);
         if (StationLine *front = m_link->front)
             QMetaObject::invokeMethod(
                 front, [front, what] { what(front); }, Qt::QueuedConnection);
@@ -231,7 +232,7 @@ StationLine::StationLine(QObject *parent)
 StationLine::~StationLine()
 {
     {
-        QMutexLocker locker(&m_link->mutex);
+        const std::lock_guard<std::mutex> locker(m_link->mutex);
         m_link->front = nullptr;
     }
     LineWorker *worker = m_worker;
@@ -262,7 +263,9 @@ bool StationLine::open(const LineAddress &address, const QString &station, const
     // Shared with the line's thread, which may still be in a call once this gives up waiting.
     struct Opened
     {
-        QSemaphore done;
+        std::mutex mutex;
+        std::condition_variable doneChanged;
+        bool done = false;
         LineDatabase::Error error;
         QStringList burnt;
         QUuid runId;
@@ -273,15 +276,22 @@ bool StationLine::open(const LineAddress &address, const QString &station, const
     QMetaObject::invokeMethod(
         worker,
         [worker, opened, address, station, range, waiting] {
-            opened->error = worker->open(address, station, range, waiting, &opened->burnt);
-            if (!opened->error.isError()) {
+            QStringList burnt;
+            const LineDatabase::Error error = worker->open(address, station, range, waiting, &burnt);
+            const std::lock_guard<std::mutex> locker(opened->mutex);
+            opened->error = error;
+            opened->burnt = burnt;
+            if (!error.isError()) {
                 opened->runId = worker->runId();
                 opened->left = worker->left();
             }
-            opened->done.release();
+            opened->done = true;
+            opened->doneChanged.notify_all();
         },
         Qt::QueuedConnection);
-    if (!opened->done.tryAcquire(1, openWaitMs)) {
+    std::unique_lock<std::mutex> locker(opened->mutex);
+    if (!opened->doneChanged.wait_for(
+            locker, std::chrono::milliseconds(openWaitMs), [&opened] { return opened->done; })) {
         *error = QStringLiteral("line database %1: it did not answer within %2 seconds")
                      .arg(address.displayText())
                      .arg(openWaitMs / 1000);
