@@ -38,6 +38,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -226,6 +227,8 @@ private:
     std::mutex m_deviceOrderMutex; // keeps requests and bulk data in the order the host sent them
     std::mutex m_storedMutex; // guards m_stored
     std::vector<uint8_t> m_stored;
+    const int m_holdLog
+        = open(m_place.holdLog.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_APPEND | O_CLOEXEC, 0644);
 };
 
 // Reads the bulk-out pipe keeps queued, each big enough for a batch.
@@ -233,6 +236,13 @@ constexpr int sinkQueueDepth = 32;
 constexpr size_t sinkBufferSize = 4096;
 
 void onSignal(int) { }
+
+int64_t monotonicNs()
+{
+    timespec now {};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return int64_t(now.tv_sec) * 1000000000 + now.tv_nsec;
+}
 
 void Gadget::openFunction(uint8_t protocol)
 {
@@ -309,7 +319,10 @@ void Gadget::answer(const usb_ctrlrequest &request)
         stall(setup);
         return;
     }
+    const int64_t heldFrom = monotonicNs();
     awaitSinkCaughtUp();
+    if (m_holdLog >= 0)
+        (void)!dprintf(m_holdLog, "%lld %lld\n", (long long)heldFrom, (long long)monotonicNs());
     if (std::getenv("USBVM_GADGET_LOG"))
         std::fprintf(stderr, "usbvm-gadget: request %02x %u value %u length %u (bulk-out so far %u)\n",
             setup.RequestType, setup.Request, setup.Value, setup.Length, m_bytesReceived.load());

@@ -30,6 +30,10 @@ struct UsbvmGadgetPlace
     std::string instance; // of the FunctionFS function and its mount
     std::string functionFsDir;
     std::string serial;
+    // One line per request the gadget held until its sink had caught up:
+    // the hold's start and end, CLOCK_MONOTONIC nanoseconds. A real device
+    // has no such hold, so the measurements can take it out again.
+    std::string holdLog;
 };
 
 // Gadget 1 is the one every test uses; 2 is the second.
@@ -37,7 +41,7 @@ inline UsbvmGadgetPlace usbvmGadgetPlace(int gadget)
 {
     const std::string suffix = gadget == 2 ? "2" : "";
     return {usbvmGadgetDir + suffix, "vantor" + suffix, usbvmFunctionFsDir + suffix,
-        gadget == 2 ? usbvmSecondSerialNumber : usbvmSerialNumber};
+        gadget == 2 ? usbvmSecondSerialNumber : usbvmSerialNumber, "/tmp/usbvm-holds" + suffix};
 }
 
 // Codes far from the device's own requests (1 to 17).
