@@ -280,7 +280,9 @@ void Gadget::serve(uint8_t protocol)
     while (!m_link.leaving()) {
         usb_functionfs_event event;
         if (read(m_ep0, &event, sizeof event) != ssize_t(sizeof event)) {
-            if (errno == EINTR)
+            // EIDRM: the host gave up the request answered last, and a
+            // newer event took its place; that event is still queued.
+            if (errno == EINTR || errno == EIDRM)
                 continue;
             fail("ep0 event");
         }
