@@ -77,9 +77,9 @@ if [ "${usbvm_only:-}" != bench ]; then
 fi
 # Figures, not a test: a round that could not be measured is reported, and
 # does not fail the run on a machine too busy to finish it. Three rounds
-# beside the tests, seven when measuring alone.
+# beside the tests, seven when measuring alone unless usbvm_rounds says.
 rounds=3
-[ "${usbvm_only:-}" = bench ] && rounds=7
+[ "${usbvm_only:-}" = bench ] && rounds=${usbvm_rounds:-7}
 /bin/usbvm-bench --rounds "$rounds" || echo "usbvm-bench: incomplete, see above"
 # Last, so that everything before sees the one gadget alone.
 [ "${usbvm_only:-}" = bench ] || run_suite /bin/tst_usbvmflashall

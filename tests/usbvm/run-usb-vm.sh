@@ -8,7 +8,8 @@
 # With USBVM_ONLY=bench in the environment the guest runs only usbvm-bench;
 # with USBVM_ONLY=profile, one round of each compared way under strace and
 # perf (both needed on this machine). USBVM_CPUS sets the guest's emulated
-# CPUs (1 unless set).
+# CPUs (1 unless set), USBVM_ROUNDS the bench's rounds when it runs alone
+# (7 unless set).
 # Exit status 0 only when the guest printed its result line with no failure:
 # qemu itself exits 0 whatever the guest's tests did.
 set -euo pipefail
@@ -90,7 +91,7 @@ start=$(date +%s.%N)
 # boot-time check, which then panics.
 timeout 900 qemu-system-x86_64 -accel tcg -m 1024 -smp "${USBVM_CPUS:-1}" -nodefaults -display none -no-reboot \
   -serial "file:$log" -kernel "$kernel" -initrd "$cache/initramfs.cpio" \
-  -append "console=ttyS0 rdinit=/init panic=-1 no_timer_check quiet loglevel=3${USBVM_ONLY:+ usbvm_only=$USBVM_ONLY}" || true
+  -append "console=ttyS0 rdinit=/init panic=-1 no_timer_check quiet loglevel=3${USBVM_ONLY:+ usbvm_only=$USBVM_ONLY}${USBVM_ROUNDS:+ usbvm_rounds=$USBVM_ROUNDS}" || true
 end=$(date +%s.%N)
 
 grep -v '^usbvm-[a-z]*-s:' "$log" | tr -d '\r'
